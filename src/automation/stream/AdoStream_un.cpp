@@ -1,0 +1,235 @@
+// ADODB.Stream over a byte vector; text is decoded through the rtl's iconv layer.
+#include "automation/stream/AdoStream_un.h"
+
+#include "automation/AutoObject_un.h"
+#include "automation/ByteSource_un.h"
+#include "automation/ComObj_un.h"
+#include "rtl/Charset_un.h"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+namespace bw {
+
+namespace {
+
+// The stream's own error descriptions and codes.
+constexpr std::string_view ObjectClosedText = "Operation is not allowed when the object is closed.";
+constexpr std::string_view ObjectOpenText = "Operation is not allowed when the object is open.";
+constexpr std::string_view IllegalOperationText = "Operation is not allowed in this context.";
+constexpr std::string_view InvalidArgumentText =
+    "Arguments are of the wrong type, are out of acceptable range, or are in conflict with one another.";
+constexpr std::int32_t ObjectClosedCode = static_cast<std::int32_t>(0x800A0E78);
+constexpr std::int32_t ObjectOpenCode = static_cast<std::int32_t>(0x800A0E79);
+constexpr std::int32_t IllegalOperationCode = static_cast<std::int32_t>(0x800A0C93);
+constexpr std::int32_t InvalidArgumentCode = static_cast<std::int32_t>(0x800A0BB9);
+
+enum TStreamType : std::int64_t { stBinary = 1, stText = 2 };
+constexpr std::int64_t ReadAll = -1;
+
+class TAdoStream final : public TAutoObject<TAdoStream>, public IByteSource {
+public:
+  static std::span<const TMember> Members() {
+    static constexpr std::array<TMember, 13> Table{{
+        {"Open", mkMethod, &TAdoStream::Open},
+        {"Close", mkMethod, &TAdoStream::Close},
+        {"Type", mkGet | mkPut, &TAdoStream::Type},
+        {"Write", mkMethod, &TAdoStream::Write},
+        {"Flush", mkMethod, &TAdoStream::Flush},
+        {"SetEOS", mkMethod, &TAdoStream::SetEOS},
+        {"Position", mkGet | mkPut, &TAdoStream::Position},
+        {"Size", mkGet, &TAdoStream::Size},
+        {"Charset", mkGet | mkPut, &TAdoStream::Charset},
+        {"CopyTo", mkMethod, &TAdoStream::CopyTo},
+        {"ReadText", mkMethod | mkGet, &TAdoStream::ReadText},
+        {"Read", mkMethod | mkGet, &TAdoStream::Read},
+        {"State", mkGet, &TAdoStream::State},
+    }};
+    return Table;
+  }
+
+  std::span<const std::uint8_t> Contents() const override { return FData; }
+
+private:
+  void RequireOpen() const {
+    if (!FOpen)
+      OleException(ObjectClosedText, ObjectClosedCode);
+  }
+
+  // Writes bytes at the position, overwriting and extending, and advances.
+  void WriteBytes(std::span<const std::uint8_t> ABytes) {
+    const std::size_t End = FPosition + ABytes.size();
+    if (End > FData.size())
+      FData.resize(End);
+    std::copy(ABytes.begin(), ABytes.end(), FData.begin() + static_cast<std::ptrdiff_t>(FPosition));
+    FPosition = End;
+  }
+
+  TAutoValue Open(TInvokeKind, std::span<const TAutoValue> AArgs) {
+    // The source argument, when given, must be omitted: this stream binds to nothing.
+    ExpectArgs(AArgs, 0, 5);
+    for (std::size_t I = 0; I < AArgs.size(); ++I)
+      if (!IsMissing(AArgs, I) && !AArgs[I].IsEmpty())
+        OleException(InvalidArgumentText, InvalidArgumentCode);
+    if (FOpen)
+      OleException(ObjectOpenText, ObjectOpenCode);
+    FOpen = true;
+    FData.clear();
+    FPosition = 0;
+    return {};
+  }
+
+  TAutoValue Close(TInvokeKind, std::span<const TAutoValue> AArgs) {
+    ExpectArgs(AArgs, 0, 0);
+    RequireOpen();
+    FOpen = false;
+    FData.clear();
+    FPosition = 0;
+    return {};
+  }
+
+  TAutoValue Type(TInvokeKind AKind, std::span<const TAutoValue> AArgs) {
+    if (AKind != ikPropertyPut) {
+      ExpectArgs(AArgs, 0, 0);
+      return TAutoValue(FType);
+    }
+    const std::int64_t NewType = IntegerArg(AArgs, 0);
+    if (NewType != stBinary && NewType != stText)
+      OleException(InvalidArgumentText, InvalidArgumentCode);
+    // As with the original object, the type changes only at the start.
+    if (FOpen && FPosition != 0)
+      OleException(IllegalOperationText, IllegalOperationCode);
+    FType = NewType;
+    return {};
+  }
+
+  TAutoValue Write(TInvokeKind, std::span<const TAutoValue> AArgs) {
+    ExpectArgs(AArgs, 1, 1);
+    RequireOpen();
+    if (FType != stBinary)
+      OleException(IllegalOperationText, IllegalOperationCode);
+    if (AArgs[0].Type() != avByteArray)
+      OleException(InvalidArgumentText, InvalidArgumentCode);
+    WriteBytes(AArgs[0].AsByteArray());
+    return {};
+  }
+
+  TAutoValue Flush(TInvokeKind, std::span<const TAutoValue> AArgs) {
+    ExpectArgs(AArgs, 0, 0);
+    RequireOpen();
+    return {};
+  }
+
+  TAutoValue SetEOS(TInvokeKind, std::span<const TAutoValue> AArgs) {
+    ExpectArgs(AArgs, 0, 0);
+    RequireOpen();
+    FData.resize(FPosition);
+    return {};
+  }
+
+  TAutoValue Position(TInvokeKind AKind, std::span<const TAutoValue> AArgs) {
+    RequireOpen();
+    if (AKind != ikPropertyPut) {
+      ExpectArgs(AArgs, 0, 0);
+      return TAutoValue(static_cast<std::int64_t>(FPosition));
+    }
+    const std::int64_t NewPosition = IntegerArg(AArgs, 0);
+    if (NewPosition < 0 || static_cast<std::uint64_t>(NewPosition) > FData.size())
+      OleException(InvalidArgumentText, InvalidArgumentCode);
+    FPosition = static_cast<std::size_t>(NewPosition);
+    return {};
+  }
+
+  TAutoValue Size(TInvokeKind, std::span<const TAutoValue> AArgs) {
+    ExpectArgs(AArgs, 0, 0);
+    RequireOpen();
+    return TAutoValue(static_cast<std::int64_t>(FData.size()));
+  }
+
+  TAutoValue Charset(TInvokeKind AKind, std::span<const TAutoValue> AArgs) {
+    if (AKind != ikPropertyPut) {
+      ExpectArgs(AArgs, 0, 0);
+      return TAutoValue(AnsiToWide(FCharset));
+    }
+    const std::string NewCharset = WideToAnsi(TextArg(AArgs, 0));
+    if (FOpen && FPosition != 0)
+      OleException(IllegalOperationText, IllegalOperationCode);
+    FCharset = NewCharset;
+    return {};
+  }
+
+  TAutoValue CopyTo(TInvokeKind, std::span<const TAutoValue> AArgs) {
+    ExpectArgs(AArgs, 1, 2);
+    RequireOpen();
+    auto *Target = dynamic_cast<TAdoStream *>(AArgs[0].AsObject());
+    if (!Target)
+      OleException(InvalidArgumentText, InvalidArgumentCode);
+    Target->RequireOpen();
+    std::int64_t Count = IsMissing(AArgs, 1) ? ReadAll : IntegerArg(AArgs, 1);
+    if (Count < ReadAll)
+      OleException(InvalidArgumentText, InvalidArgumentCode);
+    const std::size_t Available = FData.size() - FPosition;
+    const std::size_t Copied = Count == ReadAll ? Available : std::min<std::size_t>(Available, static_cast<std::size_t>(Count));
+    if (Target == this) {
+      const TByteArray Slice(FData.begin() + static_cast<std::ptrdiff_t>(FPosition),
+                             FData.begin() + static_cast<std::ptrdiff_t>(FPosition + Copied));
+      FPosition += Copied;
+      WriteBytes(Slice);
+      return {};
+    }
+    Target->WriteBytes(std::span(FData).subspan(FPosition, Copied));
+    FPosition += Copied;
+    return {};
+  }
+
+  TAutoValue ReadText(TInvokeKind, std::span<const TAutoValue> AArgs) {
+    ExpectArgs(AArgs, 0, 1);
+    RequireOpen();
+    if (FType != stText)
+      OleException(IllegalOperationText, IllegalOperationCode);
+    const std::int64_t Count = IsMissing(AArgs, 0) ? ReadAll : IntegerArg(AArgs, 0);
+    if (Count < ReadAll)
+      OleException(InvalidArgumentText, InvalidArgumentCode);
+    const std::string_view Rest(reinterpret_cast<const char *>(FData.data()) + FPosition, FData.size() - FPosition);
+    TDecodeResult Decoded =
+        DecodeToWide(FCharset, Rest, Count == ReadAll ? std::u16string::npos : static_cast<std::size_t>(Count));
+    FPosition += Decoded.BytesConsumed;
+    return TAutoValue(std::move(Decoded.Text));
+  }
+
+  TAutoValue Read(TInvokeKind, std::span<const TAutoValue> AArgs) {
+    ExpectArgs(AArgs, 0, 1);
+    RequireOpen();
+    if (FType != stBinary)
+      OleException(IllegalOperationText, IllegalOperationCode);
+    const std::int64_t Count = IsMissing(AArgs, 0) ? ReadAll : IntegerArg(AArgs, 0);
+    if (Count < ReadAll)
+      OleException(InvalidArgumentText, InvalidArgumentCode);
+    const std::size_t Available = FData.size() - FPosition;
+    const std::size_t Taken = Count == ReadAll ? Available : std::min<std::size_t>(Available, static_cast<std::size_t>(Count));
+    TByteArray Bytes(FData.begin() + static_cast<std::ptrdiff_t>(FPosition),
+                     FData.begin() + static_cast<std::ptrdiff_t>(FPosition + Taken));
+    FPosition += Taken;
+    return TAutoValue(std::move(Bytes));
+  }
+
+  TAutoValue State(TInvokeKind, std::span<const TAutoValue> AArgs) {
+    ExpectArgs(AArgs, 0, 0);
+    return TAutoValue(FOpen ? 1 : 0);
+  }
+
+  bool FOpen = false;
+  std::int64_t FType = stText;
+  std::string FCharset = "Unicode";
+  TByteArray FData;
+  std::size_t FPosition = 0;
+};
+
+} // namespace
+
+void RegisterAdoStream() {
+  RegisterOleClass("ADODB.Stream", [] { return std::make_shared<TAdoStream>(); });
+}
+
+} // namespace bw

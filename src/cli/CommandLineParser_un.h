@@ -1,0 +1,32 @@
+// Turns the program's arguments into TAppParameters, or into an error message.
+#pragma once
+
+#include "cli/AppParameters_un.h"
+
+#include <span>
+#include <string>
+#include <vector>
+
+namespace bw {
+
+class TCommandLineParser {
+public:
+  // The arguments after the program name, as the process received them;
+  // empty elements count as no argument.
+  static std::vector<std::string> SplitArguments(int AArgc, const char *const *AArgv);
+
+  // Fills AParameters and returns true for a help or a check request; returns
+  // false with a message for an invalid command line, leaving AParameters as
+  // it was. Never raises for bad input.
+  static bool Parse(TAppParameters &AParameters, std::string &AErrorMessage, std::span<const std::string> AArgs);
+
+  // AArg equals AName, "-"/"/"/"--" followed by AName, with ASCII letters
+  // compared without regard to case.
+  static bool IsSwitch(const std::string &AArg, const std::string &AName);
+
+  // The sender after the first "s" or "S" of the trimmed argument, trimmed;
+  // false when there is no such letter.
+  static bool ParseSenderSwitch(const std::string &AArg, std::string &ASender);
+};
+
+} // namespace bw

@@ -1,0 +1,140 @@
+// iconv-based conversions with replacement instead of failure.
+#include "rtl/Charset_un.h"
+
+#include "rtl/StrUtils_un.h"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+
+namespace bw {
+
+static const char *Utf16Native() {
+  return std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
+}
+
+std::string ResolveCharset(std::string_view ACharset) {
+  // Names in mail and in the object model that glibc's iconv spells otherwise.
+  static constexpr struct {
+    std::string_view Alias, IconvName;
+  } Aliases[] = {
+      {"unicode", "UTF-16LE"},          {"unicodefffe", "UTF-16BE"},
+      {"unicode-1-1-utf-7", "UTF-7"},   {"unicode-1-1-utf-8", "UTF-8"},
+      {"unicode-2-0-utf-7", "UTF-7"},   {"unicode-2-0-utf-8", "UTF-8"},
+      {"x-unicode20utf8", "UTF-8"},     {"utf8", "UTF-8"},
+      {"x-sjis", "SHIFT_JIS"},          {"shift-jis", "SHIFT_JIS"},
+      {"x-euc-jp", "EUC-JP"},           {"x-euc", "EUC-JP"},
+      {"ks_c_5601-1987", "CP949"},      {"ks_c_5601", "CP949"},
+      {"iso-8859-8-i", "ISO-8859-8"},   {"iso-8859-6-i", "ISO-8859-6"},
+      {"windows-874", "CP874"},         {"x-mac-roman", "MACINTOSH"},
+      {"macintosh", "MACINTOSH"},       {"x-user-defined", "ISO-8859-1"},
+      {"_iso-2022-jp$sio", "ISO-2022-JP"}, {"cp-850", "CP850"},
+  };
+  for (const auto &Entry : Aliases)
+    if (SameText(ACharset, Entry.Alias))
+      return std::string(Entry.IconvName);
+  if (ACharset.empty() || ACharset.find('\0') != std::string_view::npos || ACharset.find('/') != std::string_view::npos)
+    return {};
+  // iconv treats "//" suffixes as options; names with "/" were refused above.
+  std::string Name(ACharset);
+  if (TIconv(Utf16Native(), Name).IsValid())
+    return Name;
+  return {};
+}
+
+static void AppendUnits(std::u16string &ATo, const char *ABytes, std::size_t ACount) {
+  const std::size_t Old = ATo.size();
+  ATo.resize(Old + ACount / 2);
+  std::memcpy(ATo.data() + Old, ABytes, ACount / 2 * 2);
+}
+
+TDecodeResult DecodeToWide(std::string_view ACharset, std::string_view ABytes, std::size_t AMaxUnits) {
+  TDecodeResult Result;
+  const std::string IconvName = ResolveCharset(ACharset);
+  if (IconvName.empty()) {
+    const std::size_t Count = std::min(ABytes.size(), AMaxUnits);
+    Result.Text.reserve(Count);
+    for (std::size_t I = 0; I < Count; ++I)
+      Result.Text.push_back(static_cast<unsigned char>(ABytes[I]));
+    Result.BytesConsumed = Count;
+    return Result;
+  }
+
+  TIconv Converter(Utf16Native(), IconvName);
+  char *In = const_cast<char *>(ABytes.data());
+  std::size_t InLeft = ABytes.size();
+  char Buffer[8192];
+  bool Flushed = false;
+  while (Result.Text.size() < AMaxUnits) {
+    const std::size_t Room = std::min<std::size_t>(sizeof Buffer / 2, AMaxUnits - Result.Text.size());
+    char *Out = Buffer;
+    std::size_t OutLeft = Room * 2;
+    // A null input flushes a stateful decoder (UTF-7's pending bits) at the end.
+    const std::size_t Rc = InLeft > 0 ? iconv(Converter.Get(), &In, &InLeft, &Out, &OutLeft)
+                                      : iconv(Converter.Get(), nullptr, nullptr, &Out, &OutLeft);
+    const int Error = errno;
+    AppendUnits(Result.Text, Buffer, static_cast<std::size_t>(Out - Buffer));
+    if (Rc != static_cast<std::size_t>(-1)) {
+      if (InLeft == 0) {
+        if (Flushed)
+          break;
+        Flushed = true;
+      }
+      continue;
+    }
+    if (Error == E2BIG) {
+      if (Out == Buffer && Room < 2)
+        break;  // one unit left but the next character needs two: stop short
+      continue;
+    }
+    // EILSEQ or EINVAL (truncated at the end): replace one byte and go on.
+    if (Result.Text.size() >= AMaxUnits)
+      break;
+    Result.Text.push_back(u'\uFFFD');
+    ++In;
+    --InLeft;
+    iconv(Converter.Get(), nullptr, nullptr, nullptr, nullptr);
+  }
+  Result.BytesConsumed = ABytes.size() - InLeft;
+  return Result;
+}
+
+std::string EncodeFromWide(std::string_view ACharset, std::u16string_view AText) {
+  std::string IconvName = ResolveCharset(ACharset);
+  if (IconvName.empty())
+    IconvName = "ISO-8859-1";
+  TIconv Converter(IconvName, Utf16Native());
+  std::string Result;
+  char *In = reinterpret_cast<char *>(const_cast<char16_t *>(AText.data()));
+  std::size_t InLeft = AText.size() * 2;
+  char Buffer[8192];
+  bool Flushed = false;
+  for (;;) {
+    char *Out = Buffer;
+    std::size_t OutLeft = sizeof Buffer;
+    const std::size_t Rc = InLeft > 0 ? iconv(Converter.Get(), &In, &InLeft, &Out, &OutLeft)
+                                      : iconv(Converter.Get(), nullptr, nullptr, &Out, &OutLeft);
+    const int Error = errno;
+    Result.append(Buffer, static_cast<std::size_t>(Out - Buffer));
+    if (Rc != static_cast<std::size_t>(-1)) {
+      if (InLeft == 0) {
+        if (Flushed)
+          break;
+        Flushed = true;
+      }
+      continue;
+    }
+    if (Error == E2BIG)
+      continue;
+    // Not representable, or a lone surrogate: one "?" per code unit.
+    Result.push_back('?');
+    const std::size_t Skip = std::min<std::size_t>(2, InLeft);
+    In += Skip;
+    InLeft -= Skip;
+  }
+  return Result;
+}
+
+} // namespace bw

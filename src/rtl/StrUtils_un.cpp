@@ -1,0 +1,81 @@
+// String helpers over the C library's locale.
+#include "rtl/StrUtils_un.h"
+
+#include "rtl/Charset_un.h"
+
+#include <langinfo.h>
+
+#include <cwctype>
+
+namespace bw {
+
+static char AsciiLower(char C) noexcept { return (C >= 'A' && C <= 'Z') ? static_cast<char>(C + 32) : C; }
+
+bool SameText(std::string_view A, std::string_view B) noexcept {
+  if (A.size() != B.size())
+    return false;
+  for (std::size_t I = 0; I < A.size(); ++I)
+    if (AsciiLower(A[I]) != AsciiLower(B[I]))
+      return false;
+  return true;
+}
+
+std::string AsciiLowerCase(std::string_view AText) {
+  std::string Result(AText);
+  for (char &C : Result)
+    C = AsciiLower(C);
+  return Result;
+}
+
+std::string TrimBytes(std::string_view AText) {
+  std::size_t First = 0, Last = AText.size();
+  while (First < Last && static_cast<unsigned char>(AText[First]) <= 32)
+    ++First;
+  while (Last > First && static_cast<unsigned char>(AText[Last - 1]) <= 32)
+    --Last;
+  return std::string(AText.substr(First, Last - First));
+}
+
+std::u16string TrimWide(std::u16string_view AText) {
+  std::size_t First = 0, Last = AText.size();
+  while (First < Last && AText[First] <= 0x20)
+    ++First;
+  while (Last > First && AText[Last - 1] <= 0x20)
+    --Last;
+  return std::u16string(AText.substr(First, Last - First));
+}
+
+std::u16string WideLowerCase(std::u16string_view AText) {
+  std::u16string Result(AText);
+  for (char16_t &Unit : Result) {
+    if (Unit < 0x80) {
+      Unit = static_cast<char16_t>(AsciiLower(static_cast<char>(Unit)));
+      continue;
+    }
+    if (Unit >= 0xD800 && Unit <= 0xDFFF)
+      continue;
+    const std::wint_t Lower = std::towlower(static_cast<std::wint_t>(Unit));
+    if (Lower <= 0xFFFF && !(Lower >= 0xD800 && Lower <= 0xDFFF))
+      Unit = static_cast<char16_t>(Lower);
+  }
+  return Result;
+}
+
+std::string AnsiCodePage() {
+  const char *Name = nl_langinfo(CODESET);
+  return (Name && *Name) ? Name : "ANSI_X3.4-1968";
+}
+
+std::u16string AnsiToWide(std::string_view AText) {
+  if (AText.empty())
+    return {};
+  return DecodeToWide(AnsiCodePage(), AText).Text;
+}
+
+std::string WideToAnsi(std::u16string_view AText) {
+  if (AText.empty())
+    return {};
+  return EncodeFromWide(AnsiCodePage(), AText);
+}
+
+} // namespace bw

@@ -1,0 +1,38 @@
+// 8-bit and wide (UTF-16) string helpers: comparison, trimming, case and the
+// conversions through the locale's 8-bit code page.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace bw {
+
+// Same length and same bytes after folding only ASCII A-Z onto a-z.
+bool SameText(std::string_view A, std::string_view B) noexcept;
+
+// Lower-cases ASCII A-Z only; every other byte is kept.
+std::string AsciiLowerCase(std::string_view AText);
+
+// Removes bytes 0..32 from both ends.
+std::string TrimBytes(std::string_view AText);
+
+// Removes code units U+0000..U+0020 from both ends.
+std::u16string TrimWide(std::u16string_view AText);
+
+// Maps every UTF-16 code unit through the locale's wide lower-casing; a unit
+// always maps to exactly one unit (surrogates and units whose lower case lies
+// outside the BMP stay as they are).
+std::u16string WideLowerCase(std::u16string_view AText);
+
+// The name of the locale's 8-bit character set (nl_langinfo(CODESET)).
+std::string AnsiCodePage();
+
+// 8-bit text in the locale's code page to UTF-16. Bytes the code page does not
+// define become U+FFFD.
+std::u16string AnsiToWide(std::string_view AText);
+
+// UTF-16 to the locale's code page. Characters it lacks (lone surrogates
+// included) become "?", the code page's default character.
+std::string WideToAnsi(std::u16string_view AText);
+
+} // namespace bw

@@ -1,0 +1,71 @@
+// The exception classes every layer raises and the driver reports by name.
+//
+// The driver prints a failure as its class name and message, so each class
+// names itself through ClassName() rather than through RTTI, whose names are
+// mangled and compiler-specific.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+namespace bw {
+
+class Exception : public std::exception {
+public:
+  explicit Exception(std::string AMessage) : FMessage(std::move(AMessage)) {}
+  virtual const char *ClassName() const noexcept { return "Exception"; }
+  const std::string &Message() const noexcept { return FMessage; }
+  const char *what() const noexcept override { return FMessage.c_str(); }
+
+private:
+  std::string FMessage;
+};
+
+#define BW_DECLARE_EXCEPTION(TName, TBase)                                      \
+  class TName : public TBase {                                                  \
+  public:                                                                       \
+    using TBase::TBase;                                                         \
+    const char *ClassName() const noexcept override { return #TName; }          \
+  }
+
+BW_DECLARE_EXCEPTION(EStreamError, Exception);
+BW_DECLARE_EXCEPTION(EFOpenError, EStreamError);
+BW_DECLARE_EXCEPTION(EAssertionFailed, Exception);
+BW_DECLARE_EXCEPTION(EOutOfMemory, Exception);
+BW_DECLARE_EXCEPTION(EVariantError, Exception);
+BW_DECLARE_EXCEPTION(EVariantTypeCastError, EVariantError);
+BW_DECLARE_EXCEPTION(EVariantInvalidOpError, EVariantError);
+BW_DECLARE_EXCEPTION(EOleError, Exception);
+
+// A failure with a status code (an HRESULT in the object model's terms).
+class EOleSysError : public EOleError {
+public:
+  EOleSysError(std::string AMessage, std::int32_t AErrorCode)
+      : EOleError(std::move(AMessage)), FErrorCode(AErrorCode) {}
+  const char *ClassName() const noexcept override { return "EOleSysError"; }
+  std::int32_t ErrorCode() const noexcept { return FErrorCode; }
+
+private:
+  std::int32_t FErrorCode;
+};
+
+// An error that an automation object reports about itself.
+class EOleException : public EOleSysError {
+public:
+  using EOleSysError::EOleSysError;
+  const char *ClassName() const noexcept override { return "EOleException"; }
+};
+
+#undef BW_DECLARE_EXCEPTION
+
+// Raises EAssertionFailed "Assertion failure (<unit>, line <n>)" when the
+// condition is false. Callers pass the unit and line as named constants so
+// that editing the file never changes what the program prints.
+void Assert(bool ACondition, const char *AUnitName, int ALine);
+
+// Removes trailing bytes 0..32 and full stops, as system and object error
+// texts are shown inside one line.
+std::string TrimErrorText(std::string AText);
+
+} // namespace bw

@@ -21,6 +21,13 @@ namespace {
 constexpr std::string_view MailHeaderPrefix = "urn:schemas:mailheader:";
 constexpr std::string_view StreamInterface = "_Stream";
 constexpr std::string_view DefaultCharset = "us-ascii";
+// How many carried messages deep the tree goes; a message/rfc822 part below
+// that is a leaf. Each returned part's text is read whole, so the cost of a
+// check grows with depth times size: a crafted file of 17000 nested messages
+// would take minutes. Real bounces nest a handful of levels (a bounce of a
+// forwarded message, a report about a bounce); GMime itself stops nesting
+// multiparts at about a thousand levels.
+constexpr unsigned MaxCarriedDepth = 64;
 
 // One parsed source: the GMime message (or, when GMime made none, the raw
 // content as a body without headers). Every part handed out shares it, so a
@@ -40,6 +47,7 @@ struct TPartRef {
   TDocumentRef Document;
   GMimeObject *Object = nullptr;
   GMimeMessage *Message = nullptr;
+  unsigned Depth = 0;  // carried messages above this entity
 };
 
 // Lone CRs become LFs so all three line-end forms parse alike, and an mbox
@@ -74,13 +82,12 @@ TDocumentRef ParseDocument(std::string_view ABytes) {
   return Document;
 }
 
-TPartRef RootOf(const TDocumentRef &ADocument) {
+TPartRef RootOf(const TDocumentRef &ADocument, unsigned ADepth = 0) {
   if (!ADocument->Message)
-    return {ADocument, nullptr, nullptr};
+    return {ADocument, nullptr, nullptr, ADepth};
+  // A message whose body GMime left empty has no root entity: its headers, no content.
   GMimeObject *Root = g_mime_message_get_mime_part(ADocument->Message.get());
-  if (!Root)  // a message whose body GMime left empty: its headers, no content
-    return {ADocument, nullptr, ADocument->Message.get()};
-  return {ADocument, Root, ADocument->Message.get()};
+  return {ADocument, Root, ADocument->Message.get(), ADepth};
 }
 
 bool IsMediaType(GMimeObject *AObject, const char *AType, const char *ASubtype) {
@@ -154,6 +161,8 @@ std::size_t ChildCount(const TPartRef &APart) {
     return 0;
   if (GMIME_IS_MULTIPART(APart.Object))
     return static_cast<std::size_t>(std::max(0, g_mime_multipart_get_count(GMIME_MULTIPART(APart.Object))));
+  if (APart.Depth >= MaxCarriedDepth)
+    return 0;
   if (GMIME_IS_MESSAGE_PART(APart.Object)) {
     GMimeMessage *Carried = g_mime_message_part_get_message(GMIME_MESSAGE_PART(APart.Object));
     return Carried ? 1 : 0;
@@ -166,13 +175,14 @@ std::size_t ChildCount(const TPartRef &APart) {
 // AIndex counts from 0; the one place that meets the object model's 1-based indices is BodyPartAt.
 TPartRef ChildAt(const TPartRef &APart, std::size_t AIndex) {
   if (GMIME_IS_MULTIPART(APart.Object))
-    return {APart.Document, g_mime_multipart_get_part(GMIME_MULTIPART(APart.Object), static_cast<int>(AIndex)), nullptr};
+    return {APart.Document, g_mime_multipart_get_part(GMIME_MULTIPART(APart.Object), static_cast<int>(AIndex)), nullptr,
+            APart.Depth};
   if (GMIME_IS_MESSAGE_PART(APart.Object)) {
     GMimeMessage *Carried = g_mime_message_part_get_message(GMIME_MESSAGE_PART(APart.Object));
     GMimeObject *Root = g_mime_message_get_mime_part(Carried);
-    return {APart.Document, Root, Carried};
+    return {APart.Document, Root, Carried, APart.Depth + 1};
   }
-  return RootOf(EmbeddedDocument(APart));
+  return RootOf(EmbeddedDocument(APart), APart.Depth + 1);
 }
 
 std::string StreamBytes(GMimeStream *AStream) {
@@ -235,7 +245,7 @@ bool FindTextBody(const TPartRef &ARoot, TPartRef &AFound) {
     }
     if (GMIME_IS_MESSAGE_PART(Part.Object) || IsEncodedMessage(Part.Object))
       continue;
-    if (!FindHeader({Part.Document, Part.Object, nullptr}, "Content-Type") || IsMediaType(Part.Object, "text", "plain")) {
+    if (!FindHeader({Part.Document, Part.Object, nullptr, 0}, "Content-Type") || IsMediaType(Part.Object, "text", "plain")) {
       AFound = Part;
       return true;
     }

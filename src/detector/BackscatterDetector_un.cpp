@@ -3,23 +3,18 @@
 
 #include "automation/ComObj_un.h"
 #include "regex/RegexMatch_un.h"
+#include "rtl/Files_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/SysUtils_un.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
+#include <algorithm>
 
 namespace bw {
 
 static constexpr const char *UnitName = "BackscatterDetector_un";
 static constexpr int AnyMatchPreconditionLine = 351;
 
-static constexpr std::int64_t MaxFileSize = 512000;  // exclusive bound
+static constexpr std::size_t MaxFileSize = 512000;  // exclusive bound
 static constexpr std::string_view ContentTypeField = "urn:schemas:mailheader:content-type";
 static constexpr std::string_view ReportMediaType = "multipart/report";
 static constexpr std::string_view MailerDaemonMarker = "mailer-daemon@";
@@ -49,72 +44,9 @@ bool TBackscatterDetector::Execute() {
   return CheckMessageIDs();
 }
 
-namespace {
-// Owner of one file descriptor.
-class TFileHandle {
-public:
-  explicit TFileHandle(int AHandle) noexcept : FHandle(AHandle) {}
-  TFileHandle(const TFileHandle &) = delete;
-  TFileHandle &operator=(const TFileHandle &) = delete;
-  ~TFileHandle() {
-    if (FHandle >= 0)
-      ::close(FHandle);
-  }
-  int Get() const noexcept { return FHandle; }
-
-private:
-  int FHandle;
-};
-} // namespace
-
-// The name made absolute against the working directory; links are not resolved.
-static std::string ExpandFileName(const std::string &AFileName) {
-  std::error_code Error;
-  const std::filesystem::path Absolute = std::filesystem::absolute(AFileName, Error);
-  if (Error)
-    return AFileName;
-  return Absolute.lexically_normal().string();
-}
-
-[[noreturn]] static void RaiseOpenError(const std::string &AFileName, int AErrorCode) {
-  throw EFOpenError("Cannot open file \"" + ExpandFileName(AFileName) + "\". " +
-                    TrimErrorText(std::strerror(AErrorCode)));
-}
-
-// Reads the file whole when its size lies within the bound; false otherwise.
-static bool ReadMimeFile(const std::string &AFileName, std::string &AContent) {
-  // Non-blocking, so that opening a FIFO without a writer cannot hang the check.
-  const TFileHandle File(::open(AFileName.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (File.Get() < 0)
-    RaiseOpenError(AFileName, errno);
-  struct stat Status {};
-  if (::fstat(File.Get(), &Status) != 0)
-    RaiseOpenError(AFileName, errno);
-  if (S_ISDIR(Status.st_mode))
-    RaiseOpenError(AFileName, EISDIR);
-  if (Status.st_size <= 0 || Status.st_size >= MaxFileSize)
-    return false;
-
-  AContent.resize(static_cast<std::size_t>(Status.st_size));
-  std::size_t Done = 0;
-  while (Done < AContent.size()) {
-    const ssize_t Count = ::read(File.Get(), AContent.data() + Done, AContent.size() - Done);
-    if (Count < 0 && errno == EINTR)
-      continue;
-    if (Count < 0 && Done == 0)
-      RaiseOpenError(AFileName, errno);
-    if (Count <= 0)
-      break;
-    Done += static_cast<std::size_t>(Count);
-  }
-  // A file that shrank since its size was taken: keep what actually arrived.
-  AContent.resize(Done);
-  return true;
-}
-
 bool TBackscatterDetector::LoadMessage() {
   std::string Content;
-  if (!ReadMimeFile(FMimeFile, Content))
+  if (!ReadBoundedFile(FMimeFile, MaxFileSize, Content))
     return false;
 
   FMessage = CreateOleObject("CDO.Message");

@@ -7,11 +7,11 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 Jobs=$(nproc)
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBW_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$Jobs"
 ctest --test-dir build --output-on-failure -j"$Jobs"
 
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DBW_SANITIZE=ON >/dev/null
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DBW_SANITIZE=ON -DBW_BUILD_TESTS=ON >/dev/null
 cmake --build build-sanitize -j"$Jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

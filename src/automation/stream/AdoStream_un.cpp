@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <string_view>
 
 namespace bw {
@@ -64,6 +65,7 @@ private:
       FData.resize(End);
     std::copy(ABytes.begin(), ABytes.end(), FData.begin() + static_cast<std::ptrdiff_t>(FPosition));
     FPosition = End;
+    FResume.reset();
   }
 
   TAutoValue Open(TInvokeKind, std::span<const TAutoValue> AArgs) {
@@ -77,6 +79,7 @@ private:
     FOpen = true;
     FData.clear();
     FPosition = 0;
+    FResume.reset();
     return {};
   }
 
@@ -86,6 +89,7 @@ private:
     FOpen = false;
     FData.clear();
     FPosition = 0;
+    FResume.reset();
     return {};
   }
 
@@ -101,6 +105,7 @@ private:
     if (FOpen && FPosition != 0)
       OleException(IllegalOperationText, IllegalOperationCode);
     FType = NewType;
+    FResume.reset();
     return {};
   }
 
@@ -125,6 +130,7 @@ private:
     ExpectArgs(AArgs, 0, 0);
     RequireOpen();
     FData.resize(FPosition);
+    FResume.reset();
     return {};
   }
 
@@ -138,6 +144,7 @@ private:
     if (NewPosition < 0 || static_cast<std::uint64_t>(NewPosition) > FData.size())
       OleException(InvalidArgumentText, InvalidArgumentCode);
     FPosition = static_cast<std::size_t>(NewPosition);
+    FResume.reset();
     return {};
   }
 
@@ -156,6 +163,7 @@ private:
     if (FOpen && FPosition != 0)
       OleException(IllegalOperationText, IllegalOperationCode);
     FCharset = NewCharset;
+    FResume.reset();
     return {};
   }
 
@@ -191,11 +199,22 @@ private:
     const std::int64_t Count = IsMissing(AArgs, 0) ? ReadAll : IntegerArg(AArgs, 0);
     if (Count < ReadAll)
       OleException(InvalidArgumentText, InvalidArgumentCode);
-    const std::string_view Rest(reinterpret_cast<const char *>(FData.data()) + FPosition, FData.size() - FPosition);
-    TDecodeResult Decoded =
-        DecodeToWide(FCharset, Rest, Count == ReadAll ? std::u16string::npos : static_cast<std::size_t>(Count));
-    FPosition += Decoded.BytesConsumed;
-    return TAutoValue(std::move(Decoded.Text));
+
+    // A read that stopped inside a stateful run (UTF-7's base64) cannot start
+    // again from a byte offset: decode again from where that run's read began
+    // and skip what was already returned.
+    const bool Resume = FResume && FResume->Position == FPosition;
+    const std::size_t Anchor = Resume ? FResume->Anchor : FPosition;
+    const std::size_t Skip = Resume ? FResume->UnitsReturned : 0;
+    FResume.reset();
+    const std::string_view Rest(reinterpret_cast<const char *>(FData.data()) + Anchor, FData.size() - Anchor);
+    const std::size_t Limit = Count == ReadAll ? std::u16string::npos : Skip + static_cast<std::size_t>(Count);
+    TDecodeResult Decoded = DecodeToWide(FCharset, Rest, Limit);
+    std::u16string Text = Decoded.Text.substr(std::min(Skip, Decoded.Text.size()));
+    FPosition = Anchor + Decoded.BytesConsumed;
+    if (Decoded.BytesConsumed < Rest.size())
+      FResume = TResumePoint{Anchor, Skip + Text.size(), FPosition};
+    return TAutoValue(std::move(Text));
   }
 
   TAutoValue Read(TInvokeKind, std::span<const TAutoValue> AArgs) {
@@ -219,7 +238,15 @@ private:
     return TAutoValue(FOpen ? 1 : 0);
   }
 
+  // Where a text read that stopped early can pick up again.
+  struct TResumePoint {
+    std::size_t Anchor;         // byte offset where that read's decoding began
+    std::size_t UnitsReturned;  // code units handed out since Anchor
+    std::size_t Position;       // the position that read left behind
+  };
+
   bool FOpen = false;
+  std::optional<TResumePoint> FResume;  // dropped by anything that moves or changes the content
   std::int64_t FType = stText;
   std::string FCharset = "Unicode";
   TByteArray FData;

@@ -50,25 +50,54 @@ static void AppendUnits(std::u16string &ATo, const char *ABytes, std::size_t ACo
   std::memcpy(ATo.data() + Old, ABytes, ACount / 2 * 2);
 }
 
+// Charsets in which every byte below 0x80 is that ASCII character wherever
+// it stands: no shift states, no multi-byte units with low trail bytes.
+static bool IsAsciiTransparent(std::string_view ACharset) {
+  static constexpr std::string_view Prefixes[] = {"us-ascii", "ascii", "ansi_x3.4", "utf-8", "utf8", "iso-8859-",
+                                                  "iso8859-", "latin",  "windows-125", "cp125", "koi8-"};
+  for (const std::string_view Prefix : Prefixes)
+    if (ACharset.size() >= Prefix.size() && SameText(ACharset.substr(0, Prefix.size()), Prefix))
+      return true;
+  return false;
+}
+
 TDecodeResult DecodeToWide(std::string_view ACharset, std::string_view ABytes, std::size_t AMaxUnits) {
   TDecodeResult Result;
+  // Mail is mostly ASCII: widen a leading ASCII run directly, and go to iconv
+  // (one character at a time, in effect) only for what follows it.
+  if (IsAsciiTransparent(ACharset)) {
+    const std::size_t Limit = std::min(ABytes.size(), AMaxUnits);
+    std::size_t Prefix = 0;
+    while (Prefix < Limit && static_cast<unsigned char>(ABytes[Prefix]) < 0x80)
+      ++Prefix;
+    Result.Text.assign(ABytes.begin(), ABytes.begin() + static_cast<std::ptrdiff_t>(Prefix));
+    Result.BytesConsumed = Prefix;
+    if (Prefix == ABytes.size() || Prefix == AMaxUnits)
+      return Result;
+    ABytes.remove_prefix(Prefix);
+    if (AMaxUnits != std::u16string::npos)
+      AMaxUnits -= Prefix;
+  }
+
+  const std::size_t Before = Result.BytesConsumed;
   const std::string IconvName = ResolveCharset(ACharset);
   if (IconvName.empty()) {
     const std::size_t Count = std::min(ABytes.size(), AMaxUnits);
-    Result.Text.reserve(Count);
-    for (std::size_t I = 0; I < Count; ++I)
-      Result.Text.push_back(static_cast<unsigned char>(ABytes[I]));
-    Result.BytesConsumed = Count;
+    Result.Text.append(ABytes.begin(), ABytes.begin() + static_cast<std::ptrdiff_t>(Count));
+    for (std::size_t I = Result.Text.size() - Count; I < Result.Text.size(); ++I)
+      Result.Text[I] = static_cast<char16_t>(static_cast<unsigned char>(Result.Text[I]));
+    Result.BytesConsumed = Before + Count;
     return Result;
   }
 
+  const std::size_t Wanted = AMaxUnits == std::u16string::npos ? AMaxUnits : Result.Text.size() + AMaxUnits;
   TIconv Converter(Utf16Native(), IconvName);
   char *In = const_cast<char *>(ABytes.data());
   std::size_t InLeft = ABytes.size();
   char Buffer[8192];
   bool Flushed = false;
-  while (Result.Text.size() < AMaxUnits) {
-    const std::size_t Room = std::min<std::size_t>(sizeof Buffer / 2, AMaxUnits - Result.Text.size());
+  while (Result.Text.size() < Wanted) {
+    const std::size_t Room = std::min<std::size_t>(sizeof Buffer / 2, Wanted - Result.Text.size());
     char *Out = Buffer;
     std::size_t OutLeft = Room * 2;
     // A null input flushes a stateful decoder (UTF-7's pending bits) at the end.
@@ -90,14 +119,14 @@ TDecodeResult DecodeToWide(std::string_view ACharset, std::string_view ABytes, s
       continue;
     }
     // EILSEQ or EINVAL (truncated at the end): replace one byte and go on.
-    if (Result.Text.size() >= AMaxUnits)
+    if (Result.Text.size() >= Wanted)
       break;
     Result.Text.push_back(u'\uFFFD');
     ++In;
     --InLeft;
     iconv(Converter.Get(), nullptr, nullptr, nullptr, nullptr);
   }
-  Result.BytesConsumed = ABytes.size() - InLeft;
+  Result.BytesConsumed = Before + (ABytes.size() - InLeft);
   return Result;
 }
 

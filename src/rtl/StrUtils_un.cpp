@@ -47,12 +47,19 @@ std::u16string TrimWide(std::u16string_view AText) {
 
 std::u16string WideLowerCase(std::u16string_view AText) {
   std::u16string Result(AText);
+  // ASCII first, branch-free so the compiler can vectorise the common case;
+  // the locale is asked only about what lies beyond ASCII.
+  char16_t *Units = Result.data();
+  unsigned AllBits = 0;
+  for (std::size_t I = 0; I < Result.size(); ++I) {
+    const unsigned Unit = Units[I];
+    Units[I] = static_cast<char16_t>(Unit + (static_cast<unsigned>(Unit - u'A') < 26u ? 32u : 0u));
+    AllBits |= Unit;
+  }
+  if (AllBits < 0x80)
+    return Result;
   for (char16_t &Unit : Result) {
-    if (Unit < 0x80) {
-      Unit = static_cast<char16_t>(AsciiLower(static_cast<char>(Unit)));
-      continue;
-    }
-    if (Unit >= 0xD800 && Unit <= 0xDFFF)
+    if (Unit < 0x80 || (Unit >= 0xD800 && Unit <= 0xDFFF))
       continue;
     const std::wint_t Lower = std::towlower(static_cast<std::wint_t>(Unit));
     if (Lower <= 0xFFFF && !(Lower >= 0xD800 && Lower <= 0xDFFF))

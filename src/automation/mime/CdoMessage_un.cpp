@@ -34,7 +34,7 @@ constexpr unsigned MaxCarriedDepth = 64;
 // part stays valid after the message object that produced it is gone.
 struct TMimeDocument {
   TGObjectPtr<GMimeMessage> Message;
-  std::string RawBody;
+  TByteArray RawBody;
   // Messages carried inside encoded message/rfc822 parts, parsed on demand.
   std::map<GMimeObject *, std::shared_ptr<TMimeDocument>> Embedded;
 };
@@ -52,7 +52,7 @@ struct TPartRef {
 
 // Lone CRs become LFs so all three line-end forms parse alike, and an mbox
 // "From " line in front of the headers is dropped.
-std::string NormaliseSource(std::string_view ABytes) {
+TByteArray NormaliseSource(std::string_view ABytes) {
   if (ABytes.starts_with("From ")) {
     const std::size_t End = ABytes.find_first_of("\r\n");
     ABytes.remove_prefix(End == std::string_view::npos ? ABytes.size() : End);
@@ -61,19 +61,19 @@ std::string NormaliseSource(std::string_view ABytes) {
     else if (!ABytes.empty())
       ABytes.remove_prefix(1);
   }
-  std::string Result(ABytes);
-  for (std::size_t I = 0; I < Result.size(); ++I)
-    if (Result[I] == '\r' && (I + 1 == Result.size() || Result[I + 1] != '\n'))
+  TByteArray Result(ABytes.begin(), ABytes.end());
+  for (std::size_t I = ABytes.find('\r'); I != std::string_view::npos; I = ABytes.find('\r', I + 1))
+    if (I + 1 == ABytes.size() || ABytes[I + 1] != '\n')
       Result[I] = '\n';
   return Result;
 }
 
 TDocumentRef ParseDocument(std::string_view ABytes) {
   auto Document = std::make_shared<TMimeDocument>();
-  std::string Source = NormaliseSource(ABytes);
+  TByteArray Source = NormaliseSource(ABytes);
   if (!Source.empty()) {
-    TGObjectPtr<GMimeStream> Stream(
-        g_mime_stream_mem_new_with_buffer(Source.data(), static_cast<gsize>(Source.size())));
+    TGObjectPtr<GMimeStream> Stream(g_mime_stream_mem_new_with_buffer(reinterpret_cast<const char *>(Source.data()),
+                                                                      static_cast<gsize>(Source.size())));
     TGObjectPtr<GMimeParser> Parser(g_mime_parser_new_with_stream(Stream.get()));
     Document->Message.reset(g_mime_parser_construct_message(Parser.get(), nullptr));
   }
@@ -143,7 +143,7 @@ bool IsEncodedMessage(GMimeObject *AObject) {
   return GMIME_IS_PART(AObject) && IsMediaType(AObject, "message", "rfc822");
 }
 
-std::string DecodedContent(const TPartRef &APart);
+TByteArray DecodedContent(const TPartRef &APart);
 
 // A message/rfc822 part that GMime kept as a leaf (its content was transfer-
 // encoded) still carries a message: parse the decoded content, once.
@@ -151,7 +151,9 @@ TDocumentRef EmbeddedDocument(const TPartRef &APart) {
   auto Found = APart.Document->Embedded.find(APart.Object);
   if (Found != APart.Document->Embedded.end())
     return Found->second;
-  TDocumentRef Embedded = ParseDocument(DecodedContent(APart));
+  const TByteArray Content = DecodedContent(APart);
+  TDocumentRef Embedded =
+      ParseDocument(std::string_view(reinterpret_cast<const char *>(Content.data()), Content.size()));
   APart.Document->Embedded.emplace(APart.Object, Embedded);
   return Embedded;
 }
@@ -185,16 +187,16 @@ TPartRef ChildAt(const TPartRef &APart, std::size_t AIndex) {
   return RootOf(EmbeddedDocument(APart), APart.Depth + 1);
 }
 
-std::string StreamBytes(GMimeStream *AStream) {
+TByteArray StreamBytes(GMimeStream *AStream) {
   GByteArray *Array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(AStream));
   if (!Array || Array->len == 0)
     return {};
-  return std::string(reinterpret_cast<const char *>(Array->data), Array->len);
+  return TByteArray(Array->data, Array->data + Array->len);
 }
 
 // The content with its transfer encoding undone. A carried message or a
 // multipart gives its body as GMime writes it back (LF line ends).
-std::string DecodedContent(const TPartRef &APart) {
+TByteArray DecodedContent(const TPartRef &APart) {
   if (!APart.Object)
     return APart.Document->RawBody;
   TGObjectPtr<GMimeStream> Memory(g_mime_stream_mem_new());
@@ -216,11 +218,11 @@ std::string ContentCharset(const TPartRef &APart) {
   return (Charset && *Charset) ? std::string(Charset) : std::string(DefaultCharset);
 }
 
-TAutoValue NewContentStream(const std::string &AContent, const std::string &ACharset) {
+TAutoValue NewContentStream(TByteArray AContent, const std::string &ACharset) {
   TAutoValue Stream = CreateOleObject("ADODB.Stream");
   Stream.Call("Open");
   Stream.Set("Type", 1);
-  Stream.Call("Write", TByteArray(AContent.begin(), AContent.end()));
+  Stream.Call("Write", std::move(AContent));
   Stream.Set("Position", 0);
   Stream.Set("Type", 2);
   Stream.Set("Charset", AnsiToWide(ACharset));

@@ -240,3 +240,40 @@ TEST(CdoMessageTest, OpenObjectNeedsAStreamAndTheStreamInterface) {
             "EOleSysError: Type mismatch");
   EXPECT_NO_THROW(Message.Get("DataSource").Call("OpenObject", Stream, u"_stream"));
 }
+
+// The decoded content of a part, as bytes.
+static std::string ContentBytes(const TAutoValue &APart) {
+  const TAutoValue Stream = APart.Call("GetDecodedContentStream");
+  Stream.Set("Type", 1);
+  const TAutoValue Content = Stream.Call("Read");
+  return std::string(Content.AsByteArray().begin(), Content.AsByteArray().end());
+}
+
+TEST(CdoMessageTest, CarriedMessageContentIsItsBytesUpToTheNextEnclosingBoundary) {
+  // The carried message keeps its own line ends and everything up to the line
+  // break before the next boundary of any enclosing multipart; a boundary
+  // that only starts like an enclosing one, or a boundary of the carried
+  // message itself, does not end it.
+  const std::string Carried = "Message-ID: <a@b>\r\n"
+                              "Content-Type: multipart/mixed; boundary=\"in\"\r\n"
+                              "\r\n"
+                              "--in\r\n"
+                              "\r\n"
+                              "--outer-not\r\n"
+                              "--in--\r\n"
+                              "epilogue\r\n";
+  const std::string Source = "Content-Type: multipart/report; boundary=\"outer\"\r\n"
+                             "\r\n"
+                             "--outer\r\n"
+                             "Content-Type: message/rfc822\r\n"
+                             "\r\n" +
+                             Carried +
+                             "\r\n"
+                             "--outer  \r\n"
+                             "\r\n"
+                             "tail\r\n"
+                             "--outer--\r\n";
+  const TAutoValue Part = LoadMessage(Source).Get("BodyPart").Get("BodyParts", 1);
+  EXPECT_EQ(MediaType(Part), "message/rfc822");
+  EXPECT_EQ(ContentBytes(Part), Carried);
+}

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,12 +30,13 @@ constexpr std::string_view DefaultCharset = "us-ascii";
 // multiparts at about a thousand levels.
 constexpr unsigned MaxCarriedDepth = 64;
 
-// One parsed source: the GMime message (or, when GMime made none, the raw
-// content as a body without headers). Every part handed out shares it, so a
+// One parsed source: the GMime message (or, when GMime made none, the source
+// as a body without headers). Every part handed out shares it, so a
 // part stays valid after the message object that produced it is gone.
 struct TMimeDocument {
   TGObjectPtr<GMimeMessage> Message;
-  TByteArray RawBody;
+  // The bytes GMime parsed (line ends normalised); its offsets point here.
+  TByteArray Source;
   // Messages carried inside encoded message/rfc822 parts, parsed on demand.
   std::map<GMimeObject *, std::shared_ptr<TMimeDocument>> Embedded;
 };
@@ -43,11 +45,19 @@ using TDocumentRef = std::shared_ptr<TMimeDocument>;
 // A node of the tree: a GMime entity of a document, or the raw body when
 // Object is null. Message is set on the root entity of a (carried) message,
 // whose non-Content headers GMime keeps on the message itself.
+// The multipart boundaries around an entity, innermost first: GMime ends any
+// content at a boundary of any enclosing multipart.
+struct TBoundaries {
+  std::string Boundary;
+  std::shared_ptr<const TBoundaries> Outer;
+};
+
 struct TPartRef {
   TDocumentRef Document;
   GMimeObject *Object = nullptr;
   GMimeMessage *Message = nullptr;
   unsigned Depth = 0;  // carried messages above this entity
+  std::shared_ptr<const TBoundaries> Enclosing;
 };
 
 // Lone CRs become LFs so all three line-end forms parse alike, and an mbox
@@ -77,17 +87,16 @@ TDocumentRef ParseDocument(std::string_view ABytes) {
     TGObjectPtr<GMimeParser> Parser(g_mime_parser_new_with_stream(Stream.get()));
     Document->Message.reset(g_mime_parser_construct_message(Parser.get(), nullptr));
   }
-  if (!Document->Message)
-    Document->RawBody = std::move(Source);
+  Document->Source = std::move(Source);
   return Document;
 }
 
 TPartRef RootOf(const TDocumentRef &ADocument, unsigned ADepth = 0) {
   if (!ADocument->Message)
-    return {ADocument, nullptr, nullptr, ADepth};
+    return {ADocument, nullptr, nullptr, ADepth, nullptr};
   // A message whose body GMime left empty has no root entity: its headers, no content.
   GMimeObject *Root = g_mime_message_get_mime_part(ADocument->Message.get());
-  return {ADocument, Root, ADocument->Message.get(), ADepth};
+  return {ADocument, Root, ADocument->Message.get(), ADepth, nullptr};
 }
 
 bool IsMediaType(GMimeObject *AObject, const char *AType, const char *ASubtype) {
@@ -176,13 +185,18 @@ std::size_t ChildCount(const TPartRef &APart) {
 
 // AIndex counts from 0; the one place that meets the object model's 1-based indices is BodyPartAt.
 TPartRef ChildAt(const TPartRef &APart, std::size_t AIndex) {
-  if (GMIME_IS_MULTIPART(APart.Object))
-    return {APart.Document, g_mime_multipart_get_part(GMIME_MULTIPART(APart.Object), static_cast<int>(AIndex)), nullptr,
-            APart.Depth};
+  if (GMIME_IS_MULTIPART(APart.Object)) {
+    GMimeMultipart *Multipart = GMIME_MULTIPART(APart.Object);
+    const char *Boundary = g_mime_multipart_get_boundary(Multipart);
+    auto Enclosing = Boundary ? std::make_shared<const TBoundaries>(TBoundaries{Boundary, APart.Enclosing})
+                              : APart.Enclosing;
+    return {APart.Document, g_mime_multipart_get_part(Multipart, static_cast<int>(AIndex)), nullptr, APart.Depth,
+            std::move(Enclosing)};
+  }
   if (GMIME_IS_MESSAGE_PART(APart.Object)) {
     GMimeMessage *Carried = g_mime_message_part_get_message(GMIME_MESSAGE_PART(APart.Object));
     GMimeObject *Root = g_mime_message_get_mime_part(Carried);
-    return {APart.Document, Root, Carried, APart.Depth + 1};
+    return {APart.Document, Root, Carried, APart.Depth + 1, APart.Enclosing};
   }
   return RootOf(EmbeddedDocument(APart), APart.Depth + 1);
 }
@@ -194,11 +208,89 @@ TByteArray StreamBytes(GMimeStream *AStream) {
   return TByteArray(Array->data, Array->data + Array->len);
 }
 
-// The content with its transfer encoding undone. A carried message or a
-// multipart gives its body as GMime writes it back (LF line ends).
+// Where the content of a message/rfc822 part begins: after the blank line
+// that ends the part's own header block. Nothing when GMime kept no offsets.
+std::optional<std::size_t> CarriedMessageStart(const TPartRef &APart) {
+  GMimeHeaderList *Headers = g_mime_object_get_header_list(APart.Object);
+  gint64 LastHeader = -1;
+  for (int I = 0; I < g_mime_header_list_get_count(Headers); ++I)
+    LastHeader = std::max(LastHeader, g_mime_header_get_offset(g_mime_header_list_get_header_at(Headers, I)));
+  const TByteArray &Source = APart.Document->Source;
+  if (LastHeader < 0 || static_cast<std::uint64_t>(LastHeader) >= Source.size())
+    return std::nullopt;
+  for (std::size_t I = static_cast<std::size_t>(LastHeader); I < Source.size(); ++I) {
+    if (Source[I] != '\n')
+      continue;
+    std::size_t Next = I + 1;
+    if (Next < Source.size() && Source[Next] == '\r')
+      ++Next;
+    if (Next >= Source.size())
+      return Source.size();
+    if (Source[Next] == '\n')
+      return Next + 1;
+  }
+  return Source.size();
+}
+
+// True when the line (without its line end) is "--B" or "--B--" for a
+// boundary B around the part, optionally followed by blanks, as GMime reads it.
+bool IsEnclosingBoundary(std::string_view ALine, const TBoundaries *ABoundaries) {
+  if (!ALine.starts_with("--"))
+    return false;
+  while (!ALine.empty() && (ALine.back() == ' ' || ALine.back() == '\t'))
+    ALine.remove_suffix(1);
+  ALine.remove_prefix(2);
+  for (; ABoundaries; ABoundaries = ABoundaries->Outer.get()) {
+    std::string_view Rest = ALine;
+    if (!Rest.starts_with(ABoundaries->Boundary))
+      continue;
+    Rest.remove_prefix(ABoundaries->Boundary.size());
+    if (Rest.empty() || Rest == "--")
+      return true;
+  }
+  return false;
+}
+
+// A carried message's bytes as they stand in the source: from the end of the
+// part's headers to the line break before the next enclosing boundary.
+std::optional<TByteArray> CarriedMessageBytes(const TPartRef &APart) {
+  const std::optional<std::size_t> Start = CarriedMessageStart(APart);
+  if (!Start)
+    return std::nullopt;
+  const TByteArray &Source = APart.Document->Source;
+  const std::string_view Text(reinterpret_cast<const char *>(Source.data()), Source.size());
+  std::size_t End = Text.size();
+  for (std::size_t Line = *Start; Line < Text.size();) {
+    std::size_t LineEnd = Text.find('\n', Line);
+    if (LineEnd == std::string_view::npos)
+      LineEnd = Text.size();
+    std::string_view Content = Text.substr(Line, LineEnd - Line);
+    if (Content.ends_with('\r'))
+      Content.remove_suffix(1);
+    if (IsEnclosingBoundary(Content, APart.Enclosing.get())) {
+      End = Line;
+      // The line break before a boundary belongs to the boundary.
+      if (End > *Start && Text[End - 1] == '\n')
+        --End;
+      if (End > *Start && Text[End - 1] == '\r')
+        --End;
+      break;
+    }
+    Line = LineEnd + 1;
+  }
+  return TByteArray(Source.begin() + static_cast<std::ptrdiff_t>(*Start),
+                    Source.begin() + static_cast<std::ptrdiff_t>(End));
+}
+
+// The content with its transfer encoding undone. A carried message gives its
+// bytes as they stand in the source; a multipart its body as GMime writes it
+// back (LF line ends).
 TByteArray DecodedContent(const TPartRef &APart) {
   if (!APart.Object)
-    return APart.Document->RawBody;
+    return APart.Document->Message ? TByteArray() : APart.Document->Source;
+  if (GMIME_IS_MESSAGE_PART(APart.Object))
+    if (std::optional<TByteArray> Bytes = CarriedMessageBytes(APart))
+      return std::move(*Bytes);
   TGObjectPtr<GMimeStream> Memory(g_mime_stream_mem_new());
   if (GMIME_IS_PART(APart.Object)) {
     GMimeDataWrapper *Wrapper = g_mime_part_get_content(GMIME_PART(APart.Object));
@@ -247,7 +339,7 @@ bool FindTextBody(const TPartRef &ARoot, TPartRef &AFound) {
     }
     if (GMIME_IS_MESSAGE_PART(Part.Object) || IsEncodedMessage(Part.Object))
       continue;
-    if (!FindHeader({Part.Document, Part.Object, nullptr, 0}, "Content-Type") || IsMediaType(Part.Object, "text", "plain")) {
+    if (!FindHeader({Part.Document, Part.Object, nullptr, 0, nullptr}, "Content-Type") || IsMediaType(Part.Object, "text", "plain")) {
       AFound = Part;
       return true;
     }

@@ -1,0 +1,98 @@
+// The whole check in-process, next to GMime's own parse of the same bytes.
+#include "BenchInputs.h"
+
+#include "automation/AutomationRuntime_un.h"
+#include "detector/BackscatterDetector_un.h"
+#include "regex/RegexMatch_un.h"
+
+#include <benchmark/benchmark.h>
+#include <gmime/gmime.h>
+
+#include <clocale>
+#include <cstdio>
+#include <fstream>
+#include <unistd.h>
+
+namespace {
+
+const std::string Pattern = ".*@example\\.com$";
+
+struct TInput {
+  std::string Content;
+  std::string Path;
+};
+
+TInput MakeInput(const std::string &AName, std::string AContent) {
+  const std::string Path = "/tmp/bw-bench-" + std::to_string(::getpid()) + "-" + AName;
+  std::ofstream(Path, std::ios::binary) << AContent;
+  return {std::move(AContent), Path};
+}
+
+const TInput &Input(int AIndex) {
+  static const TInput Inputs[] = {
+      MakeInput("dsn-20k.eml", bwbench::MakeDsn(20000)),
+      MakeInput("dsn-511999.eml", bwbench::MakeDsn(511999)),
+      MakeInput("plain-bounce.eml", bwbench::MakePlainBounce()),
+  };
+  return Inputs[AIndex];
+}
+
+const char *const InputNames[] = {"dsn-20k", "dsn-511999", "plain-bounce"};
+
+void BM_Check(benchmark::State &AState) {
+  const TInput &In = Input(static_cast<int>(AState.range(0)));
+  AState.SetLabel(InputNames[AState.range(0)]);
+  for (auto _ : AState)
+    benchmark::DoNotOptimize(bw::TBackscatterDetector::IsBackscatter("", In.Path, Pattern));
+  AState.SetBytesProcessed(static_cast<std::int64_t>(AState.iterations() * In.Content.size()));
+}
+
+void BM_GMimeParse(benchmark::State &AState) {
+  const TInput &In = Input(static_cast<int>(AState.range(0)));
+  AState.SetLabel(InputNames[AState.range(0)]);
+  for (auto _ : AState) {
+    GMimeStream *Stream = g_mime_stream_mem_new_with_buffer(In.Content.data(), In.Content.size());
+    GMimeParser *Parser = g_mime_parser_new_with_stream(Stream);
+    GMimeMessage *Message = g_mime_parser_construct_message(Parser, nullptr);
+    benchmark::DoNotOptimize(Message);
+    if (Message)
+      g_object_unref(Message);
+    g_object_unref(Parser);
+    g_object_unref(Stream);
+  }
+  AState.SetBytesProcessed(static_cast<std::int64_t>(AState.iterations() * In.Content.size()));
+}
+
+// Patterns that backtrack catastrophically against a long attacker-chosen
+// Message-ID: each must end at PCRE's match or recursion limit, as no match.
+const char *const PathologicalPatterns[] = {"(a+)+$", ".*.*.*.*.*.*.*.*@x$", "(a*)*b", "(?:a|b)*c"};
+
+void BM_PathologicalPattern(benchmark::State &AState) {
+  const char *Pattern = PathologicalPatterns[AState.range(0)];
+  const std::u16string Subject = std::u16string(static_cast<std::size_t>(AState.range(1)), u'a') + u'!';
+  const std::u16string Wide(Pattern, Pattern + std::char_traits<char>::length(Pattern));
+  std::int32_t Result = 0;
+  for (auto _ : AState)
+    benchmark::DoNotOptimize(Result = bw::RegexMatch(Subject, Wide));
+  AState.SetLabel(std::string(Pattern) + " -> " + std::to_string(Result));
+}
+
+BENCHMARK(BM_Check)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PathologicalPattern)
+    ->ArgsProduct({{0, 1, 2, 3}, {32, 500000}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3);
+BENCHMARK(BM_GMimeParse)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+int main(int argc, char **argv) {
+  std::setlocale(LC_ALL, "C.UTF-8");
+  bw::TAutomationRuntime Runtime;
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  for (int I = 0; I < 3; ++I)
+    std::remove(Input(I).Path.c_str());
+  return 0;
+}

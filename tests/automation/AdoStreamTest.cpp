@@ -3,6 +3,8 @@
 #include "automation/ComObj_un.h"
 #include "rtl/SysUtils_un.h"
 
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -18,15 +20,7 @@ const std::string ContextError = "EOleException: Operation is not allowed in thi
 const std::string ArgumentError = "EOleException: Arguments are of the wrong type, are out of acceptable range, or are "
                                   "in conflict with one another";
 
-// Runs AAction and returns the class name and message of the project exception it raises.
-static std::string RaisedError(const std::function<void()> &AAction) {
-  try {
-    AAction();
-  } catch (const Exception &E) {
-    return std::string(E.ClassName()) + ": " + E.Message();
-  }
-  return "nothing raised";
-}
+using bwtest::RaisedError;
 
 static TByteArray Bytes(std::string_view AText) { return TByteArray(AText.begin(), AText.end()); }
 

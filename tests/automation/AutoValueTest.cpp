@@ -4,6 +4,8 @@
 #include "automation/ComObj_un.h"
 #include "rtl/SysUtils_un.h"
 
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -12,15 +14,7 @@
 
 using namespace bw;
 
-// Runs AAction and returns the class name and message of the project exception it raises.
-static std::string RaisedError(const std::function<void()> &AAction) {
-  try {
-    AAction();
-  } catch (const Exception &E) {
-    return std::string(E.ClassName()) + ": " + E.Message();
-  }
-  return "nothing raised";
-}
+using bwtest::RaisedError;
 
 namespace {
 // Records how it was invoked and answers with the number of arguments.

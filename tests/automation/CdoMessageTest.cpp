@@ -14,15 +14,7 @@ using namespace bw;
 
 constexpr const char16_t *ContentTypeField = u"urn:schemas:mailheader:content-type";
 
-// Runs AAction and returns the class name and message of the project exception it raises.
-static std::string RaisedError(const std::function<void()> &AAction) {
-  try {
-    AAction();
-  } catch (const Exception &E) {
-    return std::string(E.ClassName()) + ": " + E.Message();
-  }
-  return "nothing raised";
-}
+using bwtest::RaisedError;
 
 // A message object loaded from ABytes the way the detector loads a file.
 static TAutoValue LoadMessage(std::string_view ABytes) {
@@ -39,14 +31,6 @@ static TAutoValue LoadMessage(std::string_view ABytes) {
 }
 
 static TAutoValue LoadEml(const std::string &AName) { return LoadMessage(bwtest::ReadFixture("automation/" + AName)); }
-
-// AText with every LF written as ALineEnd.
-static std::string WithLineEnds(std::string_view AText, std::string_view ALineEnd) {
-  std::string Result;
-  for (const char C : AText)
-    Result += C == '\n' ? ALineEnd : std::string_view(&C, 1);
-  return Result;
-}
 
 static std::string Field(const TAutoValue &AOwner, const std::u16string &AName) {
   return AOwner.Get("Fields", AName).Get("Value").AsString();
@@ -125,10 +109,10 @@ TEST(CdoMessageTest, HeaderBytesAreUtf8OrLatin1) {
 TEST(CdoMessageTest, LineEndsAndMboxFromLineParseLikeLf) {
   const std::string Lf = bwtest::ReadFixture("automation/report-tree.eml");
   const std::string Variants[] = {
-      WithLineEnds(Lf, "\r\n"),
-      WithLineEnds(Lf, "\r"),
+      bwtest::WithLineEnds(Lf, "\r\n"),
+      bwtest::WithLineEnds(Lf, "\r"),
       "From MAILER-DAEMON Mon Jan  1 00:00:00 2024\n" + Lf,
-      "From MAILER-DAEMON Mon Jan  1 00:00:00 2024\r\n" + WithLineEnds(Lf, "\r\n"),
+      "From MAILER-DAEMON Mon Jan  1 00:00:00 2024\r\n" + bwtest::WithLineEnds(Lf, "\r\n"),
   };
   for (const std::string &Bytes : Variants) {
     const TAutoValue Message = LoadMessage(Bytes);

@@ -27,25 +27,6 @@ void ExpectOutput(const TRunResult &AResult, const std::string &AStdout, int AEx
   EXPECT_EQ(AResult.Stderr, "");
 }
 
-std::string ReplaceLineFeeds(std::string AText, const std::string &ALineEnd) {
-  std::string Result;
-  for (const char C : AText)
-    if (C == '\n')
-      Result += ALineEnd;
-    else
-      Result += C;
-  return Result;
-}
-
-// The fixture followed by filler lines after its closing boundary, exactly ASize bytes long.
-std::string PaddedTo(const std::string &AContent, std::size_t ASize) {
-  std::string Result = AContent;
-  while (Result.size() < ASize)
-    Result += std::string(76, 'x') + "\n";
-  Result.resize(ASize);
-  return Result;
-}
-
 // Show that a report returning a message whose Message-ID the pattern does not match is backscatter.
 TEST(CheckTest, ForeignReturnedMessageIsBackscatter) {
   ExpectOutput(Check(Fixture(ForeignReport), ".*@example\\.com$"), Backscatter, 1);
@@ -113,7 +94,7 @@ TEST(CheckTest, LineEndsDoNotChangeTheVerdict) {
     const std::string Content = bwtest::ReadFixture("e2e/" + Case.File);
     for (const std::string LineEnd : {"\n", "\r\n", "\r"}) {
       SCOPED_TRACE(Case.File + " / " + Case.Pattern + " / " + testing::PrintToString(LineEnd));
-      const std::string Path = bwtest::WriteTempFile("line-ends.eml", ReplaceLineFeeds(Content, LineEnd));
+      const std::string Path = bwtest::WriteTempFile("line-ends.eml", bwtest::WithLineEnds(Content, LineEnd));
       ExpectOutput(Check(Path, Case.Pattern), Case.Verdict, Case.Verdict == Backscatter ? 1 : 0);
     }
   }
@@ -143,8 +124,8 @@ TEST(CheckTest, EmptyFileIsNotBackscatter) {
 // Show that 511999 bytes are still examined while 512000 bytes are not.
 TEST(CheckTest, FilesFrom512000BytesAreNotExamined) {
   const std::string Content = bwtest::ReadFixture("e2e/" + ForeignReport);
-  ExpectOutput(Check(bwtest::WriteTempFile("511999.eml", PaddedTo(Content, 511999)), "(?!)"), Backscatter, 1);
-  ExpectOutput(Check(bwtest::WriteTempFile("512000.eml", PaddedTo(Content, 512000)), "(?!)"), NotBackscatter, 0);
+  ExpectOutput(Check(bwtest::WriteTempFile("511999.eml", bwtest::PaddedTo(Content, 511999)), "(?!)"), Backscatter, 1);
+  ExpectOutput(Check(bwtest::WriteTempFile("512000.eml", bwtest::PaddedTo(Content, 512000)), "(?!)"), NotBackscatter, 0);
 }
 
 // Show that a pattern holding a character outside the BMP is rejected as an invalid command line.

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -69,19 +71,33 @@ static std::string DrainFd(int AFd) {
   return Result;
 }
 
-TRunResult RunTool(const std::vector<std::string> &AArgs) {
+
+namespace {
+// Starts the tool with AStdin as its standard input and collects its output
+// and exit code. AStdin is closed here as soon as the child holds it, so a
+// writer on the other end of a pipe sees EPIPE instead of blocking once the
+// child is gone.
+TRunResult RunToolOnStdin(const std::vector<std::string> &AArgs, int AStdin) {
   int Out[2], Err[2];
-  if (::pipe(Out) != 0 || ::pipe(Err) != 0)
+  if (::pipe2(Out, O_CLOEXEC) != 0 || ::pipe2(Err, O_CLOEXEC) != 0) {
+    ::close(AStdin);
     throw std::runtime_error("pipe failed");
+  }
   posix_spawn_file_actions_t Actions;
   posix_spawn_file_actions_init(&Actions);
+  posix_spawn_file_actions_adddup2(&Actions, AStdin, STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&Actions, Out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&Actions, Err[1], STDERR_FILENO);
-  posix_spawn_file_actions_addclose(&Actions, Out[0]);
-  posix_spawn_file_actions_addclose(&Actions, Err[0]);
-  posix_spawn_file_actions_addopen(&Actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
 
-  std::vector<std::string> Argv{BW_BINARY};
+  // BW_TOOL_WRAPPER (e.g. "valgrind --error-exitcode=97 -q") runs the tool
+  // under another program; its words go in front.
+  std::vector<std::string> Argv;
+  if (const char *Wrapper = std::getenv("BW_TOOL_WRAPPER")) {
+    std::istringstream Words(Wrapper);
+    for (std::string Word; Words >> Word;)
+      Argv.push_back(Word);
+  }
+  Argv.push_back(BW_BINARY);
   Argv.insert(Argv.end(), AArgs.begin(), AArgs.end());
   std::vector<char *> Pointers;
   for (std::string &Arg : Argv)
@@ -89,12 +105,16 @@ TRunResult RunTool(const std::vector<std::string> &AArgs) {
   Pointers.push_back(nullptr);
 
   pid_t Child = 0;
-  const int Rc = ::posix_spawn(&Child, BW_BINARY, &Actions, nullptr, Pointers.data(), environ);
+  const int Rc = ::posix_spawnp(&Child, Argv.front().c_str(), &Actions, nullptr, Pointers.data(), environ);
   posix_spawn_file_actions_destroy(&Actions);
+  ::close(AStdin);
   ::close(Out[1]);
   ::close(Err[1]);
-  if (Rc != 0)
+  if (Rc != 0) {
+    ::close(Out[0]);
+    ::close(Err[0]);
     throw std::runtime_error("cannot start " + std::string(BW_BINARY));
+  }
 
   TRunResult Result;
   std::thread ErrReader([&] { Result.Stderr = DrainFd(Err[0]); });
@@ -104,6 +124,53 @@ TRunResult RunTool(const std::vector<std::string> &AArgs) {
   while (::waitpid(Child, &Status, 0) < 0 && errno == EINTR) {
   }
   Result.ExitCode = WIFEXITED(Status) ? WEXITSTATUS(Status) : 128 + WTERMSIG(Status);
+  return Result;
+}
+} // namespace
+
+TRunResult RunTool(const std::vector<std::string> &AArgs) { return RunToolWithInputFile(AArgs, "/dev/null"); }
+
+TRunResult RunToolWithInputFile(const std::vector<std::string> &AArgs, const std::string &APath) {
+  const int File = ::open(APath.c_str(), O_RDONLY | O_CLOEXEC);
+  if (File < 0)
+    throw std::runtime_error("cannot open " + APath);
+  return RunToolOnStdin(AArgs, File);
+}
+
+TFedRunResult RunToolWithInput(const std::vector<std::string> &AArgs, const std::string &AInput) {
+  // A write into a pipe whose reader is gone must fail with EPIPE here, not
+  // end the test program.
+  ::signal(SIGPIPE, SIG_IGN);
+  int In[2];
+  if (::pipe2(In, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
+
+  std::size_t Written = 0;
+  int WriteError = 0;
+  std::thread Writer([&] {
+    while (Written < AInput.size()) {
+      const ssize_t Count = ::write(In[1], AInput.data() + Written, AInput.size() - Written);
+      if (Count < 0 && errno == EINTR)
+        continue;
+      if (Count < 0) {
+        WriteError = errno;
+        break;
+      }
+      Written += static_cast<std::size_t>(Count);
+    }
+    ::close(In[1]);
+  });
+
+  TFedRunResult Result;
+  try {
+    static_cast<TRunResult &>(Result) = RunToolOnStdin(AArgs, In[0]);
+  } catch (...) {
+    Writer.join();  // In[0] is closed, so the writer ends with EPIPE
+    throw;
+  }
+  Writer.join();
+  Result.BytesWritten = Written;
+  Result.WriteError = WriteError;
   return Result;
 }
 

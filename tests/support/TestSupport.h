@@ -1,10 +1,46 @@
 // Helpers shared by the test suites: fixture files and running the binary.
 #pragma once
 
+#include <cstddef>
+#include "rtl/SysUtils_un.h"
+
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace bwtest {
+
+// Runs AAction and returns "<class>: <message>" of the project exception it
+// raises, or "nothing raised".
+inline std::string RaisedError(const std::function<void()> &AAction) {
+  try {
+    AAction();
+  } catch (const bw::Exception &E) {
+    return std::string(E.ClassName()) + ": " + E.Message();
+  }
+  return "nothing raised";
+}
+
+// AText with every LF written as ALineEnd.
+inline std::string WithLineEnds(std::string_view AText, std::string_view ALineEnd) {
+  std::string Result;
+  for (const char C : AText)
+    if (C == '\n')
+      Result += ALineEnd;
+    else
+      Result += C;
+  return Result;
+}
+
+// AContent followed by filler lines, exactly ASize bytes long.
+inline std::string PaddedTo(const std::string &AContent, std::size_t ASize) {
+  std::string Result = AContent;
+  while (Result.size() < ASize)
+    Result += std::string(76, 'x') + "\n";
+  Result.resize(ASize);
+  return Result;
+}
 
 // The bytes of tests/data/<ARelativePath>.
 std::string ReadFixture(const std::string &ARelativePath);
@@ -21,5 +57,20 @@ struct TRunResult {
 };
 // Runs the built bouncewarden with exactly these arguments (no shell).
 TRunResult RunTool(const std::vector<std::string> &AArgs);
+
+// Runs the built bouncewarden with its standard input read from the regular
+// file at APath (what a shell's "< file" gives it).
+TRunResult RunToolWithInputFile(const std::vector<std::string> &AArgs, const std::string &APath);
+
+struct TFedRunResult : TRunResult {
+  std::size_t BytesWritten = 0;  // bytes the tool's standard input took
+  int WriteError = 0;            // errno of the write that failed (EPIPE: the tool closed its end), or 0
+  // Every byte went into the pipe and no write failed.
+  bool AllInputWritten(const std::string &AInput) const { return WriteError == 0 && BytesWritten == AInput.size(); }
+};
+// Runs the built bouncewarden with AInput fed to its standard input through a
+// pipe by a writer thread, as a mail filter's pipe would; the pipe is closed
+// after the last byte.
+TFedRunResult RunToolWithInput(const std::vector<std::string> &AArgs, const std::string &AInput);
 
 } // namespace bwtest

@@ -1,0 +1,47 @@
+# Installation and the Debian package.
+#
+#   cmake --install build [--prefix /usr/local]   bin/bouncewarden, share/man/man1/bouncewarden.1,
+#                                                 share/doc/bouncewarden/ (README, examples)
+#   cpack --config build/CPackConfig.cmake        bouncewarden_<version>_<arch>.deb, for /usr
+include(GNUInstallDirs)
+
+install(TARGETS bouncewarden RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/man/bouncewarden.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The recipes and their wrappers, with the wrappers' execute bits.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples
+        USE_SOURCE_PERMISSIONS)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME bouncewarden)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "the bouncewarden developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tells backscatter from genuine bounces")
+set(CPACK_STRIP_FILES ON)
+
+set(BW_PACKAGE_MAINTAINER "bouncewarden developers <bouncewarden@example.org>"
+    CACHE STRING "Maintainer field of the Debian package")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${BW_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION mail)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "A mail filter runs bouncewarden once per incoming bounce with the bounce's\n\
+envelope sender and a regular expression for the Message-IDs of the site's\n\
+own mail. It finds the message the bounce returns and answers with one line\n\
+and an exit code: backscatter, or not. Recipes for procmail, Dovecot Sieve,\n\
+Postfix and Exim are in /usr/share/doc/bouncewarden/examples.")
+
+# The dependencies are the packages of the libraries the binary links,
+# found by dpkg-shlibdeps (dpkg-dev) with versions; without it, the same
+# packages of Debian 12 by name.
+find_program(BW_DPKG_SHLIBDEPS dpkg-shlibdeps)
+find_program(BW_FILE_COMMAND file)
+if(BW_DPKG_SHLIBDEPS AND BW_FILE_COMMAND)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  message(STATUS "dpkg-shlibdeps or file not found: the package's dependencies are listed by name")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libgmime-3.0-0, libpcre3, libglib2.0-0")
+endif()
+
+include(CPack)

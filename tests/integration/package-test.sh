@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# The Debian package and the installation, from a release build tree,
+# without installing anything into the system: cpack builds the package into
+# a scratch folder, dpkg-deb shows its contents and control fields and
+# unpacks it there, and "cmake --install" installs into a scratch prefix.
+# The installed and the unpacked binary each check a bounce.
+#
+#   package-test.sh [<build dir> [<source tree>]]    (defaults: build, this tree)
+set -uo pipefail
+Here=$(dirname "$(realpath "$0")")
+Build=$(realpath "${1:-$Here/../../build}")
+Source=$(realpath "${2:-$Here/../..}")
+. "$Source/tests/integration/lib.sh"
+
+for Program in cpack dpkg-deb dpkg groff; do
+  command -v "$Program" >/dev/null || skip "$Program is not installed"
+done
+[ -f "$Build/CPackConfig.cmake" ] || { echo "FAIL: $Build is not a configured build tree"; exit 1; }
+make_scratch
+Data=$Source/tests/data/integration
+Pattern='.*@example\.com$'
+
+# verdicts_are_right <binary>: its verdicts on a forged and an own bounce,
+# from a path, and on the forged one from a pipe.
+verdicts_are_right() {
+  local Binary=$1 Output
+  Output=$("$Binary" -s "$Data/bounce-of-forged-message.eml" "$Pattern")
+  [ $? -eq 1 ] && [ "$Output" = $'Backscatter DSN.\r' ] || { echo "  forged bounce: $Output"; return 1; }
+  Output=$("$Binary" -s "$Data/bounce-of-own-message.eml" "$Pattern")
+  [ $? -eq 0 ] && [ "$Output" = $'Not backscatter DSN.\r' ] || { echo "  own bounce: $Output"; return 1; }
+  Output=$(cat "$Data/bounce-of-forged-message.eml" | "$Binary" -s - "$Pattern")
+  [ $? -eq 1 ] && [ "$Output" = $'Backscatter DSN.\r' ] || { echo "  forged bounce from a pipe: $Output"; return 1; }
+}
+
+# --- The package.
+if ! cpack -G DEB -B "$Scratch/package" --config "$Build/CPackConfig.cmake" >"$Scratch/cpack.log" 2>&1; then
+  cat "$Scratch/cpack.log"
+  echo "FAIL: cpack could not build the package"
+  exit 1
+fi
+Packages=("$Scratch"/package/*.deb)
+[ ${#Packages[@]} -eq 1 ] && [ -f "${Packages[0]}" ] || { echo "FAIL: cpack made ${#Packages[@]} packages"; exit 1; }
+Package=${Packages[0]}
+echo "package: $(basename "$Package")"
+
+Contents=$(dpkg-deb -c "$Package" | awk '{ print $1, $6 }')
+check "the package holds the binary, executable, in /usr/bin" \
+  grep -qx -- '-rwxr-xr-x ./usr/bin/bouncewarden' <<<"$Contents"
+check "the package holds the man page in /usr/share/man/man1" \
+  grep -qx -- '-rw-r--r-- ./usr/share/man/man1/bouncewarden.1' <<<"$Contents"
+check "the package holds the recipes' wrappers, executable" \
+  [ "$(grep -c -E -- '^-rwxr-xr-x \./usr/share/doc/bouncewarden/examples/(sieve/bouncewarden-sieve|postfix/bouncewarden-filter)$' <<<"$Contents")" -eq 2 ]
+
+check "the package is bouncewarden for this machine's architecture" \
+  [ "$(dpkg-deb -f "$Package" Package Architecture)" = "$(printf 'Package: bouncewarden\nArchitecture: %s' "$(dpkg --print-architecture)")" ]
+Depends=$(dpkg-deb -f "$Package" Depends)
+echo "Depends: $Depends"
+# The names in Depends, without versions.
+DependNames=$(tr ',' '\n' <<<"$Depends" | sed 's/(.*)//; s/[[:space:]]//g' | sort)
+for Library in libc6 libgmime-3.0-0 libpcre3 libglib2.0-0 libstdc++6; do
+  check "Depends names $Library" grep -qx -- "$Library" <<<"$DependNames"
+done
+
+mkdir "$Scratch/unpacked"
+dpkg-deb -x "$Package" "$Scratch/unpacked"
+check "the packaged binary gives the right verdicts" verdicts_are_right "$Scratch/unpacked/usr/bin/bouncewarden"
+check "the packaged man page is the source's" \
+  cmp -s "$Scratch/unpacked/usr/share/man/man1/bouncewarden.1" "$Source/man/bouncewarden.1"
+Version=$(dpkg-deb -f "$Package" Version)
+check "the man page is of the package's version ($Version)" \
+  grep -q "^\.TH BOUNCEWARDEN 1 \"[^\"]*\" \"bouncewarden $Version\"" "$Source/man/bouncewarden.1"
+
+# --- The installation into a scratch prefix.
+Prefix=$Scratch/prefix
+if ! cmake --install "$Build" --prefix "$Prefix" >"$Scratch/install.log" 2>&1; then
+  cat "$Scratch/install.log"
+  echo "FAIL: cmake --install failed"
+  exit 1
+fi
+check "cmake --install puts the binary in bin/" [ -x "$Prefix/bin/bouncewarden" ]
+check "cmake --install puts the man page in share/man/man1/" [ -f "$Prefix/share/man/man1/bouncewarden.1" ]
+check "the installed binary gives the right verdicts" verdicts_are_right "$Prefix/bin/bouncewarden"
+Warnings=$(groff -man -Tutf8 -ww -z "$Prefix/share/man/man1/bouncewarden.1" 2>&1)
+check "the man page formats without warnings" [ -z "$Warnings" ]
+[ -z "$Warnings" ] || printf '%s\n' "$Warnings"
+check "the man page has its sections" \
+  [ "$(groff -man -Tutf8 -P-cbou "$Prefix/share/man/man1/bouncewarden.1" 2>/dev/null |
+    grep -c -x -E 'NAME|SYNOPSIS|DESCRIPTION|ARGUMENTS|EXIT STATUS|EXAMPLES|MAIL SYSTEMS')" -eq 7 ]
+
+finish

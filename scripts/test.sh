@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite twice:
 # a release build, and a build under AddressSanitizer (with leak checks) and
-# UndefinedBehaviorSanitizer.
+# UndefinedBehaviorSanitizer. Then the end-to-end tests once more with the
+# release binary under valgrind's memcheck, and a short fuzzing run of every
+# libFuzzer target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -17,3 +19,10 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0 \
   ctest --test-dir build-sanitize --output-on-failure -j"$Jobs"
+
+# Every exit path of the release binary under memcheck: any error or leak
+# makes valgrind exit 97, which fails the test that ran it.
+BW_TOOL_WRAPPER="valgrind -q --error-exitcode=97 --leak-check=full --errors-for-leak-kinds=definite,indirect" \
+  ctest --test-dir build --output-on-failure -j"$Jobs" -R 'UsageTest|CheckTest|HostileTest|StdinTest'
+
+FUZZ_SECONDS=${FUZZ_SECONDS:-45} scripts/fuzz-smoke.sh

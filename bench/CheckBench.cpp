@@ -8,6 +8,8 @@
 #include <benchmark/benchmark.h>
 #include <gmime/gmime.h>
 
+#include <malloc.h>
+
 #include <clocale>
 #include <cstdio>
 #include <fstream>
@@ -88,6 +90,9 @@ BENCHMARK(BM_GMimeParse)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char **argv) {
   std::setlocale(LC_ALL, "C.UTF-8");
+  // The same heap settings as bouncewarden's main.
+  mallopt(M_MMAP_THRESHOLD, 16 << 20);
+  mallopt(M_TRIM_THRESHOLD, 32 << 20);
   bw::TAutomationRuntime Runtime;
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();

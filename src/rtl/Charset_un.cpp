@@ -131,6 +131,9 @@ TDecodeResult DecodeToWide(std::string_view ACharset, std::string_view ABytes, s
 }
 
 std::string EncodeFromWide(std::string_view ACharset, std::u16string_view AText) {
+  if (IsAsciiTransparent(ACharset) &&
+      std::all_of(AText.begin(), AText.end(), [](char16_t AUnit) { return AUnit < 0x80; }))
+    return std::string(AText.begin(), AText.end());
   std::string IconvName = ResolveCharset(ACharset);
   if (IconvName.empty())
     IconvName = "ISO-8859-1";

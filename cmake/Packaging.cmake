@@ -41,7 +41,12 @@ if(BW_DPKG_SHLIBDEPS AND BW_FILE_COMMAND)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   message(STATUS "dpkg-shlibdeps or file not found: the package's dependencies are listed by name")
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libgmime-3.0-0, libpcre3, libglib2.0-0")
+  if(BW_GMIME_LINKED_STATICALLY)
+    # GMime and GLib are inside the binary; what they need that has no archive is not.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libpcre3, libgpgme11, libidn2-0, libmount1")
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libgmime-3.0-0, libpcre3, libglib2.0-0")
+  endif()
 endif()
 
 include(CPack)

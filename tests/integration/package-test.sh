@@ -57,8 +57,14 @@ Depends=$(dpkg-deb -f "$Package" Depends)
 echo "Depends: $Depends"
 # The names in Depends, without versions.
 DependNames=$(tr ',' '\n' <<<"$Depends" | sed 's/(.*)//; s/[[:space:]]//g' | sort)
-for Library in libc6 libgmime-3.0-0 libpcre3 libglib2.0-0 libstdc++6; do
-  check "Depends names $Library" grep -qx -- "$Library" <<<"$DependNames"
+# Every shared library the packaged binary needs must come from a package in
+# Depends, whether GMime and GLib were linked statically or not.
+Needed=$(dpkg-deb --fsys-tarfile "$Package" | tar -xO ./usr/bin/bouncewarden >"$Scratch/bouncewarden.bin" &&
+  objdump -p "$Scratch/bouncewarden.bin" | awk '$1 == "NEEDED" { print $2 }')
+check "the packaged binary needs shared libraries" [ -n "$Needed" ]
+for Library in $Needed; do
+  Provider=$(dpkg -S "*/$Library" 2>/dev/null | head -1 | cut -d: -f1)
+  check "Depends names $Provider, which provides $Library" grep -qx -- "$Provider" <<<"$DependNames"
 done
 
 mkdir "$Scratch/unpacked"

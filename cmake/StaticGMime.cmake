@@ -1,0 +1,68 @@
+# Provides bw::gmime: GMime and the GLib libraries it needs.
+#
+# With BW_STATIC_GMIME on (the default), every library of GMime's static link
+# line that Debian ships as an archive (libgmime-3.0.a, libglib-2.0.a, ... from
+# the -dev packages) is linked in statically; the few without an archive
+# (gpgme, mount, unistring) stay shared. A run then maps a handful of shared
+# libraries instead of twenty, which is most of what starting costs. When an
+# archive is missing altogether, it falls back to the shared libraries.
+option(BW_STATIC_GMIME "Link GMime and GLib statically where Debian ships archives" ON)
+
+add_library(bw_gmime INTERFACE)
+add_library(bw::gmime ALIAS bw_gmime)
+
+set(BW_GMIME_LINKED_STATICALLY OFF)
+if(BW_STATIC_GMIME AND NOT BW_SANITIZE)
+  set(Libraries "")
+  set(Complete ON)
+  foreach(Name IN LISTS GMIME_STATIC_LIBRARIES)
+    if(Name MATCHES "^(m|dl|pthread|rt)$")
+      continue()
+    endif()
+    # libidn2.a would need libunistring, which has no archive, and brings
+    # text relocations into the executable: keep it shared.
+    unset(Archive)
+    unset(Archive CACHE)
+    if(NOT Name STREQUAL "idn2")
+      find_library(Archive NAMES lib${Name}.a)
+    endif()
+    if(Archive)
+      list(APPEND Libraries ${Archive})
+      continue()
+    endif()
+    unset(Shared)
+    unset(Shared CACHE)
+    find_library(Shared NAMES ${Name})
+    if(NOT Shared)
+      # No development symlink: take the versioned run-time library itself.
+      file(GLOB Shared "/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/lib${Name}.so.[0-9]*"
+                       "/lib/${CMAKE_LIBRARY_ARCHITECTURE}/lib${Name}.so.[0-9]*")
+      list(SORT Shared)
+      list(GET Shared 0 Shared)
+    endif()
+    if(NOT Shared)
+      set(Complete OFF)
+      break()
+    endif()
+    list(APPEND Libraries ${Shared})
+  endforeach()
+  unset(Archive CACHE)
+  unset(Shared CACHE)
+  message(DEBUG "GMime link line: ${Libraries}")
+  if(Complete AND Libraries MATCHES "libgmime-3\\.0\\.a")
+    list(REMOVE_DUPLICATES Libraries)
+    find_package(Threads REQUIRED)
+    target_include_directories(bw_gmime SYSTEM INTERFACE ${GMIME_INCLUDE_DIRS})
+    target_compile_options(bw_gmime INTERFACE ${GMIME_CFLAGS_OTHER})
+    target_link_libraries(bw_gmime INTERFACE -Wl,--start-group ${Libraries} -Wl,--end-group Threads::Threads
+                          ${CMAKE_DL_LIBS} m)
+    set(BW_GMIME_LINKED_STATICALLY ON)
+  endif()
+endif()
+
+if(BW_GMIME_LINKED_STATICALLY)
+  message(STATUS "GMime and GLib: linked statically")
+else()
+  target_link_libraries(bw_gmime INTERFACE PkgConfig::GMIME)
+  message(STATUS "GMime and GLib: shared libraries")
+endif()

@@ -24,8 +24,6 @@ public:
   static void ShowUsage(const std::string &AErrorMessage);
   static void ShowBanner();
 
-  TAppParameters &Parameters() { return *FParameters; }
-
 private:
   std::unique_ptr<TAppParameters> FParameters;
   std::span<const std::string> FArgs;

@@ -15,7 +15,10 @@ static const char *Utf16Native() {
   return std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
 }
 
-std::string ResolveCharset(std::string_view ACharset) {
+// The iconv name of a charset name from mail or the object model, adding the
+// aliases iconv lacks ("unicode-1-1-utf-7", "Unicode", "x-sjis", ...); empty
+// for a name iconv must not see.
+static std::string IconvName(std::string_view ACharset) {
   // Names in mail and in the object model that glibc's iconv spells otherwise.
   static constexpr struct {
     std::string_view Alias, IconvName;
@@ -35,13 +38,24 @@ std::string ResolveCharset(std::string_view ACharset) {
   for (const auto &Entry : Aliases)
     if (SameText(ACharset, Entry.Alias))
       return std::string(Entry.IconvName);
+  // iconv reads "//" suffixes as options: names with "/" are refused.
   if (ACharset.empty() || ACharset.find('\0') != std::string_view::npos || ACharset.find('/') != std::string_view::npos)
     return {};
-  // iconv treats "//" suffixes as options; names with "/" were refused above.
-  std::string Name(ACharset);
-  if (TIconv(Utf16Native(), Name).IsValid())
-    return Name;
-  return {};
+  return std::string(ACharset);
+}
+
+// A converter from ACharset to UTF-16, or the other way; invalid when iconv
+// knows no such charset.
+static TIconv OpenConverter(std::string_view ACharset, bool AToWide) {
+  const std::string Name = IconvName(ACharset);
+  if (Name.empty())
+    return TIconv();
+  return AToWide ? TIconv(Utf16Native(), Name) : TIconv(Name, Utf16Native());
+}
+
+std::string ResolveCharset(std::string_view ACharset) {
+  const std::string Name = IconvName(ACharset);
+  return OpenConverter(Name, /*AToWide=*/true).IsValid() ? Name : std::string();
 }
 
 static void AppendUnits(std::u16string &ATo, const char *ABytes, std::size_t ACount) {
@@ -80,18 +94,16 @@ TDecodeResult DecodeToWide(std::string_view ACharset, std::string_view ABytes, s
   }
 
   const std::size_t Before = Result.BytesConsumed;
-  const std::string IconvName = ResolveCharset(ACharset);
-  if (IconvName.empty()) {
+  const TIconv Converter = OpenConverter(ACharset, /*AToWide=*/true);
+  if (!Converter.IsValid()) {
     const std::size_t Count = std::min(ABytes.size(), AMaxUnits);
-    Result.Text.append(ABytes.begin(), ABytes.begin() + static_cast<std::ptrdiff_t>(Count));
-    for (std::size_t I = Result.Text.size() - Count; I < Result.Text.size(); ++I)
-      Result.Text[I] = static_cast<char16_t>(static_cast<unsigned char>(Result.Text[I]));
+    for (std::size_t I = 0; I < Count; ++I)
+      Result.Text.push_back(static_cast<unsigned char>(ABytes[I]));
     Result.BytesConsumed = Before + Count;
     return Result;
   }
 
   const std::size_t Wanted = AMaxUnits == std::u16string::npos ? AMaxUnits : Result.Text.size() + AMaxUnits;
-  TIconv Converter(Utf16Native(), IconvName);
   char *In = const_cast<char *>(ABytes.data());
   std::size_t InLeft = ABytes.size();
   char Buffer[8192];
@@ -134,10 +146,9 @@ std::string EncodeFromWide(std::string_view ACharset, std::u16string_view AText)
   if (IsAsciiTransparent(ACharset) &&
       std::all_of(AText.begin(), AText.end(), [](char16_t AUnit) { return AUnit < 0x80; }))
     return std::string(AText.begin(), AText.end());
-  std::string IconvName = ResolveCharset(ACharset);
-  if (IconvName.empty())
-    IconvName = "ISO-8859-1";
-  TIconv Converter(IconvName, Utf16Native());
+  TIconv Converter = OpenConverter(ACharset, /*AToWide=*/false);
+  if (!Converter.IsValid())
+    Converter = OpenConverter("ISO-8859-1", /*AToWide=*/false);
   std::string Result;
   char *In = reinterpret_cast<char *>(const_cast<char16_t *>(AText.data()));
   std::size_t InLeft = AText.size() * 2;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include <iconv.h>
 
@@ -20,10 +21,15 @@ public:
   // knows neither name, so callers can fall back instead of failing.
   TIconv(const std::string &AToCode, const std::string &AFromCode) noexcept
       : FHandle(iconv_open(AToCode.c_str(), AFromCode.c_str())) {}
+  // No converter.
+  TIconv() noexcept : FHandle(Invalid()) {}
   TIconv(const TIconv &) = delete;
   TIconv &operator=(const TIconv &) = delete;
   TIconv(TIconv &&AOther) noexcept : FHandle(AOther.FHandle) { AOther.FHandle = Invalid(); }
-  TIconv &operator=(TIconv &&) = delete;
+  TIconv &operator=(TIconv &&AOther) noexcept {
+    std::swap(FHandle, AOther.FHandle);
+    return *this;
+  }
   ~TIconv() {
     if (IsValid())
       iconv_close(FHandle);
@@ -36,15 +42,15 @@ private:
   iconv_t FHandle;
 };
 
-// The iconv name for a MIME or object-model charset name: adds the aliases
-// iconv lacks ("unicode-1-1-utf-7", "Unicode", "x-sjis", ...). Returns an
-// empty string when iconv cannot convert from it.
-std::string ResolveCharset(std::string_view ACharset);
-
 struct TDecodeResult {
   std::u16string Text;
   std::size_t BytesConsumed = 0;
 };
+
+// The iconv name for a MIME or object-model charset name: adds the aliases
+// iconv lacks ("unicode-1-1-utf-7", "Unicode", "x-sjis", ...). Returns an
+// empty string when iconv cannot convert from it.
+std::string ResolveCharset(std::string_view ACharset);
 
 // Decodes bytes in the named charset to UTF-16, at most AMaxUnits code units
 // (npos: all). Malformed input becomes U+FFFD; a charset nobody knows decodes

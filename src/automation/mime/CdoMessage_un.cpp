@@ -408,11 +408,10 @@ class TCdoBodyPart final : public TAutoObject<TCdoBodyPart> {
 public:
   explicit TCdoBodyPart(TPartRef APart) : FPart(std::move(APart)) {}
   static std::span<const TMember> Members() {
-    static constexpr std::array<TMember, 4> Table{{
+    static constexpr std::array<TMember, 3> Table{{
         {"Fields", mkGet, &TCdoBodyPart::Fields},
         {"BodyParts", mkGet, &TCdoBodyPart::BodyParts},
         {"GetDecodedContentStream", mkMethod, &TCdoBodyPart::GetDecodedContentStream},
-        {"Charset", mkGet, &TCdoBodyPart::Charset},
     }};
     return Table;
   }
@@ -428,10 +427,6 @@ private:
   TAutoValue GetDecodedContentStream(TInvokeKind, std::span<const TAutoValue> AArgs) {
     ExpectArgs(AArgs, 0, 0);
     return NewContentStream(DecodedContent(FPart), ContentCharset(FPart));
-  }
-  TAutoValue Charset(TInvokeKind, std::span<const TAutoValue> AArgs) {
-    ExpectArgs(AArgs, 0, 0);
-    return TAutoValue(AnsiToWide(ContentCharset(FPart)));
   }
   TPartRef FPart;
 };

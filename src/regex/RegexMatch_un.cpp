@@ -1,9 +1,7 @@
-// The regex facade: conversion, compilation, study and one execution per call.
+// The regex facade: conversion, compilation, study and execution.
 #include "regex/RegexMatch_un.h"
 
 #include <pcre.h>
-
-#include <memory>
 
 namespace bw {
 
@@ -22,14 +20,29 @@ using TPcreExtraPtr = std::unique_ptr<pcre_extra, TPcreFreeStudy>;
 static constexpr int FixedOptions = PCRE_MULTILINE | PCRE_DOTALL | PCRE_ANCHORED | PCRE_UTF8 | PCRE_NEWLINE_ANYCRLF;
 static_assert(FixedOptions == 0x00500816);
 static constexpr unsigned long MatchLimitRecursion = 1200;
+static constexpr char16_t ReplacementCharacter = 0xFFFD;
+
+static bool IsHighSurrogate(unsigned AUnit) { return AUnit >= 0xD800 && AUnit <= 0xDBFF; }
+static bool IsLowSurrogate(unsigned AUnit) { return AUnit >= 0xDC00 && AUnit <= 0xDFFF; }
 
 std::string WideToUtf8(std::u16string_view AText) {
   if (AText.empty())
     return {};
+  // Three bytes per unit is the worst case: a pair takes four for two units.
   std::string Result(AText.size() * 3, '\0');
   std::size_t Length = 0;
-  for (const char16_t Unit : AText) {
-    const unsigned C = Unit;
+  for (std::size_t I = 0; I < AText.size(); ++I) {
+    unsigned C = AText[I];
+    if (IsHighSurrogate(C) && I + 1 < AText.size() && IsLowSurrogate(AText[I + 1])) {
+      C = 0x10000 + ((C - 0xD800) << 10) + (AText[++I] - 0xDC00);
+      Result[Length++] = static_cast<char>(0xF0 | (C >> 18));
+      Result[Length++] = static_cast<char>(0x80 | ((C >> 12) & 0x3F));
+      Result[Length++] = static_cast<char>(0x80 | ((C >> 6) & 0x3F));
+      Result[Length++] = static_cast<char>(0x80 | (C & 0x3F));
+      continue;
+    }
+    if (IsHighSurrogate(C) || IsLowSurrogate(C))
+      C = ReplacementCharacter;
     if (C < 0x80) {
       Result[Length++] = static_cast<char>(C);
     } else if (C < 0x800) {
@@ -45,29 +58,59 @@ std::string WideToUtf8(std::u16string_view AText) {
   return Result;
 }
 
-static TPcrePtr Compile(const std::string &APattern, int AOptions, const char **AError, int *AOffset) {
+static TPcrePtr Compile(std::string_view APattern, int AOptions, const char **AError, int *AOffset) {
   // The pattern goes in zero-terminated: a U+0000 in it ends it there.
-  return TPcrePtr(pcre_compile(APattern.c_str(), AOptions, AError, AOffset, nullptr));
+  return TPcrePtr(pcre_compile(std::string(APattern).c_str(), AOptions, AError, AOffset, nullptr));
+}
+
+struct TCompiledRegex::TCompiled {
+  TPcrePtr Pattern;
+  TPcreExtraPtr Studied;
+};
+
+TCompiledRegex::TCompiledRegex(std::string_view AUtf8Pattern, bool ACaseless) {
+  const char *Error = nullptr;
+  int ErrorOffset = 0;
+  TPcrePtr Pattern = Compile(AUtf8Pattern, FixedOptions | (ACaseless ? PCRE_CASELESS : 0), &Error, &ErrorOffset);
+  if (!Pattern)
+    return;
+  Error = nullptr;
+  TPcreExtraPtr Studied(pcre_study(Pattern.get(), 0, &Error));
+  if (Error)
+    return;
+  FCompiled = std::make_unique<TCompiled>(TCompiled{std::move(Pattern), std::move(Studied)});
+}
+
+TCompiledRegex::~TCompiledRegex() = default;
+
+bool TCompiledRegex::IsValid() const noexcept { return FCompiled != nullptr; }
+
+std::int32_t TCompiledRegex::Exec(std::string_view AUtf8Subject, unsigned long AMatchLimit) const {
+  if (!FCompiled)
+    return PCRE_ERROR_NOMATCH;
+  // A copy of the study record (or an empty one) per execution: the limits
+  // are per call, and the compiled pattern stays read-only for other threads.
+  pcre_extra Extra = FCompiled->Studied ? *FCompiled->Studied : pcre_extra{};
+  Extra.flags |= PCRE_EXTRA_MATCH_LIMIT_RECURSION | PCRE_EXTRA_MATCH_LIMIT;
+  Extra.match_limit_recursion = MatchLimitRecursion;
+  Extra.match_limit = AMatchLimit;
+  return pcre_exec(FCompiled->Pattern.get(), &Extra, AUtf8Subject.data(), static_cast<int>(AUtf8Subject.size()), 0, 0,
+                   nullptr, 0);
+}
+
+std::string RegexExecErrorText(std::int32_t AResult) {
+  switch (AResult) {
+  case PCRE_ERROR_MATCHLIMIT: return "match limit exceeded";
+  case PCRE_ERROR_RECURSIONLIMIT: return "recursion limit exceeded";
+  case PCRE_ERROR_BADUTF8: return "invalid UTF-8 subject";
+  case PCRE_ERROR_NOMEMORY: return "out of memory";
+  default: return "PCRE error " + std::to_string(AResult);
+  }
 }
 
 std::int32_t RegexMatchUtf8(std::string_view ASubject, std::string_view APattern, bool ACaseless) {
-  const int Options = FixedOptions | (ACaseless ? PCRE_CASELESS : 0);
-  const char *Error = nullptr;
-  int ErrorOffset = 0;
-  const TPcrePtr Pattern = Compile(std::string(APattern), Options, &Error, &ErrorOffset);
-  if (!Pattern)
-    return -1;
-
-  Error = nullptr;
-  const TPcreExtraPtr Studied(pcre_study(Pattern.get(), 0, &Error));
-  if (Error)
-    return -1;
-  pcre_extra Local{};
-  pcre_extra *Extra = Studied ? Studied.get() : &Local;
-  Extra->flags |= PCRE_EXTRA_MATCH_LIMIT_RECURSION;
-  Extra->match_limit_recursion = MatchLimitRecursion;
-
-  return pcre_exec(Pattern.get(), Extra, ASubject.data(), static_cast<int>(ASubject.size()), 0, 0, nullptr, 0);
+  const TCompiledRegex Regex(APattern, ACaseless);
+  return Regex.Exec(ASubject);
 }
 
 std::int32_t RegexMatch(std::u16string_view ASubject, std::u16string_view APattern) {

@@ -2,16 +2,42 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace bw {
 
-// Encodes each UTF-16 code unit on its own as one to three UTF-8 bytes.
-// Surrogate pairs are not combined, so a character outside the BMP becomes
-// two invalid three-byte sequences that PCRE's UTF-8 check rejects.
+// UTF-16 to UTF-8. A surrogate pair becomes one four-byte character; a lone
+// surrogate becomes U+FFFD, so the result is always valid UTF-8.
 std::string WideToUtf8(std::u16string_view AText);
+
+// PCRE's own limit on the work of one execution, and the ceiling for a budget.
+inline constexpr unsigned long DefaultMatchLimit = 10000000;
+
+// One pattern, compiled and studied once, matched against many subjects.
+// A pattern that does not compile never matches.
+class TCompiledRegex {
+public:
+  explicit TCompiledRegex(std::string_view AUtf8Pattern, bool ACaseless = true);
+  ~TCompiledRegex();
+  TCompiledRegex(const TCompiledRegex &) = delete;
+  TCompiledRegex &operator=(const TCompiledRegex &) = delete;
+
+  bool IsValid() const noexcept;
+  // pcre_exec's result for the whole subject: 0 for a match, -1 for none, any
+  // other negative PCRE code when the execution failed (a limit, bad UTF-8).
+  // At most AMatchLimit steps of the matcher are spent.
+  std::int32_t Exec(std::string_view AUtf8Subject, unsigned long AMatchLimit = DefaultMatchLimit) const;
+
+private:
+  struct TCompiled;
+  std::unique_ptr<TCompiled> FCompiled;  // null when the pattern does not compile
+};
+
+// PCRE's reason for a failed execution, e.g. "match limit exceeded".
+std::string RegexExecErrorText(std::int32_t AResult);
 
 // Compiles APattern (UTF-8) and runs it once over ASubject. Returns -1 when
 // the pattern does not compile or cannot be studied, otherwise pcre_exec's

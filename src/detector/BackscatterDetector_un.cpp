@@ -14,7 +14,6 @@ namespace bw {
 static constexpr const char *UnitName = "BackscatterDetector_un";
 static constexpr int AnyMatchPreconditionLine = 351;
 
-static constexpr std::size_t MaxFileSize = 512000;  // exclusive bound
 static constexpr std::string_view ContentTypeField = "urn:schemas:mailheader:content-type";
 static constexpr std::string_view ReportMediaType = "multipart/report";
 static constexpr std::string_view MailerDaemonMarker = "mailer-daemon@";
@@ -22,7 +21,10 @@ static constexpr std::string_view PostmasterMarker = "postmaster@";
 static constexpr std::string_view Rfc822MediaType = "message/rfc822";
 static constexpr std::string_view Rfc822HeadersMediaType = "text/rfc822-headers";
 static constexpr std::string_view Utf7AliasCharset = "unicode-1-1-utf-7";
-static constexpr std::u16string_view MessageIdKeyword = u"message-id: ";
+static constexpr std::u16string_view MessageIdName = u"message-id:";
+// The matching work one check may spend in all, shared by its Message-IDs.
+static constexpr unsigned long MatchBudget = DefaultMatchLimit;
+static constexpr std::int32_t NoMatch = -1;
 static constexpr int BinaryStream = 1;
 static constexpr int TextStream = 2;
 
@@ -33,6 +35,16 @@ bool TBackscatterDetector::IsBackscatter(const std::string &AP1Sender, const std
   Detector.FMimeFile = AMimeFile;
   Detector.FMsgIdRegex = AMsgIdRegex;
   return Detector.Execute();
+}
+
+TCheckResult TBackscatterDetector::CheckMessage(const std::string &AP1Sender, std::string AContent,
+                                                const std::string &AMsgIdRegex) {
+  TBackscatterDetector Detector;
+  Detector.FP1Sender = AP1Sender;
+  Detector.FContent = std::move(AContent);
+  Detector.FMsgIdRegex = AMsgIdRegex;
+  const bool Backscatter = Detector.Execute();
+  return {Backscatter, Detector.FMessageIDCount};
 }
 
 bool TBackscatterDetector::Execute() {
@@ -46,8 +58,14 @@ bool TBackscatterDetector::Execute() {
 
 bool TBackscatterDetector::LoadMessage() {
   std::string Content;
-  if (!ReadBoundedFile(FMimeFile, MaxFileSize, Content))
+  if (FContent) {
+    Content = std::move(*FContent);
+    FContent.reset();
+    if (Content.empty() || Content.size() >= MaxMessageSize)
+      return false;
+  } else if (!ReadBoundedFile(FMimeFile, MaxMessageSize, Content)) {
     return false;
+  }
 
   FMessage = CreateOleObject("CDO.Message");
   const TByteArray Bytes(Content.begin(), Content.end());
@@ -68,15 +86,25 @@ std::string TBackscatterDetector::GetMediaType(const std::string &AContentType) 
   return AContentType.substr(0, Separator);
 }
 
+bool TBackscatterDetector::CountsAsDSN(std::string_view AContentType, std::string_view AP1Sender) {
+  // A raw header value may still be folded: unfold and trim it as the message
+  // object does for its field values.
+  std::string ContentType;
+  for (const char C : AContentType)
+    if (C != '\r' && C != '\n')
+      ContentType.push_back(C);
+  if (SameText(GetMediaType(TrimBytes(ContentType)), ReportMediaType))
+    return true;
+  if (AP1Sender.empty())
+    return true;
+  const std::string Sender = AsciiLowerCase(AP1Sender);
+  return Sender.find(MailerDaemonMarker) != std::string::npos || Sender.find(PostmasterMarker) != std::string::npos;
+}
+
 bool TBackscatterDetector::IsDSN() {
   const std::string ContentType =
       FMessage.Get("Fields", AnsiToWide(ContentTypeField)).Get("Value").AsString();
-  if (SameText(GetMediaType(ContentType), ReportMediaType))
-    return true;
-  if (FP1Sender.empty())
-    return true;
-  const std::string Sender = AsciiLowerCase(FP1Sender);
-  return Sender.find(MailerDaemonMarker) != std::string::npos || Sender.find(PostmasterMarker) != std::string::npos;
+  return CountsAsDSN(ContentType, FP1Sender);
 }
 
 void TBackscatterDetector::AppendReturnedPart(const TAutoValue &APart) {
@@ -152,38 +180,64 @@ std::u16string TBackscatterDetector::ReadPartText(const TAutoValue &AStream) {
 static bool IsLineBreak(char16_t AUnit) { return AUnit == u'\n' || AUnit == u'\r'; }
 static bool IsBlank(char16_t AUnit) { return AUnit == u' ' || AUnit == u'\t'; }
 
+static std::size_t LineEnd(std::u16string_view AText, std::size_t AFrom) {
+  while (AFrom < AText.size() && !IsLineBreak(AText[AFrom]))
+    ++AFrom;
+  return AFrom;
+}
+
+// The line after the line break at ABreak when it is indented, as a folded
+// header value continues; nothing otherwise. Only that one line is taken,
+// since quoted headers are often indented as a whole.
+static std::optional<std::u16string_view> FoldedValue(std::u16string_view AText, std::size_t ABreak) {
+  if (ABreak >= AText.size())
+    return std::nullopt;
+  std::size_t Next = ABreak + 1;
+  if (AText[ABreak] == u'\r' && Next < AText.size() && AText[Next] == u'\n')
+    ++Next;
+  if (Next >= AText.size() || !IsBlank(AText[Next]))
+    return std::nullopt;
+  return AText.substr(Next, LineEnd(AText, Next) - Next);
+}
+
+static std::string FinishMessageID(std::u16string_view AValue) {
+  return TBackscatterDetector::CleanMessageID(WideToAnsi(TrimWide(AValue)));
+}
+
 bool TBackscatterDetector::ExtractMessageID(std::u16string_view AText, std::string &AMessageID) {
   const std::u16string Lower = WideLowerCase(AText);
-  const std::size_t Keyword = Lower.find(MessageIdKeyword);
-  if (Keyword == std::u16string::npos)
-    return false;
-  const std::size_t Start = Keyword + MessageIdKeyword.size();
-  // At least two characters must follow the keyword.
-  if (Start + 1 >= Lower.size())
-    return false;
   const std::u16string_view View(Lower);
-  std::size_t End = Start;
-  while (End < View.size() && !IsLineBreak(View[End]))
-    ++End;
-  std::u16string_view Id = View.substr(Start, End - Start);
-
-  // A value folded onto the next line ("Message-Id:" then an indented line):
-  // take that one line, and only it, since quoted headers are often indented
-  // as a whole.
-  const bool OnlyBlanks = std::all_of(Id.begin(), Id.end(), IsBlank);
-  if (OnlyBlanks && End < View.size()) {
-    std::size_t Next = End + 1;
-    if (View[End] == u'\r' && Next < View.size() && View[Next] == u'\n')
-      ++Next;
-    if (Next < View.size() && IsBlank(View[Next])) {
-      std::size_t NextEnd = Next;
-      while (NextEnd < View.size() && !IsLineBreak(View[NextEnd]))
-        ++NextEnd;
-      Id = View.substr(Next, NextEnd - Next);
+  for (std::size_t Name = View.find(MessageIdName); Name != std::u16string_view::npos;
+       Name = View.find(MessageIdName, Name + 1)) {
+    const std::size_t AfterColon = Name + MessageIdName.size();
+    if (AfterColon < View.size() && View[AfterColon] == u' ') {
+      // "message-id: ": the rest of the line, of which at least two
+      // characters must follow the blank; or, when that is blank, the
+      // indented line it is folded onto.
+      const std::size_t Start = AfterColon + 1;
+      if (Start + 1 >= View.size())
+        return false;
+      const std::size_t End = LineEnd(View, Start);
+      std::u16string_view Id = View.substr(Start, End - Start);
+      if (std::all_of(Id.begin(), Id.end(), IsBlank))
+        Id = FoldedValue(View, End).value_or(Id);
+      AMessageID = FinishMessageID(Id);
+      return true;
     }
+    // "message-id:" that ends its line, the value on the indented line
+    // below, as several large mail services write it. Any other form
+    // without the blank does not count. Only blanks are skipped here, so
+    // the search stays linear however many names a line holds.
+    std::size_t End = AfterColon;
+    while (End < View.size() && IsBlank(View[End]))
+      ++End;
+    if (End < View.size() && IsLineBreak(View[End]))
+      if (const std::optional<std::u16string_view> Folded = FoldedValue(View, End)) {
+        AMessageID = FinishMessageID(*Folded);
+        return true;
+      }
   }
-  AMessageID = CleanMessageID(WideToAnsi(TrimWide(Id)));
-  return true;
+  return false;
 }
 
 std::string TBackscatterDetector::CleanMessageID(const std::string &AMessageID) {
@@ -214,17 +268,40 @@ void TBackscatterDetector::ExtractMessageIDs(std::vector<std::string> &AMessageI
 bool TBackscatterDetector::CheckMessageIDs() {
   std::vector<std::string> MessageIDs;
   ExtractMessageIDs(MessageIDs);
+  FMessageIDCount = MessageIDs.size();
   if (MessageIDs.empty())
     return false;
   return !AnyMessageIDMatches(MessageIDs);
 }
 
+// The pattern as it may stand in a one-line message: control characters as "?".
+static std::string Printable(std::string AText) {
+  for (char &C : AText)
+    if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F)
+      C = '?';
+  return AText;
+}
+
 bool TBackscatterDetector::AnyMessageIDMatches(const std::vector<std::string> &AMessageIDs) {
   Assert(!AMessageIDs.empty(), UnitName, AnyMatchPreconditionLine);
-  bool Matched = false;
-  for (std::size_t I = 0; I < AMessageIDs.size() && !Matched; ++I)
-    Matched = RegexMatch(AnsiToWide(AMessageIDs[I]), AnsiToWide(FMsgIdRegex)) >= 0;
-  return Matched;
+  // One compilation per check, and one budget for all its matching: each ID
+  // may spend an equal share, so a bounce with thousands of returned parts
+  // costs no more than one with a single part.
+  const TCompiledRegex Regex(WideToUtf8(AnsiToWide(FMsgIdRegex)));
+  const unsigned long Limit = std::max<unsigned long>(1, MatchBudget / AMessageIDs.size());
+  for (std::size_t I = 0; I < AMessageIDs.size(); ++I) {
+    const std::int32_t Result = Regex.Exec(WideToUtf8(AnsiToWide(AMessageIDs[I])), Limit);
+    if (Result >= 0)
+      return true;
+    // A match that could not be completed is no answer: judging the bounce
+    // backscatter could lose a genuine one. The ID itself is not repeated,
+    // being the sender's text.
+    if (Result != NoMatch)
+      throw ERegexMatchError("Message-ID regular expression \"" + Printable(FMsgIdRegex) + "\" failed on Message-ID " +
+                             std::to_string(I + 1) + " of " + std::to_string(AMessageIDs.size()) + ": " +
+                             RegexExecErrorText(Result));
+  }
+  return false;
 }
 
 } // namespace bw

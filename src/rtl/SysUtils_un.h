@@ -37,6 +37,8 @@ BW_DECLARE_EXCEPTION(EVariantError, Exception);
 BW_DECLARE_EXCEPTION(EVariantTypeCastError, EVariantError);
 BW_DECLARE_EXCEPTION(EVariantInvalidOpError, EVariantError);
 BW_DECLARE_EXCEPTION(EOleError, Exception);
+// A Message-ID could not be matched (a PCRE limit, the check's budget): no verdict.
+BW_DECLARE_EXCEPTION(ERegexMatchError, Exception);
 
 // A failure with a status code (an HRESULT in the object model's terms).
 class EOleSysError : public EOleError {

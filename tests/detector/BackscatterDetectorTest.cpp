@@ -20,29 +20,47 @@ using bw::TBackscatterDetector;
 
 namespace {
 
+// The detector with its stages and fields in reach, one at a time.
+class TDetectorUnderTest : public TBackscatterDetector {
+public:
+  using TBackscatterDetector::AnyMessageIDMatches;
+  using TBackscatterDetector::CheckMessageIDs;
+  using TBackscatterDetector::Execute;
+  using TBackscatterDetector::ExtractMessageIDs;
+  using TBackscatterDetector::FindReturnedMessage;
+  using TBackscatterDetector::FMessage;
+  using TBackscatterDetector::FMimeFile;
+  using TBackscatterDetector::FMsgIdRegex;
+  using TBackscatterDetector::FP1Sender;
+  using TBackscatterDetector::FReturnedParts;
+  using TBackscatterDetector::IsDSN;
+  using TBackscatterDetector::LoadMessage;
+  using TBackscatterDetector::ReadPartText;
+};
+
 const std::u16string ContentTypeField = u"urn:schemas:mailheader:content-type";
 
 // A detector with the file loaded, the sender empty and the pattern given.
-std::unique_ptr<TBackscatterDetector> LoadFile(const std::string &APath, const std::string &ARegex = "(?!)") {
-  auto Detector = std::make_unique<TBackscatterDetector>();
+std::unique_ptr<TDetectorUnderTest> LoadFile(const std::string &APath, const std::string &ARegex = "(?!)") {
+  auto Detector = std::make_unique<TDetectorUnderTest>();
   Detector->FMimeFile = APath;
   Detector->FMsgIdRegex = ARegex;
   EXPECT_TRUE(Detector->LoadMessage()) << APath;
   return Detector;
 }
 
-std::unique_ptr<TBackscatterDetector> LoadEml(const std::string &AName, const std::string &ARegex = "(?!)") {
+std::unique_ptr<TDetectorUnderTest> LoadEml(const std::string &AName, const std::string &ARegex = "(?!)") {
   return LoadFile(bwtest::FixturePath("detector/" + AName), ARegex);
 }
 
-std::vector<std::string> MessageIDsOf(TBackscatterDetector &ADetector) {
+std::vector<std::string> MessageIDsOf(TDetectorUnderTest &ADetector) {
   std::vector<std::string> IDs{"stale"};
   ADetector.ExtractMessageIDs(IDs);
   return IDs;
 }
 
 // The media type of each returned part, in list order; "(null)" for a null entry.
-std::vector<std::string> ReturnedMediaTypes(const TBackscatterDetector &ADetector) {
+std::vector<std::string> ReturnedMediaTypes(const TDetectorUnderTest &ADetector) {
   std::vector<std::string> Types;
   for (const TAutoValue &Part : ADetector.FReturnedParts.value())
     Types.push_back(Part.IsNull() ? "(null)"
@@ -92,7 +110,7 @@ TEST(BackscatterDetectorTest, LoadMessageTakesOnlySizesFromOneBelowTheBound) {
   } Cases[] = {{0, false}, {1, true}, {511999, true}, {512000, false}, {600000, false}};
   for (const auto &Case : Cases) {
     SCOPED_TRACE(Case.Size);
-    TBackscatterDetector Detector;
+    TDetectorUnderTest Detector;
     Detector.FMimeFile = bwtest::WriteTempFile("sized.eml", std::string(Case.Size, 'x'));
     EXPECT_EQ(Detector.LoadMessage(), Case.Loaded);
     EXPECT_EQ(Detector.FMessage.IsObject(), Case.Loaded);
@@ -100,7 +118,7 @@ TEST(BackscatterDetectorTest, LoadMessageTakesOnlySizesFromOneBelowTheBound) {
 }
 
 TEST(BackscatterDetectorTest, LoadMessageOfMissingFileRaisesOpenErrorWithFullPath) {
-  TBackscatterDetector Detector;
+  TDetectorUnderTest Detector;
   const std::string Folder = std::filesystem::path(bwtest::WriteTempFile("present.eml", "x")).parent_path().string();
   Detector.FMimeFile = Folder + "/./absent.eml";
   try {
@@ -215,8 +233,8 @@ TEST(BackscatterDetectorTest, MissingTextBodyLeavesOneNullEntryAndNoID) {
 }
 
 TEST(BackscatterDetectorTest, ReadPartTextOfNoStreamIsEmpty) {
-  EXPECT_EQ(TBackscatterDetector::ReadPartText(TAutoValue()), u"");
-  EXPECT_EQ(TBackscatterDetector::ReadPartText(TAutoValue::Null()), u"");
+  EXPECT_EQ(TDetectorUnderTest::ReadPartText(TAutoValue()), u"");
+  EXPECT_EQ(TDetectorUnderTest::ReadPartText(TAutoValue::Null()), u"");
 }
 
 TEST(BackscatterDetectorTest, ReadPartTextReadsFourTimesTheByteSizeInTheStreamCharset) {
@@ -233,7 +251,7 @@ TEST(BackscatterDetectorTest, ReadPartTextReadsFourTimesTheByteSizeInTheStreamCh
   for (const auto &Case : Cases) {
     SCOPED_TRACE(Case.Bytes);
     auto Recorder = std::make_shared<TRecordingStream>(MakeTextStream(Case.Bytes, Case.Charset));
-    EXPECT_EQ(TBackscatterDetector::ReadPartText(TAutoValue(Recorder)), Case.Text);
+    EXPECT_EQ(TDetectorUnderTest::ReadPartText(TAutoValue(Recorder)), Case.Text);
     EXPECT_EQ(Recorder->Calls, (std::vector<std::string>{"charset", "size",
                                                          "readtext " + std::to_string(4 * Case.Bytes.size())}));
   }
@@ -243,7 +261,7 @@ TEST(BackscatterDetectorTest, ReadPartTextCopiesUtf7AliasIntoAUtf7Stream) {
   for (const std::u16string Charset : {u"unicode-1-1-utf-7", u"Unicode-1-1-UTF-7"}) {
     const std::string Bytes = "Message-ID: +ADw-caf+AOk-+AEA-x+AD4-";
     auto Recorder = std::make_shared<TRecordingStream>(MakeTextStream(Bytes, Charset));
-    EXPECT_EQ(TBackscatterDetector::ReadPartText(TAutoValue(Recorder)), u"Message-ID: <caf\u00E9@x>");
+    EXPECT_EQ(TDetectorUnderTest::ReadPartText(TAutoValue(Recorder)), u"Message-ID: <caf\u00E9@x>");
     EXPECT_EQ(Recorder->Calls,
               (std::vector<std::string>{"charset", "size", "copyto " + std::to_string(4 * Bytes.size())}));
   }
@@ -278,6 +296,14 @@ TEST(BackscatterDetectorTest, ExtractMessageIDTakesRestOfLineAfterFirstKeyword) 
       {u"Message-ID: \t<a\tb>\x01\n", true, "a\tb"},
       {u"Message-ID: <\u00C4\u0416@X>\n", true, "\xC3\xA4\xD0\xB6@x"},
       {u"no keyword here\n", false, ""},
+      // "Message-ID:" ending its line, the value folded onto the next.
+      {u"Message-ID:\n <a@b>\nX-Message-ID: <c@d>\n", true, "a@b"},
+      {u"Message-ID:\t \r\n\t<A@B>\r\n", true, "a@b"},
+      {u"X-Message-ID: <x@y>\nMessage-ID:\n <a@b>\n", true, "x@y"},
+      // Without the blank and not folded: skipped, and the search goes on.
+      {u"Message-ID:<a@b>\nX-Message-ID: <c@d>\n", true, "c@d"},
+      {u"Message-ID:\nSubject: x\nX-Message-ID: <c@d>\n", true, "c@d"},
+      {u"Message-ID:\n", false, ""},
   };
   for (const auto &Case : Cases) {
     SCOPED_TRACE(testing::PrintToString(Case.Text));
@@ -343,14 +369,14 @@ TEST(BackscatterDetectorTest, AnyMessageIDMatchesIsAnchoredAndCaseInsensitive) {
   };
   for (const auto &Case : Cases) {
     SCOPED_TRACE(Case.Regex);
-    TBackscatterDetector Detector;
+    TDetectorUnderTest Detector;
     Detector.FMsgIdRegex = Case.Regex;
     EXPECT_EQ(Detector.AnyMessageIDMatches(Case.IDs), Case.Matches);
   }
 }
 
 TEST(BackscatterDetectorTest, AnyMessageIDMatchesAssertsOnEmptyList) {
-  TBackscatterDetector Detector;
+  TDetectorUnderTest Detector;
   Detector.FMsgIdRegex = ".*";
   try {
     Detector.AnyMessageIDMatches({});
@@ -386,7 +412,7 @@ TEST(BackscatterDetectorTest, IsBackscatterStopsBeforeTheSearchWhenNotADsn) {
   EXPECT_TRUE(TBackscatterDetector::IsBackscatter("", Report, ".*@example\\.net$"));
   EXPECT_FALSE(TBackscatterDetector::IsBackscatter("", Report, ".*@example\\.com$"));
 
-  TBackscatterDetector Detector;
+  TDetectorUnderTest Detector;
   Detector.FP1Sender = "bob@example.org";
   Detector.FMimeFile = bwtest::WriteTempFile("plain.eml", "From: bob@example.org\n\nMessage-ID: <a@b>\n");
   Detector.FMsgIdRegex = "(?!)";

@@ -128,15 +128,57 @@ TEST(CheckTest, FilesFrom512000BytesAreNotExamined) {
   ExpectOutput(Check(bwtest::WriteTempFile("512000.eml", bwtest::PaddedTo(Content, 512000)), "(?!)"), NotBackscatter, 0);
 }
 
-// Show that a pattern holding a character outside the BMP is rejected as an invalid command line.
-TEST(CheckTest, PatternWithNonBmpCharacterIsRejected) {
-  const TRunResult Result = Check(Fixture(ForeignReport), "a\xF0\x9F\x98\x80");
-  EXPECT_EQ(Result.ExitCode, 254);
-  EXPECT_EQ(Result.Stderr, "");
-  EXPECT_TRUE(Result.Stdout.starts_with("bouncewarden ")) << Result.Stdout;
-  EXPECT_TRUE(Result.Stdout.ends_with("  bouncewarden.exe -help\r\n\r\nERROR: Invalid Message-ID regular expression "
-                                      "\"a\xF0\x9F\x98\x80\": invalid UTF-8 string at offset 1.\r\n"))
-      << Result.Stdout;
+// A report returning headers of type APartType whose Message-ID line is AIdLine.
+std::string ReportReturning(const std::string &AIdLine, const std::string &APartType = "text/rfc822-headers") {
+  return "From: MAILER-DAEMON@mx.example.org\n"
+         "Content-Type: multipart/report; report-type=delivery-status; boundary=\"b\"\n\n"
+         "--b\nContent-Type: " + APartType + "\n\nFrom: alice@example.com\n" + AIdLine + "\nSubject: x\n\n--b--\n";
+}
+
+// Show that characters outside the BMP work in patterns and in Message-IDs.
+TEST(CheckTest, CharactersOutsideTheBmpMatchInIDsAndPatterns) {
+  const std::string Path = bwtest::WriteTempFile(
+      "emoji.eml", ReportReturning("Message-ID: <\xF0\x9F\x98\x80.1@example.com>", "text/rfc822-headers; charset=utf-8"));
+  ExpectOutput(Check(Path, ".*"), NotBackscatter, 0);
+  ExpectOutput(Check(Path, ".*@example\\.com$"), NotBackscatter, 0);
+  ExpectOutput(Check(Path, "\xF0\x9F\x98\x80\\.1@"), NotBackscatter, 0);
+  ExpectOutput(Check(Path, "\xF0\x9F\x98\x81"), Backscatter, 1);
+}
+
+// Show that a match PCRE cannot complete gives no verdict: one error line and
+// exit 255, whether the ID would have been ours or not, and the ID is not echoed.
+TEST(CheckTest, MatchThatHitsALimitIsAnErrorNotAVerdict) {
+  std::string OwnId;
+  for (int I = 0; I < 1500; ++I)
+    OwnId += "ab";
+  const TRunResult Recursion =
+      Check(bwtest::WriteTempFile("recursion.eml", ReportReturning("Message-ID: <" + OwnId + "@x>")), "(a|b)*@x$");
+  ExpectOutput(Recursion,
+               "Unexpected error ERegexMatchError \"Message-ID regular expression \"(a|b)*@x$\" failed on "
+               "Message-ID 1 of 1: recursion limit exceeded\".\r\n",
+               255);
+
+  std::string ForeignId = "x@";
+  for (int I = 0; I < 40; ++I)
+    ForeignId += "a.";
+  const TRunResult Limit = Check(
+      bwtest::WriteTempFile("limit.eml", ReportReturning("Message-ID: <" + ForeignId + "evil.example>")),
+      ".*@(.*\\.)*example\\.com$");
+  ExpectOutput(Limit,
+               "Unexpected error ERegexMatchError \"Message-ID regular expression \".*@(.*\\.)*example\\.com$\" "
+               "failed on Message-ID 1 of 1: match limit exceeded\".\r\n",
+               255);
+}
+
+// Show that a Message-ID folded onto the next line after a bare "Message-ID:"
+// is found, and that an unfolded "Message-ID:" without a blank is skipped.
+TEST(CheckTest, MessageIdFoldedWithoutBlankIsFound) {
+  const std::string Folded = bwtest::WriteTempFile(
+      "folded.eml", ReportReturning("Message-ID:\n <own.1@example.com>\nX-Network-Message-Id: <guid@x>"));
+  ExpectOutput(Check(Folded, ".*@example\\.com$"), NotBackscatter, 0);
+  const std::string Unfolded =
+      bwtest::WriteTempFile("unfolded.eml", ReportReturning("Message-ID:<own.1@example.com>\nX-Id: <x@y>"));
+  ExpectOutput(Check(Unfolded, "(?!)"), NotBackscatter, 0);
 }
 
 } // namespace

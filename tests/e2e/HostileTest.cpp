@@ -29,6 +29,25 @@ TEST_P(HostileTest, GivesItsVerdict) {
   EXPECT_EQ(Ours.ExitCode, 0);
 }
 
+// Show that costly patterns over a crafted file end in a verdict or in the
+// one error line of a match that could not complete, never in anything else.
+TEST_P(HostileTest, CostlyPatternsGiveAVerdictOrTheMatchError) {
+  const bwtest::THostileInput &Input = GetParam();
+  const std::string Path = bwtest::WriteTempFile(Input.Name + ".eml", Input.Content);
+  for (const std::string &Pattern : {bwtest::BacktrackingPattern, bwtest::DomainAlternation()}) {
+    const bwtest::TRunResult Result = bwtest::RunTool({"-s", Path, Pattern});
+    EXPECT_EQ(Result.Stderr, "");
+    if (Result.ExitCode == 255) {
+      EXPECT_TRUE(Result.Stdout.starts_with("Unexpected error ERegexMatchError \"Message-ID regular expression"))
+          << Result.Stdout.substr(0, 200);
+      EXPECT_EQ(Result.Stdout.find('\n'), Result.Stdout.size() - 1);
+    } else {
+      EXPECT_EQ(Result.Stdout, Input.ReturnsId ? "Backscatter DSN.\r\n" : "Not backscatter DSN.\r\n");
+      EXPECT_EQ(Result.ExitCode, Input.ReturnsId ? 1 : 0);
+    }
+  }
+}
+
 // Show that turning every line end into a lone CR changes no verdict.
 TEST_P(HostileTest, CrOnlyTwinGivesSameVerdict) {
   const bwtest::THostileInput &Input = GetParam();

@@ -25,6 +25,21 @@ inline void PrintTo(const THostileInput &AInput, std::ostream *AStream) { *AStre
 
 inline constexpr std::size_t MaxExaminedSize = 511999;
 
+// A plausible pattern whose nested quantifier backtracks exponentially in the
+// number of dots after the "@".
+inline const std::string BacktrackingPattern = ".*@(.*\\.)*example\\.com$";
+
+// A hosting provider's pattern: an alternation of ADomains domains.
+inline std::string DomainAlternation(int ADomains = 1000) {
+  std::string Pattern = ".*@(";
+  for (int I = 0; I < ADomains; ++I) {
+    if (I > 0)
+      Pattern += '|';
+    Pattern.append("customer").append(std::to_string(I)).append("\\.example\\.net");
+  }
+  return Pattern + ")$";
+}
+
 namespace hostile {
 
 inline const std::string ReportHead = "From: MAILER-DAEMON@mx.example.org\n"
@@ -128,6 +143,27 @@ inline std::vector<THostileInput> HostileInputs() {
       }
     }
     Inputs.push_back({"mixed-line-ends", Mixed});
+  }
+  {  // thousands of returned parts whose IDs cost the backtracking pattern
+     // about one whole match limit each (16 to 20 dots after the "@")
+    std::string Parts;
+    for (int I = 0; Parts.size() < Budget - 400; ++I) {
+      Parts.append("--R\nContent-Type: text/rfc822-headers\n\nMessage-ID: <").append(std::to_string(I)).append("@");
+      for (int Dot = 0; Dot < 16 + I % 5; ++Dot)
+        Parts.append("a.");
+      Parts.append("evil.example>\n\n");
+    }
+    Inputs.push_back({"ids-at-match-limit", ReportHead + ReturnedPart + Parts + "--R--\n"});
+  }
+  {  // thousands of returned parts, each checked against a long alternation
+    std::string Parts;
+    for (int I = 0; Parts.size() < Budget - 400; ++I)
+      Parts.append("--R\nContent-Type: text/rfc822-headers\n\nMessage-ID: <")
+          .append(std::to_string(I))
+          .append("@customer")
+          .append(std::to_string(I))
+          .append(".example.org>\n\n");
+    Inputs.push_back({"ids-for-alternation", ReportHead + ReturnedPart + Parts + "--R--\n"});
   }
   return Inputs;
 }

@@ -12,6 +12,10 @@ cmake --build build-fuzz -j"$(nproc)" >/dev/null
 Work=$(mktemp -d)
 trap 'rm -rf "$Work"' EXIT
 mkdir -p "$Work/check" "$Work/regex" "$Work/stream"
+# Each target starts where its longer runs stopped.
+for Target in check regex stream; do
+  if [ -d "fuzz/corpus/$Target" ]; then cp fuzz/corpus/"$Target"/* "$Work/$Target/"; fi
+done
 cp examples/*.eml tests/data/*/*.eml "$Work/check/"
 if [ -d ../shared/corpus/mail ]; then cp ../shared/corpus/mail/*.eml "$Work/check/"; fi
 printf 'utf-8\nMessage-ID: <a@b>\n' >"$Work/stream/utf8"

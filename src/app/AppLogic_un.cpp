@@ -47,7 +47,9 @@ int TAppLogic::Run(std::span<const std::string> AArgs) {
   } catch (const Exception &Error) {
     ShowUnexpectedError(Error.ClassName(), Error.Message());
   } catch (const std::bad_alloc &) {
-    ShowUnexpectedError("EOutOfMemory", "Out of memory");
+    // Short enough for the string's own buffer: reporting it allocates nothing.
+    const EOutOfMemory Error("Out of memory");
+    ShowUnexpectedError(Error.ClassName(), Error.Message());
   } catch (const std::exception &Error) {
     // Failures of the standard library surface under the root class's name.
     ShowUnexpectedError("Exception", Error.what());

@@ -133,8 +133,10 @@ static std::size_t Convert(const TIconv &AConverter, std::string_view AInput, st
     std::size_t OutLeft = Room * sizeof(TUnit);
     // With the input used up, a null input returns the converter to its
     // initial state and writes what that takes: an encoder into UTF-7 the
-    // pending base64 bits and the closing "-", one into ISO-2022-JP the
-    // escape back to ASCII. Without it that tail would be lost.
+    // base64 bits it still holds and the closing "-", one into ISO-2022-JP
+    // the escape back to ASCII. Without it that tail would be lost. (A
+    // decoder has written every whole character by then; it only drops
+    // leftover bits.)
     const bool Flushing = InLeft == 0;
     const std::size_t Rc = Flushing ? iconv(AConverter.Get(), nullptr, nullptr, &Out, &OutLeft)
                                     : iconv(AConverter.Get(), &In, &InLeft, &Out, &OutLeft);

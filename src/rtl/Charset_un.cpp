@@ -1,15 +1,52 @@
 // iconv-based conversions with replacement instead of failure.
+//
+// Both directions run through one driver, Convert(), which differs per
+// direction only in what it writes for input iconv refuses and in the unit
+// it appends. In front of it sit two short cuts: ASCII widened or narrowed
+// without iconv, and Latin-1 for a charset iconv does not know.
 #include "rtl/Charset_un.h"
 
 #include "rtl/StrUtils_un.h"
+
+#include <iconv.h>
 
 #include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <iterator>
+#include <utility>
 
 namespace bw {
+
+namespace {
+// Owner of one iconv descriptor. A descriptor carries shift state, so each
+// conversion opens its own and none is ever shared between threads.
+class TIconv {
+public:
+  // Opens a converter; IsValid() is false when iconv does not know a name.
+  TIconv(const std::string &AToCode, const std::string &AFromCode) noexcept
+      : FHandle(iconv_open(AToCode.c_str(), AFromCode.c_str())) {}
+  // No converter.
+  TIconv() noexcept : FHandle(Invalid()) {}
+  TIconv(const TIconv &) = delete;
+  TIconv &operator=(const TIconv &) = delete;
+  TIconv(TIconv &&AOther) noexcept : FHandle(std::exchange(AOther.FHandle, Invalid())) {}
+  TIconv &operator=(TIconv &&AOther) noexcept {
+    std::swap(FHandle, AOther.FHandle);
+    return *this;
+  }
+  ~TIconv() {
+    if (IsValid())
+      iconv_close(FHandle);
+  }
+  bool IsValid() const noexcept { return FHandle != Invalid(); }
+  iconv_t Get() const noexcept { return FHandle; }
+
+private:
+  static iconv_t Invalid() noexcept { return reinterpret_cast<iconv_t>(-1); }
+  iconv_t FHandle;
+};
+} // namespace
 
 static const char *Utf16Native() {
   return std::endian::native == std::endian::little ? "UTF-16LE" : "UTF-16BE";
@@ -44,24 +81,97 @@ static std::string IconvName(std::string_view ACharset) {
   return std::string(ACharset);
 }
 
+enum TDirection { dnToWide, dnFromWide };
+
 // A converter from ACharset to UTF-16, or the other way; invalid when iconv
 // knows no such charset.
-static TIconv OpenConverter(std::string_view ACharset, bool AToWide) {
+static TIconv OpenConverter(std::string_view ACharset, TDirection ADirection) {
   const std::string Name = IconvName(ACharset);
   if (Name.empty())
     return TIconv();
-  return AToWide ? TIconv(Utf16Native(), Name) : TIconv(Name, Utf16Native());
+  return ADirection == dnToWide ? TIconv(Utf16Native(), Name) : TIconv(Name, Utf16Native());
 }
 
-std::string ResolveCharset(std::string_view ACharset) {
-  const std::string Name = IconvName(ACharset);
-  return OpenConverter(Name, /*AToWide=*/true).IsValid() ? Name : std::string();
-}
+// What the driver does at input iconv refuses.
+enum TStateAfterInvalid { saReset, saKeep };
+template <class TUnit> struct TInvalidInput {
+  TUnit Replacement;         // written once per skip
+  std::size_t SkipBytes;     // input bytes one replacement stands for
+  TStateAfterInvalid State;  // whether the converter's shift state is dropped
+};
 
-static void AppendUnits(std::u16string &ATo, const char *ABytes, std::size_t ACount) {
+// Decoding: one U+FFFD per refused byte, then the initial state, so that
+// whatever shift or half-read character the bad byte left behind does not
+// swallow the valid text after it.
+static constexpr TInvalidInput<char16_t> DecodeInvalid{u'\uFFFD', 1, saReset};
+// Encoding: one "?" per UTF-16 code unit. The state is kept: dropping it
+// would lose what an encoder holds back (UTF-7's open base64 run) unwritten.
+static constexpr TInvalidInput<char> EncodeInvalid{'?', sizeof(char16_t), saKeep};
+
+// Appends ACount bytes of converter output as whole units.
+template <class TUnit>
+static void AppendUnits(std::basic_string<TUnit> &ATo, const char *ABytes, std::size_t ACount) {
+  const std::size_t Units = ACount / sizeof(TUnit);
   const std::size_t Old = ATo.size();
-  ATo.resize(Old + ACount / 2);
-  std::memcpy(ATo.data() + Old, ABytes, ACount / 2 * 2);
+  ATo.resize(Old + Units);
+  std::memcpy(ATo.data() + Old, ABytes, Units * sizeof(TUnit));
+}
+
+// The iconv loop of both directions: converts AInput, appending at most
+// AMaxUnits units (npos: no limit) to AOutput, and returns how many input
+// bytes it used. Refused input is replaced as AOnInvalid says; it never fails.
+template <class TUnit>
+static std::size_t Convert(const TIconv &AConverter, std::string_view AInput, std::size_t AMaxUnits,
+                           const TInvalidInput<TUnit> &AOnInvalid, std::basic_string<TUnit> &AOutput) {
+  const std::size_t Wanted = AMaxUnits == std::basic_string<TUnit>::npos ? AMaxUnits : AOutput.size() + AMaxUnits;
+  char *In = const_cast<char *>(AInput.data());  // iconv's prototype is not const-correct; it only reads
+  std::size_t InLeft = AInput.size();
+  char Buffer[8192];
+  while (AOutput.size() < Wanted) {
+    const std::size_t Room = std::min<std::size_t>(sizeof Buffer / sizeof(TUnit), Wanted - AOutput.size());
+    char *Out = Buffer;
+    std::size_t OutLeft = Room * sizeof(TUnit);
+    // With the input used up, a null input returns the converter to its
+    // initial state and writes what that takes: an encoder into UTF-7 the
+    // base64 bits it still holds and the closing "-", one into ISO-2022-JP
+    // the escape back to ASCII. Without it that tail would be lost. (A
+    // decoder has written every whole character by then; it only drops
+    // leftover bits.)
+    const bool Flushing = InLeft == 0;
+    const std::size_t Rc = Flushing ? iconv(AConverter.Get(), nullptr, nullptr, &Out, &OutLeft)
+                                    : iconv(AConverter.Get(), &In, &InLeft, &Out, &OutLeft);
+    const int Error = errno;
+    AppendUnits(AOutput, Buffer, static_cast<std::size_t>(Out - Buffer));
+    if (Rc != static_cast<std::size_t>(-1)) {
+      if (Flushing)
+        break;
+      continue;  // all input taken: flush next round
+    }
+    if (Error == E2BIG) {
+      // Out of room in the buffer: empty it and go on. But when the limit
+      // leaves room for one unit and the next character needs two (a
+      // surrogate pair), iconv writes nothing: a character cannot be split,
+      // so stop in front of it, and the bytes used say where to resume.
+      if (Out == Buffer && Room < 2)
+        break;
+      continue;
+    }
+    // EILSEQ (malformed, or no such character in the target) or EINVAL (the
+    // input ends inside a character): iconv stopped in front of it. Replace
+    // one byte (decoding) or one code unit (encoding) and go on after it, so
+    // that one bad byte costs one replacement and the text after it
+    // survives. No room left for a replacement, or nothing left to skip (a
+    // failing flush), ends the conversion.
+    if (AOutput.size() >= Wanted || InLeft == 0)
+      break;
+    AOutput.push_back(AOnInvalid.Replacement);
+    const std::size_t Skip = std::min(AOnInvalid.SkipBytes, InLeft);
+    In += Skip;
+    InLeft -= Skip;
+    if (AOnInvalid.State == saReset)
+      iconv(AConverter.Get(), nullptr, nullptr, nullptr, nullptr);
+  }
+  return AInput.size() - InLeft;
 }
 
 // Charsets in which every byte below 0x80 is that ASCII character wherever
@@ -75,16 +185,37 @@ static bool IsAsciiTransparent(std::string_view ACharset) {
   return false;
 }
 
+// Appends each byte as the code unit of the same value: ASCII, and Latin-1.
+static void WidenBytes(std::string_view ABytes, std::u16string &ATo) {
+  const std::size_t Old = ATo.size();
+  ATo.resize(Old + ABytes.size());
+  std::transform(ABytes.begin(), ABytes.end(), ATo.begin() + static_cast<std::ptrdiff_t>(Old),
+                 [](char AByte) { return static_cast<char16_t>(static_cast<unsigned char>(AByte)); });
+}
+
+// The ASCII short cut: mail is mostly ASCII, so the leading run of bytes
+// below 0x80 (at most AMaxUnits) is widened without iconv. Returns its length.
+static std::size_t WidenAsciiPrefix(std::string_view ABytes, std::size_t AMaxUnits, std::u16string &ATo) {
+  const std::string_view Candidates = ABytes.substr(0, AMaxUnits);
+  const auto End = std::find_if(Candidates.begin(), Candidates.end(),
+                                [](char AByte) { return static_cast<unsigned char>(AByte) >= 0x80; });
+  const std::size_t Count = static_cast<std::size_t>(End - Candidates.begin());
+  WidenBytes(Candidates.substr(0, Count), ATo);
+  return Count;
+}
+
+// The fallback for a charset iconv does not know: Latin-1, byte for byte, at
+// most AMaxUnits bytes. Returns how many it took.
+static std::size_t WidenLatin1(std::string_view ABytes, std::size_t AMaxUnits, std::u16string &ATo) {
+  const std::string_view Taken = ABytes.substr(0, AMaxUnits);
+  WidenBytes(Taken, ATo);
+  return Taken.size();
+}
+
 TDecodeResult DecodeToWide(std::string_view ACharset, std::string_view ABytes, std::size_t AMaxUnits) {
   TDecodeResult Result;
-  // Mail is mostly ASCII: widen a leading ASCII run directly, and go to iconv
-  // (one character at a time, in effect) only for what follows it.
   if (IsAsciiTransparent(ACharset)) {
-    const std::size_t Limit = std::min(ABytes.size(), AMaxUnits);
-    std::size_t Prefix = 0;
-    while (Prefix < Limit && static_cast<unsigned char>(ABytes[Prefix]) < 0x80)
-      ++Prefix;
-    Result.Text.assign(ABytes.begin(), ABytes.begin() + static_cast<std::ptrdiff_t>(Prefix));
+    const std::size_t Prefix = WidenAsciiPrefix(ABytes, AMaxUnits, Result.Text);
     Result.BytesConsumed = Prefix;
     if (Prefix == ABytes.size() || Prefix == AMaxUnits)
       return Result;
@@ -92,91 +223,34 @@ TDecodeResult DecodeToWide(std::string_view ACharset, std::string_view ABytes, s
     if (AMaxUnits != std::u16string::npos)
       AMaxUnits -= Prefix;
   }
-
-  const std::size_t Before = Result.BytesConsumed;
-  const TIconv Converter = OpenConverter(ACharset, /*AToWide=*/true);
+  const TIconv Converter = OpenConverter(ACharset, dnToWide);
   if (!Converter.IsValid()) {
-    const std::size_t Count = std::min(ABytes.size(), AMaxUnits);
-    for (std::size_t I = 0; I < Count; ++I)
-      Result.Text.push_back(static_cast<unsigned char>(ABytes[I]));
-    Result.BytesConsumed = Before + Count;
+    Result.BytesConsumed += WidenLatin1(ABytes, AMaxUnits, Result.Text);
     return Result;
   }
-
-  const std::size_t Wanted = AMaxUnits == std::u16string::npos ? AMaxUnits : Result.Text.size() + AMaxUnits;
-  char *In = const_cast<char *>(ABytes.data());
-  std::size_t InLeft = ABytes.size();
-  char Buffer[8192];
-  bool Flushed = false;
-  while (Result.Text.size() < Wanted) {
-    const std::size_t Room = std::min<std::size_t>(sizeof Buffer / 2, Wanted - Result.Text.size());
-    char *Out = Buffer;
-    std::size_t OutLeft = Room * 2;
-    // A null input flushes a stateful decoder (UTF-7's pending bits) at the end.
-    const std::size_t Rc = InLeft > 0 ? iconv(Converter.Get(), &In, &InLeft, &Out, &OutLeft)
-                                      : iconv(Converter.Get(), nullptr, nullptr, &Out, &OutLeft);
-    const int Error = errno;
-    AppendUnits(Result.Text, Buffer, static_cast<std::size_t>(Out - Buffer));
-    if (Rc != static_cast<std::size_t>(-1)) {
-      if (InLeft == 0) {
-        if (Flushed)
-          break;
-        Flushed = true;
-      }
-      continue;
-    }
-    if (Error == E2BIG) {
-      if (Out == Buffer && Room < 2)
-        break;  // one unit left but the next character needs two: stop short
-      continue;
-    }
-    // EILSEQ or EINVAL (truncated at the end): replace one byte and go on.
-    if (Result.Text.size() >= Wanted)
-      break;
-    Result.Text.push_back(u'\uFFFD');
-    ++In;
-    --InLeft;
-    iconv(Converter.Get(), nullptr, nullptr, nullptr, nullptr);
-  }
-  Result.BytesConsumed = Before + (ABytes.size() - InLeft);
+  Result.BytesConsumed += Convert(Converter, ABytes, AMaxUnits, DecodeInvalid, Result.Text);
   return Result;
 }
 
+static bool IsAscii(std::u16string_view AText) {
+  return std::all_of(AText.begin(), AText.end(), [](char16_t AUnit) { return AUnit < 0x80; });
+}
+
+// The fallback for a charset iconv does not know: encode into Latin-1.
+static TIconv OpenEncoderOrLatin1(std::string_view ACharset) {
+  TIconv Converter = OpenConverter(ACharset, dnFromWide);
+  if (Converter.IsValid())
+    return Converter;
+  return OpenConverter("ISO-8859-1", dnFromWide);
+}
+
 std::string EncodeFromWide(std::string_view ACharset, std::u16string_view AText) {
-  if (IsAsciiTransparent(ACharset) &&
-      std::all_of(AText.begin(), AText.end(), [](char16_t AUnit) { return AUnit < 0x80; }))
+  if (IsAsciiTransparent(ACharset) && IsAscii(AText))
     return std::string(AText.begin(), AText.end());
-  TIconv Converter = OpenConverter(ACharset, /*AToWide=*/false);
-  if (!Converter.IsValid())
-    Converter = OpenConverter("ISO-8859-1", /*AToWide=*/false);
+  const TIconv Converter = OpenEncoderOrLatin1(ACharset);
+  const std::string_view Bytes(reinterpret_cast<const char *>(AText.data()), AText.size() * sizeof(char16_t));
   std::string Result;
-  char *In = reinterpret_cast<char *>(const_cast<char16_t *>(AText.data()));
-  std::size_t InLeft = AText.size() * 2;
-  char Buffer[8192];
-  bool Flushed = false;
-  for (;;) {
-    char *Out = Buffer;
-    std::size_t OutLeft = sizeof Buffer;
-    const std::size_t Rc = InLeft > 0 ? iconv(Converter.Get(), &In, &InLeft, &Out, &OutLeft)
-                                      : iconv(Converter.Get(), nullptr, nullptr, &Out, &OutLeft);
-    const int Error = errno;
-    Result.append(Buffer, static_cast<std::size_t>(Out - Buffer));
-    if (Rc != static_cast<std::size_t>(-1)) {
-      if (InLeft == 0) {
-        if (Flushed)
-          break;
-        Flushed = true;
-      }
-      continue;
-    }
-    if (Error == E2BIG)
-      continue;
-    // Not representable, or a lone surrogate: one "?" per code unit.
-    Result.push_back('?');
-    const std::size_t Skip = std::min<std::size_t>(2, InLeft);
-    In += Skip;
-    InLeft -= Skip;
-  }
+  Convert(Converter, Bytes, std::string::npos, EncodeInvalid, Result);
   return Result;
 }
 

@@ -1,4 +1,9 @@
 // Bounded whole-file reading over POSIX descriptors.
+//
+// Two ways of reading, chosen by what the descriptor is: a regular file is
+// judged by its size before a byte is read; a stream (pipe, FIFO, terminal,
+// socket, device) can only be read up to the bound, and is then drained so
+// that its writer can finish.
 #include "rtl/Files_un.h"
 
 #include "rtl/SysUtils_un.h"
@@ -8,8 +13,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 
 namespace bw {
 
@@ -25,12 +32,18 @@ public:
       ::close(FHandle);
   }
   int Get() const noexcept { return FHandle; }
+  bool IsOwned() const noexcept { return FOwned; }
 
 private:
   int FHandle;
   bool FOwned;
 };
 } // namespace
+
+static constexpr std::string_view OpenErrorFormat = "Cannot open file \"%s\". %s";
+static constexpr std::string_view ReadErrorFormat = "Cannot read file \"%s\". %s";
+// How the messages name standard input: "-" is no file's name.
+static constexpr std::string_view StandardInputDisplayName = "<standard input>";
 
 // The name made absolute against the working directory; links are not resolved.
 static std::string ExpandFileName(const std::string &AFileName) {
@@ -41,78 +54,138 @@ static std::string ExpandFileName(const std::string &AFileName) {
   return Absolute.lexically_normal().string();
 }
 
-[[noreturn]] static void RaiseOpenError(const std::string &AFileName, int AErrorCode) {
-  throw EFOpenError("Cannot open file \"" + ExpandFileName(AFileName) + "\". " +
-                    TrimErrorText(std::strerror(AErrorCode)));
+// The source as an error message names it. A file name may hold any byte
+// but "/" and NUL: control characters become "?", so that the message stays
+// on its one line.
+static std::string DisplayName(const std::string &AFileName) {
+  if (AFileName == StandardInputName)
+    return std::string(StandardInputDisplayName);
+  std::string Name = ExpandFileName(AFileName);
+  for (char &Byte : Name)
+    if (static_cast<unsigned char>(Byte) < 0x20 || Byte == 0x7F)
+      Byte = '?';
+  return Name;
 }
 
-// Reads up to ACount bytes into ABuffer; returns how many arrived before the
-// end, or -1 with errno set when the very first read fails.
-static ssize_t ReadFully(int AFile, char *ABuffer, std::size_t ACount) {
-  std::size_t Done = 0;
-  while (Done < ACount) {
-    const ssize_t Count = ::read(AFile, ABuffer + Done, ACount - Done);
+// AFormat with its two "%s" filled: the source's name and the system's text
+// for AErrorCode. strerror_r, since strerror may share one buffer between
+// threads.
+static std::string FileErrorText(std::string_view AFormat, const std::string &AFileName, int AErrorCode) {
+  char Buffer[256];
+  const std::string SystemText = TrimErrorText(strerror_r(AErrorCode, Buffer, sizeof Buffer));
+  const std::size_t NameSlot = AFormat.find("%s");
+  const std::size_t TextSlot = AFormat.find("%s", NameSlot + 2);
+  std::string Result(AFormat.substr(0, NameSlot));
+  Result.append(DisplayName(AFileName))
+      .append(AFormat.substr(NameSlot + 2, TextSlot - NameSlot - 2))
+      .append(SystemText)
+      .append(AFormat.substr(TextSlot + 2));
+  return Result;
+}
+
+[[noreturn]] static void RaiseOpenError(const std::string &AFileName, int AErrorCode) {
+  throw EFOpenError(FileErrorText(OpenErrorFormat, AFileName, AErrorCode));
+}
+
+[[noreturn]] static void RaiseReadError(const std::string &AFileName, int AErrorCode) {
+  throw EReadError(FileErrorText(ReadErrorFormat, AFileName, AErrorCode));
+}
+
+struct TReadResult {
+  std::size_t Count = 0;  // bytes that arrived
+  int Error = 0;          // errno of the read that failed, or 0
+};
+
+// Reads until ACount bytes arrived, the source ended or a read failed.
+static TReadResult ReadFully(int AFile, char *ABuffer, std::size_t ACount) {
+  TReadResult Result;
+  while (Result.Count < ACount) {
+    const ssize_t Count = ::read(AFile, ABuffer + Result.Count, ACount - Result.Count);
     if (Count < 0 && errno == EINTR)
       continue;
-    if (Count < 0 && Done == 0)
-      return -1;
+    if (Count < 0)
+      Result.Error = errno;
     if (Count <= 0)
       break;
-    Done += static_cast<std::size_t>(Count);
+    Result.Count += static_cast<std::size_t>(Count);
   }
-  return static_cast<ssize_t>(Done);
+  return Result;
 }
 
+// ReadFully, raising when a read fails. A source whose first read fails
+// could not be read at all and is reported as one that could not be opened;
+// a failure after some bytes raises EReadError rather than handing back
+// part of a message, which must never be judged as if it were all of it.
+static std::size_t ReadOrRaise(int AFile, const std::string &AFileName, char *ABuffer, std::size_t ACount) {
+  const TReadResult Read = ReadFully(AFile, ABuffer, ACount);
+  if (Read.Error == 0)
+    return Read.Count;
+  if (Read.Count == 0)
+    RaiseOpenError(AFileName, Read.Error);
+  RaiseReadError(AFileName, Read.Error);
+}
+
+// Reads what is left to its end. A failure only ends it early: the verdict
+// no longer depends on these bytes.
 static void Drain(int AFile) {
   char Buffer[65536];
-  while (ReadFully(AFile, Buffer, sizeof Buffer) > 0) {
+  while (ReadFully(AFile, Buffer, sizeof Buffer).Count == sizeof Buffer) {
   }
 }
 
-bool ReadBoundedFile(const std::string &AFileName, std::size_t ALimit, std::string &AContent) {
-  AContent.clear();
-  const bool FromStandardInput = AFileName == StandardInputName;
-  // Non-blocking, so that opening a FIFO without a writer cannot hang.
-  const TFileHandle File(FromStandardInput ? STDIN_FILENO
-                                           : ::open(AFileName.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC),
-                         !FromStandardInput);
-  if (File.Get() < 0)
-    RaiseOpenError(AFileName, errno);
-  struct stat Status {};
-  if (::fstat(File.Get(), &Status) != 0)
-    RaiseOpenError(AFileName, errno);
-  if (S_ISDIR(Status.st_mode))
-    RaiseOpenError(AFileName, EISDIR);
+// A regular file: judged by its size, then read with the bytes that actually
+// arrive (a file that shrank meanwhile is not an error).
+static bool ReadRegularFile(int AFile, const std::string &AFileName, off_t ASize, std::size_t ALimit,
+                            std::string &AContent) {
+  if (ASize <= 0 || static_cast<std::uint64_t>(ASize) >= ALimit)
+    return false;
+  AContent.resize(static_cast<std::size_t>(ASize));
+  AContent.resize(ReadOrRaise(AFile, AFileName, AContent.data(), AContent.size()));
+  return true;
+}
 
-  if (S_ISREG(Status.st_mode)) {
-    if (Status.st_size <= 0 || static_cast<std::uint64_t>(Status.st_size) >= ALimit)
-      return false;
-    AContent.resize(static_cast<std::size_t>(Status.st_size));
-    const ssize_t Count = ReadFully(File.Get(), AContent.data(), AContent.size());
-    if (Count < 0)
-      RaiseOpenError(AFileName, errno);
-    AContent.resize(static_cast<std::size_t>(Count));
-    return true;
-  }
-
-  // Its size says nothing: read up to one byte past the bound to know.
-  if (!FromStandardInput) {
-    const int Flags = ::fcntl(File.Get(), F_GETFL);
+// A stream: its size says nothing, so read up to the bound itself (ALimit
+// bytes arriving means too many). A pipe, FIFO or socket is then read to its
+// end, so that a writer never sees its reader go away early; a terminal or a
+// device may never end, and is left alone.
+static bool ReadStream(const TFileHandle &AFile, const std::string &AFileName, mode_t AMode, std::size_t ALimit,
+                       std::string &AContent) {
+  // Opened non-blocking for the open's sake; the reads must wait for data.
+  // Standard input's flags belong to whoever shares it, and stay as they are.
+  if (AFile.IsOwned()) {
+    const int Flags = ::fcntl(AFile.Get(), F_GETFL);
     if (Flags >= 0)
-      ::fcntl(File.Get(), F_SETFL, Flags & ~O_NONBLOCK);
+      ::fcntl(AFile.Get(), F_SETFL, Flags & ~O_NONBLOCK);
   }
   AContent.resize(ALimit);
-  const ssize_t Count = ReadFully(File.Get(), AContent.data(), AContent.size());
-  if (Count < 0)
-    RaiseOpenError(AFileName, errno);
-  AContent.resize(static_cast<std::size_t>(Count));
-  if (S_ISFIFO(Status.st_mode) || S_ISSOCK(Status.st_mode))
-    Drain(File.Get());
+  AContent.resize(ReadOrRaise(AFile.Get(), AFileName, AContent.data(), AContent.size()));
+  if (S_ISFIFO(AMode) || S_ISSOCK(AMode))
+    Drain(AFile.Get());
   if (AContent.empty() || AContent.size() >= ALimit) {
     AContent.clear();
     return false;
   }
   return true;
+}
+
+bool ReadBoundedFile(const std::string &AFileName, std::size_t ALimit, std::string &AContent) {
+  AContent.clear();
+  // Non-blocking, so that opening a FIFO without a writer cannot hang.
+  const TFileHandle File = AFileName == StandardInputName
+                               ? TFileHandle(STDIN_FILENO, /*AOwned=*/false)
+                               : TFileHandle(::open(AFileName.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC),
+                                             /*AOwned=*/true);
+  if (File.Get() < 0)
+    RaiseOpenError(AFileName, errno);
+  // A closed standard input fails here, with EBADF.
+  struct stat Status {};
+  if (::fstat(File.Get(), &Status) != 0)
+    RaiseOpenError(AFileName, errno);
+  if (S_ISDIR(Status.st_mode))
+    RaiseOpenError(AFileName, EISDIR);
+  if (S_ISREG(Status.st_mode))
+    return ReadRegularFile(File.Get(), AFileName, Status.st_size, ALimit, AContent);
+  return ReadStream(File, AFileName, Status.st_mode, ALimit, AContent);
 }
 
 } // namespace bw

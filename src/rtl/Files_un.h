@@ -15,12 +15,17 @@ inline constexpr const char *StandardInputName = "-";
 //
 // A regular file is judged by its size, then read with the bytes that
 // actually arrive (a file that shrank meanwhile is not an error). Anything
-// else (a pipe, a FIFO, a terminal, a device) is read until its end or until
-// the bound is passed; a pipe or FIFO is then read to its end, so that a
-// writer never sees its reader go away early.
+// else (a pipe, a FIFO, a terminal, a socket, a device) is read until its end
+// or until the bound is reached; a pipe, FIFO or socket is then read to its
+// end, so that a writer never sees its reader go away early.
 //
-// Raises EFOpenError "Cannot open file \"<absolute path>\". <system text>"
-// when the source cannot be opened or read, a directory included.
+// Errors name the source by its absolute path, or as "<standard input>",
+// with control characters shown as "?". Raises
+// - EFOpenError "Cannot open file \"<name>\". <system text>" when the source
+//   cannot be opened (a directory, a closed standard input) or its first read
+//   fails;
+// - EReadError "Cannot read file \"<name>\". <system text>" when a read fails
+//   after some bytes arrived: part of a message is never handed back.
 bool ReadBoundedFile(const std::string &AFileName, std::size_t ALimit, std::string &AContent);
 
 } // namespace bw

@@ -1,5 +1,8 @@
 // 8-bit and wide (UTF-16) string helpers: comparison, trimming, case and the
 // conversions through the locale's 8-bit code page.
+//
+// The locale is only read, never set, so these run safely on several threads
+// once setlocale has run at start-up.
 #pragma once
 
 #include <string>

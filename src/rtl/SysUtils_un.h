@@ -31,6 +31,7 @@ private:
 
 BW_DECLARE_EXCEPTION(EStreamError, Exception);
 BW_DECLARE_EXCEPTION(EFOpenError, EStreamError);
+BW_DECLARE_EXCEPTION(EReadError, EStreamError);
 BW_DECLARE_EXCEPTION(EAssertionFailed, Exception);
 BW_DECLARE_EXCEPTION(EOutOfMemory, Exception);
 BW_DECLARE_EXCEPTION(EVariantError, Exception);

@@ -8,17 +8,6 @@
 using namespace std::string_literals;
 using namespace bw;
 
-TEST(CharsetTest, ResolveCharsetKnowsMailAliasesAndRefusesTheRest) {
-  for (const char *Known : {"utf-8", "UTF-8", "iso-8859-1", "windows-1252", "Unicode", "unicodeFFFE", "utf-7",
-                            "UNICODE-1-1-UTF-7", "x-sjis", "ks_c_5601-1987"})
-    EXPECT_FALSE(ResolveCharset(Known).empty()) << Known;
-  EXPECT_EQ(ResolveCharset("unicode"), "UTF-16LE");
-  EXPECT_EQ(ResolveCharset("Unicode-1-1-UTF-7"), "UTF-7");
-  // A "/" would pass options to iconv, and a zero byte would cut the name.
-  for (const std::string &Unknown : {"x-nonsense"s, ""s, "utf-8//IGNORE"s, "utf-8\0junk"s})
-    EXPECT_EQ(ResolveCharset(Unknown), "") << Unknown;
-}
-
 TEST(CharsetTest, DecodeToWideReadsEachCharset) {
   const struct {
     std::string Charset, Bytes;

@@ -23,6 +23,7 @@ TEST(SysUtilsTest, ClassNameIsTheMostDerivedClass) {
   const auto NameThroughBase = [](const Exception &E) { return std::string(E.ClassName()); };
   EXPECT_EQ(NameThroughBase(Exception("x")), "Exception");
   EXPECT_EQ(NameThroughBase(EFOpenError("x")), "EFOpenError");
+  EXPECT_EQ(NameThroughBase(EReadError("x")), "EReadError");
   EXPECT_EQ(NameThroughBase(EVariantTypeCastError("x")), "EVariantTypeCastError");
   EXPECT_EQ(NameThroughBase(EVariantInvalidOpError("x")), "EVariantInvalidOpError");
   EXPECT_EQ(NameThroughBase(EOleError("x")), "EOleError");

@@ -73,19 +73,26 @@ static std::string DrainFd(int AFd) {
 
 
 namespace {
-// Starts the tool with AStdin as its standard input and collects its output
-// and exit code. AStdin is closed here as soon as the child holds it, so a
-// writer on the other end of a pipe sees EPIPE instead of blocking once the
-// child is gone.
+// Starts the tool with AStdin as its standard input (-1: none, the
+// descriptor closed) and collects its output and exit code. AStdin is closed
+// here as soon as the child holds it, so a writer on the other end of a pipe
+// sees EPIPE instead of blocking once the child is gone.
 TRunResult RunToolOnStdin(const std::vector<std::string> &AArgs, int AStdin) {
   int Out[2], Err[2];
+  const auto CloseStdin = [AStdin] {
+    if (AStdin >= 0)
+      ::close(AStdin);
+  };
   if (::pipe2(Out, O_CLOEXEC) != 0 || ::pipe2(Err, O_CLOEXEC) != 0) {
-    ::close(AStdin);
+    CloseStdin();
     throw std::runtime_error("pipe failed");
   }
   posix_spawn_file_actions_t Actions;
   posix_spawn_file_actions_init(&Actions);
-  posix_spawn_file_actions_adddup2(&Actions, AStdin, STDIN_FILENO);
+  if (AStdin >= 0)
+    posix_spawn_file_actions_adddup2(&Actions, AStdin, STDIN_FILENO);
+  else
+    posix_spawn_file_actions_addclose(&Actions, STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&Actions, Out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&Actions, Err[1], STDERR_FILENO);
 
@@ -107,7 +114,7 @@ TRunResult RunToolOnStdin(const std::vector<std::string> &AArgs, int AStdin) {
   pid_t Child = 0;
   const int Rc = ::posix_spawnp(&Child, Argv.front().c_str(), &Actions, nullptr, Pointers.data(), environ);
   posix_spawn_file_actions_destroy(&Actions);
-  ::close(AStdin);
+  CloseStdin();
   ::close(Out[1]);
   ::close(Err[1]);
   if (Rc != 0) {
@@ -135,6 +142,12 @@ TRunResult RunToolWithInputFile(const std::vector<std::string> &AArgs, const std
   if (File < 0)
     throw std::runtime_error("cannot open " + APath);
   return RunToolOnStdin(AArgs, File);
+}
+
+TRunResult RunToolWithoutStandardInput(const std::vector<std::string> &AArgs) { return RunToolOnStdin(AArgs, -1); }
+
+TRunResult RunToolWithInputDescriptor(const std::vector<std::string> &AArgs, int AStdin) {
+  return RunToolOnStdin(AArgs, AStdin);
 }
 
 TFedRunResult RunToolWithInput(const std::vector<std::string> &AArgs, const std::string &AInput) {

@@ -62,6 +62,13 @@ TRunResult RunTool(const std::vector<std::string> &AArgs);
 // file at APath (what a shell's "< file" gives it).
 TRunResult RunToolWithInputFile(const std::vector<std::string> &AArgs, const std::string &APath);
 
+// Runs the built bouncewarden with its standard input closed (a shell's "<&-").
+TRunResult RunToolWithoutStandardInput(const std::vector<std::string> &AArgs);
+
+// Runs the built bouncewarden with the descriptor AStdin as its standard
+// input; AStdin is closed once the tool holds it.
+TRunResult RunToolWithInputDescriptor(const std::vector<std::string> &AArgs, int AStdin);
+
 struct TFedRunResult : TRunResult {
   std::size_t BytesWritten = 0;  // bytes the tool's standard input took
   int WriteError = 0;            // errno of the write that failed (EPIPE: the tool closed its end), or 0

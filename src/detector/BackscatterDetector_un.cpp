@@ -274,14 +274,6 @@ bool TBackscatterDetector::CheckMessageIDs() {
   return !AnyMessageIDMatches(MessageIDs);
 }
 
-// The pattern as it may stand in a one-line message: control characters as "?".
-static std::string Printable(std::string AText) {
-  for (char &C : AText)
-    if (static_cast<unsigned char>(C) < 0x20 || C == 0x7F)
-      C = '?';
-  return AText;
-}
-
 bool TBackscatterDetector::AnyMessageIDMatches(const std::vector<std::string> &AMessageIDs) {
   Assert(!AMessageIDs.empty(), UnitName, AnyMatchPreconditionLine);
   // One compilation per check, and one budget for all its matching: each ID
@@ -297,7 +289,7 @@ bool TBackscatterDetector::AnyMessageIDMatches(const std::vector<std::string> &A
     // backscatter could lose a genuine one. The ID itself is not repeated,
     // being the sender's text.
     if (Result != NoMatch)
-      throw ERegexMatchError("Message-ID regular expression \"" + Printable(FMsgIdRegex) + "\" failed on Message-ID " +
+      throw ERegexMatchError("Message-ID regular expression \"" + OneLineText(FMsgIdRegex) + "\" failed on Message-ID " +
                              std::to_string(I + 1) + " of " + std::to_string(AMessageIDs.size()) + ": " +
                              RegexExecErrorText(Result));
   }

@@ -6,6 +6,7 @@
 // that its writer can finish.
 #include "rtl/Files_un.h"
 
+#include "rtl/StrUtils_un.h"
 #include "rtl/SysUtils_un.h"
 
 #include <fcntl.h>
@@ -55,16 +56,11 @@ static std::string ExpandFileName(const std::string &AFileName) {
 }
 
 // The source as an error message names it. A file name may hold any byte
-// but "/" and NUL: control characters become "?", so that the message stays
-// on its one line.
+// but "/" and NUL, control characters included.
 static std::string DisplayName(const std::string &AFileName) {
   if (AFileName == StandardInputName)
     return std::string(StandardInputDisplayName);
-  std::string Name = ExpandFileName(AFileName);
-  for (char &Byte : Name)
-    if (static_cast<unsigned char>(Byte) < 0x20 || Byte == 0x7F)
-      Byte = '?';
-  return Name;
+  return OneLineText(ExpandFileName(AFileName));
 }
 
 // AFormat with its two "%s" filled: the source's name and the system's text

@@ -36,6 +36,13 @@ std::string TrimBytes(std::string_view AText) {
   return std::string(AText.substr(First, Last - First));
 }
 
+std::string OneLineText(std::string AText) {
+  for (char &Byte : AText)
+    if (static_cast<unsigned char>(Byte) < 0x20 || Byte == 0x7F)
+      Byte = '?';
+  return AText;
+}
+
 std::u16string TrimWide(std::u16string_view AText) {
   std::size_t First = 0, Last = AText.size();
   while (First < Last && AText[First] <= 0x20)

@@ -19,6 +19,10 @@ std::string AsciiLowerCase(std::string_view AText);
 // Removes bytes 0..32 from both ends.
 std::string TrimBytes(std::string_view AText);
 
+// AText with every control character (bytes 0..31 and 127) as "?", so that
+// it stays on one line when a message echoes it.
+std::string OneLineText(std::string AText);
+
 // Removes code units U+0000..U+0020 from both ends.
 std::u16string TrimWide(std::u16string_view AText);
 

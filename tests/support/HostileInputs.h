@@ -117,7 +117,7 @@ inline std::vector<THostileInput> HostileInputs() {
      // times size
     const std::string Prefix(60, 'P');
     std::string Chain;
-    for (int Level = 0; Level < 1000; ++Level) {
+    for (int Level = 0; Level < 800; ++Level) {
       const std::string Boundary = Prefix + std::to_string(Level);
       Chain.append("Content-Type: multipart/mixed; boundary=\"").append(Boundary).append("\"\n\n--").append(Boundary).append("\n");
     }

@@ -255,3 +255,38 @@ TEST(CdoMessageTest, CarriedMessageContentIsItsBytesUpToTheNextEnclosingBoundary
   EXPECT_EQ(MediaType(Part), "message/rfc822");
   EXPECT_EQ(ContentBytes(Part), Carried);
 }
+
+TEST(CdoMessageTest, CarriedMessagesEndAtTheirOwnEnclosingBoundaryInAnyReadingOrder) {
+  // Three carried messages under different chains of multiparts: the first
+  // ends at the inner boundary (one ending in "--" itself), the second at the
+  // outer one, the third, outside the inner multipart, only at the outer
+  // closing line. The ends must not depend on which part was read first.
+  const std::string Source = "Content-Type: multipart/mixed; boundary=\"a\"\n"
+                             "\n"
+                             "--a\n"
+                             "Content-Type: multipart/mixed; boundary=\"b--\"\n"
+                             "\n"
+                             "--b--\n"
+                             "Content-Type: message/rfc822\n"
+                             "\n"
+                             "Subject: one\n"
+                             "--bx\n"
+                             "--b--  \t\n"
+                             "Content-Type: message/rfc822\n"
+                             "\n"
+                             "Subject: two\n"
+                             "\n"
+                             "--a\n"
+                             "Content-Type: message/rfc822\n"
+                             "\n"
+                             "Subject: three\n"
+                             "--b----\n"
+                             "--a--\n";
+  const TAutoValue Root = LoadMessage(Source).Get("BodyPart");
+  ASSERT_EQ(Outline(Root), "multipart/mixed(multipart/mixed(message/rfc822(-),message/rfc822(-)),message/rfc822(-))");
+  const std::string Expected[] = {"Subject: one\n--bx", "Subject: two\n", "Subject: three\n--b----"};
+  const TAutoValue Inner = Root.Get("BodyParts", 1);
+  const TAutoValue Carried[] = {Inner.Get("BodyParts", 1), Inner.Get("BodyParts", 2), Root.Get("BodyParts", 2)};
+  for (const int Index : {1, 0, 2, 1, 0})
+    EXPECT_EQ(ContentBytes(Carried[Index]), Expected[Index]) << Index;
+}

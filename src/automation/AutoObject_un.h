@@ -10,19 +10,16 @@
 
 namespace bw {
 
-// Allowed kinds of a member, as a mask of TInvokeKind bits.
-enum : std::uint8_t {
-  mkMethod = ikMethod,
-  mkGet = ikPropertyGet | ikMethodOrGet,
-  mkPut = ikPropertyPut,
-};
+// The one thing a member table enforces: whether a put may reach the member.
+// Calls and reads are not told apart (see Invoke).
+enum TWriteAccess : std::uint8_t { waReadOnly, waWritable };
 
 template <class TDerived> class TAutoObject : public IAutoObject, public std::enable_shared_from_this<TDerived> {
 public:
   using THandler = TAutoValue (TDerived::*)(TInvokeKind AKind, std::span<const TAutoValue> AArgs);
   struct TMember {
     std::string_view Name;
-    std::uint8_t Kinds;
+    TWriteAccess Access;
     THandler Handler;
   };
 
@@ -30,10 +27,12 @@ public:
     for (const TMember &Member : TDerived::Members()) {
       if (!SameText(Member.Name, AName))
         continue;
-      // A put is only a put; a method call may read a property, as IDispatch allows.
-      const bool Allowed = AKind == ikPropertyPut ? (Member.Kinds & mkPut) != 0
-                                                  : (Member.Kinds & (mkMethod | mkGet)) != 0;
-      if (!Allowed)
+      // The rule for call kinds, and the only place it is applied: a put reaches
+      // only a writable member (else DISP_E_MEMBERNOTFOUND); every other kind
+      // reaches any member, since IDispatch lets a method call read a property
+      // and a read call a method. A handler that serves puts tells them apart
+      // by AKind.
+      if (AKind == ikPropertyPut && Member.Access != waWritable)
         OleError(DISP_E_MEMBERNOTFOUND);
       return (static_cast<TDerived *>(this)->*Member.Handler)(AKind, AArgs);
     }
@@ -41,6 +40,12 @@ public:
   }
 
 protected:
+  // For a property that can only be written: a read finds no member, as a put
+  // on a read-only member does.
+  static void ExpectPut(TInvokeKind AKind) {
+    if (AKind != ikPropertyPut)
+      OleError(DISP_E_MEMBERNOTFOUND);
+  }
   // Argument checks shared by every handler.
   static void ExpectArgs(std::span<const TAutoValue> AArgs, std::size_t AMin, std::size_t AMax) {
     if (AArgs.size() < AMin || AArgs.size() > AMax)

@@ -9,6 +9,12 @@
 
 namespace bw {
 
+TAutoValue::TAutoValue(const TAutoValue &AOther) = default;
+TAutoValue::TAutoValue(TAutoValue &&AOther) noexcept = default;
+TAutoValue &TAutoValue::operator=(const TAutoValue &AOther) = default;
+TAutoValue &TAutoValue::operator=(TAutoValue &&AOther) noexcept = default;
+TAutoValue::~TAutoValue() = default;
+
 const char *TAutoValue::TypeName() const noexcept {
   switch (Type()) {
   case avEmpty: return "Empty";
@@ -61,10 +67,10 @@ std::int64_t TAutoValue::AsInteger() const {
   }
 }
 
-const TByteArray &TAutoValue::AsByteArray() const {
+const TSharedBytes &TAutoValue::AsByteArray() const {
   if (Type() != avByteArray)
     CastError(*this, "Array Byte");
-  return std::get<TByteArray>(FData);
+  return std::get<TSharedBytes>(FData);
 }
 
 IAutoObject *TAutoValue::AsObject() const noexcept {

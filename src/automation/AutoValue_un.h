@@ -5,13 +5,15 @@
 // helper chosen at the call site (Get, Call, Set) decides the call kind.
 #pragma once
 
+#include "automation/SharedBytes_un.h"
+
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 #include <variant>
-#include <vector>
 
 namespace bw {
 
@@ -33,19 +35,28 @@ public:
 };
 
 using TAutoObjectRef = std::shared_ptr<IAutoObject>;
-using TByteArray = std::vector<std::uint8_t>;
 
 enum TAutoValueType : std::uint8_t { avEmpty, avNull, avInteger, avText, avObject, avByteArray, avOmitted };
 
 class TAutoValue {
 public:
   TAutoValue() = default;
+  // Out of line: GCC 12 warns, wrongly, that an inlined move of the variant
+  // may read uninitialised storage.
+  TAutoValue(const TAutoValue &AOther);
+  TAutoValue(TAutoValue &&AOther) noexcept;
+  TAutoValue &operator=(const TAutoValue &AOther);
+  TAutoValue &operator=(TAutoValue &&AOther) noexcept;
+  ~TAutoValue();
   TAutoValue(int AValue) : FData(static_cast<std::int64_t>(AValue)) {}
   TAutoValue(std::int64_t AValue) : FData(AValue) {}
   TAutoValue(std::u16string AText) : FData(std::move(AText)) {}
   TAutoValue(const char16_t *AText) : FData(std::u16string(AText)) {}
   TAutoValue(TAutoObjectRef AObject) : FData(std::move(AObject)) {}
-  TAutoValue(TByteArray ABytes) : FData(std::move(ABytes)) {}
+  // A byte array holds its bytes shared: copying the value, or passing it to a
+  // stream, copies no bytes.
+  TAutoValue(TByteArray ABytes) : FData(TSharedBytes(std::move(ABytes))) {}
+  TAutoValue(TSharedBytes ABytes) : FData(std::move(ABytes)) {}
   static TAutoValue Null() { return TAutoValue(TNull{}); }
   // A missing optional argument.
   static TAutoValue Omitted() { return TAutoValue(TOmitted{}); }
@@ -64,7 +75,7 @@ public:
   // Integers, and texts that hold a decimal number; empty gives 0.
   std::int64_t AsInteger() const;
   // The byte array held; raises EVariantTypeCastError for anything else.
-  const TByteArray &AsByteArray() const;
+  const TSharedBytes &AsByteArray() const;
   // The object held, or nullptr.
   IAutoObject *AsObject() const noexcept;
   // The name the object model gives this value's type in error messages.
@@ -73,12 +84,12 @@ public:
   // Late-bound calls. Each raises EVariantInvalidOpError when no object is
   // held, and passes on whatever the object raises.
   template <class... TArgs> TAutoValue Get(std::string_view AName, TArgs &&...AArgs) const {
-    const TAutoValue Args[] = {TAutoValue(), TAutoValue(std::forward<TArgs>(AArgs))...};
-    return Invoke(AName, sizeof...(TArgs) == 0 ? ikMethodOrGet : ikPropertyGet, std::span(Args).subspan(1));
+    const std::array<TAutoValue, sizeof...(TArgs)> Args{TAutoValue(std::forward<TArgs>(AArgs))...};
+    return Invoke(AName, sizeof...(TArgs) == 0 ? ikMethodOrGet : ikPropertyGet, Args);
   }
   template <class... TArgs> TAutoValue Call(std::string_view AName, TArgs &&...AArgs) const {
-    const TAutoValue Args[] = {TAutoValue(), TAutoValue(std::forward<TArgs>(AArgs))...};
-    return Invoke(AName, ikMethod, std::span(Args).subspan(1));
+    const std::array<TAutoValue, sizeof...(TArgs)> Args{TAutoValue(std::forward<TArgs>(AArgs))...};
+    return Invoke(AName, ikMethod, Args);
   }
   void Set(std::string_view AName, TAutoValue AValue) const;
 
@@ -91,7 +102,7 @@ private:
   explicit TAutoValue(TOmitted) : FData(TOmitted{}) {}
 
   // Order matches TAutoValueType.
-  std::variant<std::monostate, TNull, std::int64_t, std::u16string, TAutoObjectRef, TByteArray, TOmitted> FData;
+  std::variant<std::monostate, TNull, std::int64_t, std::u16string, TAutoObjectRef, TSharedBytes, TOmitted> FData;
 };
 
 // Object-model status codes whose system texts the stand-ins raise.

@@ -5,19 +5,18 @@
 #include "automation/mime/CdoMessage_un.h"
 #include "automation/stream/AdoStream_un.h"
 
-#include <gmime/gmime.h>
-
 namespace bw {
 
+// Every registration happens here, before any other thread can create an
+// object, which keeps the registry read-only while checks run.
 TAutomationRuntime::TAutomationRuntime() {
-  g_mime_init();
-  RegisterAdoStream();
   RegisterCdoMessage();
+  RegisterAdoStream();
 }
 
 TAutomationRuntime::~TAutomationRuntime() {
   UnregisterOleClasses();
-  g_mime_shutdown();
+  UnregisterCdoMessage();
 }
 
 } // namespace bw

@@ -2,16 +2,16 @@
 // a stream object holds (a message loads itself from them).
 #pragma once
 
-#include <span>
-#include <cstdint>
+#include "automation/SharedBytes_un.h"
 
 namespace bw {
 
 class IByteSource {
 public:
   virtual ~IByteSource() = default;
-  // The whole content, whatever the current position.
-  virtual std::span<const std::uint8_t> Contents() const = 0;
+  // The whole content, whatever the current position, shared rather than
+  // copied: later writes to the source do not change what was returned.
+  virtual TSharedBytes Contents() = 0;
 };
 
 } // namespace bw

@@ -16,6 +16,8 @@ struct TRegisteredClass {
 };
 } // namespace
 
+// A function-local static: its construction is thread-safe, and after
+// start-up it is only read.
 static std::vector<TRegisteredClass> &Registry() {
   static std::vector<TRegisteredClass> Classes;
   return Classes;
@@ -28,6 +30,10 @@ void RegisterOleClass(std::string_view AProgID, TObjectFactory AFactory) {
       return;
     }
   Registry().push_back({std::string(AProgID), std::move(AFactory)});
+}
+
+void UnregisterOleClass(std::string_view AProgID) noexcept {
+  std::erase_if(Registry(), [AProgID](const TRegisteredClass &AClass) { return SameText(AClass.ProgID, AProgID); });
 }
 
 void UnregisterOleClasses() noexcept { Registry().clear(); }

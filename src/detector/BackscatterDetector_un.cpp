@@ -68,12 +68,10 @@ bool TBackscatterDetector::LoadMessage() {
   }
 
   FMessage = CreateOleObject("CDO.Message");
-  const TByteArray Bytes(Content.begin(), Content.end());
-  Content = std::string();
   const TAutoValue Stream = CreateOleObject("ADODB.Stream");
   Stream.Call("Open", TAutoValue::Omitted());
   Stream.Set("Type", BinaryStream);
-  Stream.Call("Write", Bytes);
+  Stream.Call("Write", TSharedBytes(std::move(Content)));
   Stream.Call("Flush");
   Stream.Call("SetEOS");
   FMessage.Get("DataSource").Call("OpenObject", Stream, u"_Stream");

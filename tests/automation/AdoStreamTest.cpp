@@ -1,5 +1,6 @@
 // Tests for the "ADODB.Stream" stand-in: writing, positioning, copying and reading text in a charset.
 #include "automation/AutoValue_un.h"
+#include "automation/ByteSource_un.h"
 #include "automation/ComObj_un.h"
 #include "rtl/SysUtils_un.h"
 
@@ -34,12 +35,9 @@ static TAutoValue BinaryStreamWith(std::string_view ABytes) {
   return Stream;
 }
 
-// The whole content of an open stream, read as bytes; leaves it binary, at its end.
+// The whole content of a stream, as the message object loads it.
 static std::string ContentOf(const TAutoValue &AStream) {
-  AStream.Set("Position", 0);
-  AStream.Set("Type", BinaryStream);
-  const TAutoValue Content = AStream.Call("Read");
-  return std::string(Content.AsByteArray().begin(), Content.AsByteArray().end());
+  return std::string(dynamic_cast<IByteSource &>(*AStream.AsObject()).Contents().Text());
 }
 
 // An open text stream at position 0 over ABytes, reading in ACharset.
@@ -53,13 +51,11 @@ static TAutoValue TextStreamWith(std::string_view ABytes, const std::u16string &
 
 TEST(AdoStreamTest, NewStreamIsClosedTextInUnicode) {
   const TAutoValue Stream = CreateOleObject("ADODB.Stream");
-  EXPECT_EQ(Stream.Get("State").AsInteger(), 0);
-  EXPECT_EQ(Stream.Get("Type").AsInteger(), TextStream);
+  EXPECT_EQ(RaisedError([&] { (void)Stream.Get("Size"); }), ClosedError);
   EXPECT_EQ(Stream.Get("Charset").AsWideString(), u"Unicode");
   Stream.Call("Open");
-  EXPECT_EQ(Stream.Get("State").AsInteger(), 1);
   EXPECT_EQ(Stream.Get("Size").AsInteger(), 0);
-  EXPECT_EQ(Stream.Get("Position").AsInteger(), 0);
+  EXPECT_EQ(Stream.Call("ReadText").AsWideString(), u"");
 }
 
 TEST(AdoStreamTest, OpenTakesOnlyOmittedArgumentsAndOnlyOnce) {
@@ -72,11 +68,9 @@ TEST(AdoStreamTest, OpenTakesOnlyOmittedArgumentsAndOnlyOnce) {
 
 TEST(AdoStreamTest, WriteOverwritesAtThePositionAndExtends) {
   const TAutoValue Stream = BinaryStreamWith("hello");
-  EXPECT_EQ(Stream.Get("Position").AsInteger(), 5);
   EXPECT_EQ(Stream.Get("Size").AsInteger(), 5);
   Stream.Set("Position", 1);
   Stream.Call("Write", Bytes("EL"));
-  EXPECT_EQ(Stream.Get("Position").AsInteger(), 3);
   EXPECT_EQ(Stream.Get("Size").AsInteger(), 5);
   Stream.Set("Position", 4);
   Stream.Call("Write", Bytes("O, world\0!"s));
@@ -92,23 +86,38 @@ TEST(AdoStreamTest, SetEOSCutsTheStreamAtThePosition) {
   Stream.Set("Position", 5);
   Stream.Call("SetEOS");
   EXPECT_EQ(Stream.Get("Size").AsInteger(), 5);
-  EXPECT_EQ(Stream.Get("Position").AsInteger(), 5);
   EXPECT_EQ(ContentOf(Stream), "hello");
   Stream.Set("Position", 0);
   Stream.Call("SetEOS");
   EXPECT_EQ(Stream.Get("Size").AsInteger(), 0);
 }
 
-TEST(AdoStreamTest, ReadReturnsBytesFromAPositionWithinTheContent) {
+TEST(AdoStreamTest, PositionStaysWithinTheContent) {
   const TAutoValue Stream = BinaryStreamWith("\0\x01\xFFrest"s);
   EXPECT_EQ(RaisedError([&] { Stream.Set("Position", 8); }), ArgumentError);
   EXPECT_EQ(RaisedError([&] { Stream.Set("Position", -1); }), ArgumentError);
-  EXPECT_EQ(Stream.Get("Position").AsInteger(), 7);
+  Stream.Set("Position", 7);
+  Stream.Set("Position", 3);
+  Stream.Call("Write", Bytes("R"));
+  EXPECT_EQ(ContentOf(Stream), "\0\x01\xFFRest"s);
+}
+
+TEST(AdoStreamTest, WrittenBytesAreSharedUntilTheStreamChanges) {
+  // A byte array that becomes the whole content is adopted, not copied...
+  const TAutoValue Written(Bytes("shared bytes"));
+  const TAutoValue Stream = BinaryStreamWith("old");
   Stream.Set("Position", 0);
-  EXPECT_EQ(Stream.Call("Read", 3).AsByteArray(), (TByteArray{0, 1, 255}));
-  EXPECT_EQ(Stream.Get("Position").AsInteger(), 3);
-  EXPECT_EQ(Stream.Call("Read", 100).AsByteArray(), Bytes("rest"));
-  EXPECT_TRUE(Stream.Call("Read").AsByteArray().empty());
+  Stream.Call("Write", Written);
+  auto &Source = dynamic_cast<IByteSource &>(*Stream.AsObject());
+  const TSharedBytes Before = Source.Contents();
+  EXPECT_EQ(Before.data(), Written.AsByteArray().data());
+  // ...and a later change leaves what was handed out as it was.
+  Stream.Set("Position", 0);
+  Stream.Call("Write", Bytes("S"));
+  Stream.Call("SetEOS");
+  EXPECT_EQ(std::string(Before.Text()), "shared bytes");
+  EXPECT_EQ(std::string(Written.AsByteArray().Text()), "shared bytes");
+  EXPECT_EQ(ContentOf(Stream), "S");
 }
 
 TEST(AdoStreamTest, CopyToMovesUpToCountBytesAndAdvancesBoth) {
@@ -116,11 +125,7 @@ TEST(AdoStreamTest, CopyToMovesUpToCountBytesAndAdvancesBoth) {
   const TAutoValue Target = BinaryStreamWith("XY");
   Source.Set("Position", 2);
   Source.Call("CopyTo", Target, 3);
-  EXPECT_EQ(Source.Get("Position").AsInteger(), 5);
-  EXPECT_EQ(Target.Get("Position").AsInteger(), 5);
   Source.Call("CopyTo", Target, 100);  // more than what remains: only "f"
-  EXPECT_EQ(Source.Get("Position").AsInteger(), 6);
-  EXPECT_EQ(Target.Get("Position").AsInteger(), 6);
   Source.Call("CopyTo", Target, 4);  // nothing remains
   EXPECT_EQ(ContentOf(Target), "XYcdef");
   EXPECT_EQ(ContentOf(Source), "abcdef");
@@ -130,7 +135,6 @@ TEST(AdoStreamTest, CopyToMovesUpToCountBytesAndAdvancesBoth) {
   Middle.Set("Position", 1);
   Source.Set("Position", 4);
   Source.Call("CopyTo", Middle);
-  EXPECT_EQ(Middle.Get("Position").AsInteger(), 3);
   EXPECT_EQ(ContentOf(Middle), "1ef45");
 }
 
@@ -166,7 +170,6 @@ TEST(AdoStreamTest, ReadTextDecodesInTheCharset) {
     const TAutoValue Stream = TextStreamWith(Case.Bytes, Case.Charset);
     EXPECT_EQ(Stream.Get("Charset").AsWideString(), Case.Charset);
     EXPECT_EQ(Stream.Call("ReadText").AsWideString(), Case.Text) << Stream.Get("Charset").AsString();
-    EXPECT_EQ(Stream.Get("Position").AsInteger(), static_cast<std::int64_t>(Case.Bytes.size()));
     EXPECT_EQ(Stream.Get("ReadText").AsWideString(), u"");  // at the end
   }
 }
@@ -176,16 +179,14 @@ TEST(AdoStreamTest, ReadTextWithCountContinuesWhereItStopped) {
     std::u16string Charset;
     std::string Bytes;
     std::u16string First, Rest;
-    std::int64_t PositionAfterFirst;
   } Cases[] = {
-      {u"utf-8", "h\xC3\xA9llo w\xC3\xB6rld", u"h\u00E9l", u"lo w\u00F6rld", 4},
-      {u"Unicode", "a\0b\0c\0d\0"s, u"abc", u"d", 6},
-      {u"iso-8859-1", "\xE9\xE8\xEA\xEB", u"\u00E9\u00E8\u00EA", u"\u00EB", 3},
+      {u"utf-8", "h\xC3\xA9llo w\xC3\xB6rld", u"h\u00E9l", u"lo w\u00F6rld"},
+      {u"Unicode", "a\0b\0c\0d\0"s, u"abc", u"d"},
+      {u"iso-8859-1", "\xE9\xE8\xEA\xEB", u"\u00E9\u00E8\u00EA", u"\u00EB"},
   };
   for (const auto &Case : Cases) {
     const TAutoValue Stream = TextStreamWith(Case.Bytes, Case.Charset);
     EXPECT_EQ(Stream.Call("ReadText", 3).AsWideString(), Case.First);
-    EXPECT_EQ(Stream.Get("Position").AsInteger(), Case.PositionAfterFirst);
     EXPECT_EQ(Stream.Call("ReadText", 100).AsWideString(), Case.Rest);
     EXPECT_EQ(Stream.Call("ReadText", 0).AsWideString(), u"");
   }
@@ -202,7 +203,6 @@ TEST(AdoStreamTest, TypeAndCharsetChangeOnlyAtTheStart) {
   const TAutoValue Stream = BinaryStreamWith("abc");
   EXPECT_EQ(RaisedError([&] { Stream.Set("Type", TextStream); }), ContextError);
   EXPECT_EQ(RaisedError([&] { Stream.Set("Charset", u"utf-8"); }), ContextError);
-  EXPECT_EQ(Stream.Get("Type").AsInteger(), BinaryStream);
   EXPECT_EQ(Stream.Get("Charset").AsWideString(), u"Unicode");
   EXPECT_EQ(RaisedError([&] { Stream.Set("Type", 3); }), ArgumentError);
 }
@@ -213,7 +213,6 @@ TEST(AdoStreamTest, TextAndBinaryOperationsNeedTheirType) {
   EXPECT_EQ(RaisedError([&] { (void)Binary.Call("ReadText"); }), ContextError);
   EXPECT_EQ(RaisedError([&] { (void)Binary.Get("ReadText"); }), ContextError);
   const TAutoValue Text = TextStreamWith("abc", u"utf-8");
-  EXPECT_EQ(RaisedError([&] { (void)Text.Call("Read", 1); }), ContextError);
   EXPECT_EQ(RaisedError([&] { Text.Call("Write", Bytes("x")); }), ContextError);
   EXPECT_EQ(Text.Get("Size").AsInteger(), 3);
 }
@@ -222,15 +221,12 @@ TEST(AdoStreamTest, ClosedStreamRefusesEveryOperation) {
   const TAutoValue Stream = BinaryStreamWith("abc");
   const TAutoValue Other = BinaryStreamWith("");
   Stream.Call("Close");
-  EXPECT_EQ(Stream.Get("State").AsInteger(), 0);
   const std::function<void()> Operations[] = {
       [&] { Stream.Call("Write", Bytes("x")); },
       [&] { Stream.Call("Flush"); },
       [&] { Stream.Call("SetEOS"); },
       [&] { (void)Stream.Get("Size"); },
-      [&] { (void)Stream.Get("Position"); },
       [&] { Stream.Set("Position", 0); },
-      [&] { (void)Stream.Call("Read"); },
       [&] { (void)Stream.Call("ReadText"); },
       [&] { Stream.Call("CopyTo", Other); },
       [&] { Other.Call("CopyTo", Stream); },

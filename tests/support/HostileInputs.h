@@ -125,6 +125,24 @@ inline std::vector<THostileInput> HostileInputs() {
                       false});
     Inputs.push_back({"no-headers", "\n\nMessage-ID: <x@returned.example>\n" + std::string(1000, 'z') + "\n"});
   }
+  {  // a long chain of nested multiparts whose boundaries share a prefix, above
+     // nested carried messages and lines that resemble every boundary: each
+     // carried message ends at the first line that is a boundary of any
+     // enclosing multipart, so finding that line must not cost chain length
+     // times size
+    const std::string Prefix(60, 'P');
+    std::string Chain;
+    for (int Level = 0; Level < 800; ++Level) {
+      const std::string Boundary = Prefix + std::to_string(Level);
+      Chain.append("Content-Type: multipart/mixed; boundary=\"").append(Boundary).append("\"\n\n--").append(Boundary).append("\n");
+    }
+    const std::string Carried = Repeat("Content-Type: message/rfc822\n\n", 60 * 30) +
+                                "Message-ID: <x@returned.example>\n\n";
+    const std::string Head = ReportHead + "--R\n" + Chain + Carried;
+    // "--" + Prefix + "x" starts like every boundary in the chain and is none of them.
+    const std::string Resembling = Repeat("--" + Prefix + "x\n", Budget - Head.size() - 100);
+    Inputs.push_back({"boundary-chain-over-carried-messages", Head + Resembling + "--R--\n"});
+  }
   {  // LF, CR LF and CR alone, mixed in one file
     const std::string Lf = ReportAround("Content-Type: text/plain\n\nmixed\n");
     std::string Mixed;

@@ -8,7 +8,11 @@
 
 namespace bw {
 
-// Registers the class under its ProgID. Needs GMime initialised.
+// Brings GMime up and registers the class under its ProgID: once per process,
+// before any message object is made and before other threads create objects.
 void RegisterCdoMessage();
+// Forgets the class and shuts GMime down: after every message object and part
+// made through it is gone.
+void UnregisterCdoMessage() noexcept;
 
 } // namespace bw

@@ -12,4 +12,10 @@ struct TGObjectUnref {
 };
 template <class T> using TGObjectPtr = std::unique_ptr<T, TGObjectUnref>;
 
+// A buffer GLib allocated and hands over (a returned `gchar *`, `gunichar2 *`).
+struct TGFree {
+  void operator()(gpointer ABuffer) const noexcept { g_free(ABuffer); }
+};
+template <class T> using TGBufferPtr = std::unique_ptr<T, TGFree>;
+
 } // namespace bw

@@ -1,4 +1,8 @@
-// ADODB.Stream over a byte vector; text is decoded through the rtl's iconv layer.
+// ADODB.Stream over a byte buffer; text is decoded through the rtl's iconv layer.
+//
+// The buffer is shared where it can be: a byte array written into an empty
+// stream is adopted, not copied, and so are a copy between streams and the
+// content a message loads from; the first change after that copies.
 #include "automation/stream/AdoStream_un.h"
 
 #include "automation/AutoObject_un.h"
@@ -32,25 +36,31 @@ constexpr std::int64_t ReadAll = -1;
 class TAdoStream final : public TAutoObject<TAdoStream>, public IByteSource {
 public:
   static std::span<const TMember> Members() {
-    static constexpr std::array<TMember, 13> Table{{
-        {"Open", mkMethod, &TAdoStream::Open},
-        {"Close", mkMethod, &TAdoStream::Close},
-        {"Type", mkGet | mkPut, &TAdoStream::Type},
-        {"Write", mkMethod, &TAdoStream::Write},
-        {"Flush", mkMethod, &TAdoStream::Flush},
-        {"SetEOS", mkMethod, &TAdoStream::SetEOS},
-        {"Position", mkGet | mkPut, &TAdoStream::Position},
-        {"Size", mkGet, &TAdoStream::Size},
-        {"Charset", mkGet | mkPut, &TAdoStream::Charset},
-        {"CopyTo", mkMethod, &TAdoStream::CopyTo},
-        {"ReadText", mkMethod | mkGet, &TAdoStream::ReadText},
-        {"Read", mkMethod | mkGet, &TAdoStream::Read},
-        {"State", mkGet, &TAdoStream::State},
+    static constexpr std::array<TMember, 11> Table{{
+        {"Open", waReadOnly, &TAdoStream::Open},
+        {"Close", waReadOnly, &TAdoStream::Close},
+        {"Type", waWritable, &TAdoStream::Type},
+        {"Write", waReadOnly, &TAdoStream::Write},
+        {"Flush", waReadOnly, &TAdoStream::Flush},
+        {"SetEOS", waReadOnly, &TAdoStream::SetEOS},
+        {"Position", waWritable, &TAdoStream::Position},
+        {"Size", waReadOnly, &TAdoStream::Size},
+        {"Charset", waWritable, &TAdoStream::Charset},
+        {"CopyTo", waReadOnly, &TAdoStream::CopyTo},
+        {"ReadText", waReadOnly, &TAdoStream::ReadText},
     }};
     return Table;
   }
 
-  std::span<const std::uint8_t> Contents() const override { return FData; }
+  // Hands the buffer out shared; the stream copies it on its next change.
+  TSharedBytes Contents() override {
+    if (!FIsShared) {
+      FShared = TSharedBytes(std::move(FOwned));
+      FOwned = TByteArray();
+      FIsShared = true;
+    }
+    return FShared;
+  }
 
 private:
   void RequireOpen() const {
@@ -58,14 +68,43 @@ private:
       OleException(ObjectClosedText, ObjectClosedCode);
   }
 
-  // Writes bytes at the position, overwriting and extending, and advances.
-  void WriteBytes(std::span<const std::uint8_t> ABytes) {
-    const std::size_t End = FPosition + ABytes.size();
-    if (End > FData.size())
-      FData.resize(End);
-    std::copy(ABytes.begin(), ABytes.end(), FData.begin() + static_cast<std::ptrdiff_t>(FPosition));
-    FPosition = End;
+  std::span<const std::uint8_t> Data() const noexcept { return FIsShared ? FShared.Bytes() : std::span(FOwned); }
+
+  // The buffer, owned by this stream alone, for a change.
+  TByteArray &Writable() {
+    if (FIsShared) {
+      FOwned.assign(FShared.begin(), FShared.end());
+      FShared = TSharedBytes();
+      FIsShared = false;
+    }
+    return FOwned;
+  }
+
+  void Clear() noexcept {
+    FOwned.clear();
+    FShared = TSharedBytes();
+    FIsShared = false;
+    FPosition = 0;
     FResume.reset();
+  }
+
+  // Writes bytes at the position, overwriting and extending, and advances.
+  // Bytes that replace the whole content are adopted rather than copied.
+  void WriteBytes(const TSharedBytes &ABytes) {
+    FResume.reset();
+    if (FPosition == 0 && ABytes.size() >= Data().size()) {
+      FOwned.clear();
+      FShared = ABytes;
+      FIsShared = true;
+      FPosition = ABytes.size();
+      return;
+    }
+    TByteArray &Buffer = Writable();
+    const std::size_t End = FPosition + ABytes.size();
+    if (End > Buffer.size())
+      Buffer.resize(End);
+    std::copy(ABytes.begin(), ABytes.end(), Buffer.begin() + static_cast<std::ptrdiff_t>(FPosition));
+    FPosition = End;
   }
 
   TAutoValue Open(TInvokeKind, std::span<const TAutoValue> AArgs) {
@@ -77,9 +116,7 @@ private:
     if (FOpen)
       OleException(ObjectOpenText, ObjectOpenCode);
     FOpen = true;
-    FData.clear();
-    FPosition = 0;
-    FResume.reset();
+    Clear();
     return {};
   }
 
@@ -87,17 +124,12 @@ private:
     ExpectArgs(AArgs, 0, 0);
     RequireOpen();
     FOpen = false;
-    FData.clear();
-    FPosition = 0;
-    FResume.reset();
+    Clear();
     return {};
   }
 
   TAutoValue Type(TInvokeKind AKind, std::span<const TAutoValue> AArgs) {
-    if (AKind != ikPropertyPut) {
-      ExpectArgs(AArgs, 0, 0);
-      return TAutoValue(FType);
-    }
+    ExpectPut(AKind);
     const std::int64_t NewType = IntegerArg(AArgs, 0);
     if (NewType != stBinary && NewType != stText)
       OleException(InvalidArgumentText, InvalidArgumentCode);
@@ -129,19 +161,21 @@ private:
   TAutoValue SetEOS(TInvokeKind, std::span<const TAutoValue> AArgs) {
     ExpectArgs(AArgs, 0, 0);
     RequireOpen();
-    FData.resize(FPosition);
+    if (FPosition < Data().size()) {
+      if (FIsShared)
+        FShared = FShared.Slice(0, FPosition);
+      else
+        FOwned.resize(FPosition);
+    }
     FResume.reset();
     return {};
   }
 
   TAutoValue Position(TInvokeKind AKind, std::span<const TAutoValue> AArgs) {
+    ExpectPut(AKind);
     RequireOpen();
-    if (AKind != ikPropertyPut) {
-      ExpectArgs(AArgs, 0, 0);
-      return TAutoValue(static_cast<std::int64_t>(FPosition));
-    }
     const std::int64_t NewPosition = IntegerArg(AArgs, 0);
-    if (NewPosition < 0 || static_cast<std::uint64_t>(NewPosition) > FData.size())
+    if (NewPosition < 0 || static_cast<std::uint64_t>(NewPosition) > Data().size())
       OleException(InvalidArgumentText, InvalidArgumentCode);
     FPosition = static_cast<std::size_t>(NewPosition);
     FResume.reset();
@@ -151,7 +185,7 @@ private:
   TAutoValue Size(TInvokeKind, std::span<const TAutoValue> AArgs) {
     ExpectArgs(AArgs, 0, 0);
     RequireOpen();
-    return TAutoValue(static_cast<std::int64_t>(FData.size()));
+    return TAutoValue(static_cast<std::int64_t>(Data().size()));
   }
 
   TAutoValue Charset(TInvokeKind AKind, std::span<const TAutoValue> AArgs) {
@@ -177,17 +211,13 @@ private:
     std::int64_t Count = IsMissing(AArgs, 1) ? ReadAll : IntegerArg(AArgs, 1);
     if (Count < ReadAll)
       OleException(InvalidArgumentText, InvalidArgumentCode);
-    const std::size_t Available = FData.size() - FPosition;
+    const std::size_t Available = Data().size() - FPosition;
     const std::size_t Copied = Count == ReadAll ? Available : std::min<std::size_t>(Available, static_cast<std::size_t>(Count));
-    if (Target == this) {
-      const TByteArray Slice(FData.begin() + static_cast<std::ptrdiff_t>(FPosition),
-                             FData.begin() + static_cast<std::ptrdiff_t>(FPosition + Copied));
-      FPosition += Copied;
-      WriteBytes(Slice);
-      return {};
-    }
-    Target->WriteBytes(std::span(FData).subspan(FPosition, Copied));
+    // The slice keeps its bytes alive even when the target is this stream and
+    // the write below replaces the buffer.
+    const TSharedBytes Slice = Contents().Slice(FPosition, Copied);
     FPosition += Copied;
+    Target->WriteBytes(Slice);
     return {};
   }
 
@@ -207,7 +237,7 @@ private:
     const std::size_t Anchor = Resume ? FResume->Anchor : FPosition;
     const std::size_t Skip = Resume ? FResume->UnitsReturned : 0;
     FResume.reset();
-    const std::string_view Rest(reinterpret_cast<const char *>(FData.data()) + Anchor, FData.size() - Anchor);
+    const std::string_view Rest(reinterpret_cast<const char *>(Data().data()) + Anchor, Data().size() - Anchor);
     const std::size_t Limit = Count == ReadAll ? std::u16string::npos : Skip + static_cast<std::size_t>(Count);
     TDecodeResult Decoded = DecodeToWide(FCharset, Rest, Limit);
     std::u16string Text = Decoded.Text.substr(std::min(Skip, Decoded.Text.size()));
@@ -215,27 +245,6 @@ private:
     if (Decoded.BytesConsumed < Rest.size())
       FResume = TResumePoint{Anchor, Skip + Text.size(), FPosition};
     return TAutoValue(std::move(Text));
-  }
-
-  TAutoValue Read(TInvokeKind, std::span<const TAutoValue> AArgs) {
-    ExpectArgs(AArgs, 0, 1);
-    RequireOpen();
-    if (FType != stBinary)
-      OleException(IllegalOperationText, IllegalOperationCode);
-    const std::int64_t Count = IsMissing(AArgs, 0) ? ReadAll : IntegerArg(AArgs, 0);
-    if (Count < ReadAll)
-      OleException(InvalidArgumentText, InvalidArgumentCode);
-    const std::size_t Available = FData.size() - FPosition;
-    const std::size_t Taken = Count == ReadAll ? Available : std::min<std::size_t>(Available, static_cast<std::size_t>(Count));
-    TByteArray Bytes(FData.begin() + static_cast<std::ptrdiff_t>(FPosition),
-                     FData.begin() + static_cast<std::ptrdiff_t>(FPosition + Taken));
-    FPosition += Taken;
-    return TAutoValue(std::move(Bytes));
-  }
-
-  TAutoValue State(TInvokeKind, std::span<const TAutoValue> AArgs) {
-    ExpectArgs(AArgs, 0, 0);
-    return TAutoValue(FOpen ? 1 : 0);
   }
 
   // Where a text read that stopped early can pick up again.
@@ -249,7 +258,10 @@ private:
   std::optional<TResumePoint> FResume;  // dropped by anything that moves or changes the content
   std::int64_t FType = stText;
   std::string FCharset = "Unicode";
-  TByteArray FData;
+  // The content: FShared while FIsShared, else FOwned.
+  TByteArray FOwned;
+  TSharedBytes FShared;
+  bool FIsShared = false;
   std::size_t FPosition = 0;
 };
 

@@ -38,7 +38,7 @@ std::string Describe(const bw::TCheckOutcome &AOutcome) {
   return bw::VerdictText(AOutcome) + ", " + std::to_string(AOutcome.MessageIDCount) + " IDs";
 }
 
-TEST(ConcurrentCheckTest, EightThreadsGiveTheSingleThreadedVerdicts) {
+TEST(MilterConcurrencyTest, EightThreadsGiveTheSingleThreadedVerdicts) {
   std::vector<TSample> Samples;
   AddFolder(std::filesystem::path(BW_CORPUS_DIR) / "mail", Samples);
   const bool HaveCorpus = !Samples.empty();
@@ -74,7 +74,7 @@ TEST(ConcurrentCheckTest, EightThreadsGiveTheSingleThreadedVerdicts) {
     std::cout << "[   NOTE   ] no corpus at " << BW_CORPUS_DIR << ": test fixtures only\n";
 }
 
-TEST(ConcurrentCheckTest, AClosedGateLetsNoCheckInAndWaitsForNone) {
+TEST(MilterConcurrencyTest, AClosedGateLetsNoCheckInAndWaitsForNone) {
   bw::TCheckGate Gate(2);
   Gate.CloseAndWait();
   EXPECT_EQ(bw::RunCheck(Gate, "", "Content-Type: multipart/report\r\n\r\nx", ".*").Verdict, bw::cvShuttingDown);

@@ -1,5 +1,6 @@
 -- Show that 10000 messages on one connection leave the daemon's resident
--- size flat: VmRSS after 10000 messages within 10% of VmRSS after 1000.
+-- size flat: VmRSS after 10000 messages within 10% of VmRSS after 1000
+-- (under a sanitizer, only that every message gets its answer).
 dofile(LIB)
 local function rss()
   local status = read_file("/proc/" .. PID .. "/status")
@@ -24,5 +25,8 @@ for i = 1, 10000 do
 end
 local after10000 = rss()
 mt.echo(string.format("VmRSS after 1000 messages: %d kB, after 10000: %d kB", after1000, after10000))
-check(after10000 <= after1000 * 1.10, "resident size grew by more than 10%")
+-- AddressSanitizer holds freed memory back in its quarantine: no measure there.
+if not SANITIZED then
+  check(after10000 <= after1000 * 1.10, "resident size grew by more than 10%")
+end
 mt.disconnect(conn)

@@ -47,6 +47,7 @@ public:
   // size bound (its bytes are then dropped, and later chunks only counted).
   bool AddBody(std::string_view AChunk);
 
+  THeaderValueForm Form() const noexcept { return FForm; }
   const std::string &Sender() const noexcept { return FSender; }
   // Bytes the message has had so far, whether kept or dropped.
   std::size_t Size() const noexcept { return FSize; }

@@ -127,11 +127,11 @@ static bool ParseWorkers(std::string_view AValue, unsigned &AWorkers) {
   return true;
 }
 
-template <std::size_t N>
-static bool ParseChoice(std::string_view AValue, const std::string_view (&ANames)[N], std::uint8_t &AIndex) {
+template <class TChoice, std::size_t N>
+static bool ParseChoice(std::string_view AValue, const std::string_view (&ANames)[N], TChoice &AChoice) {
   for (std::size_t I = 0; I < N; ++I)
     if (AValue == ANames[I]) {
-      AIndex = static_cast<std::uint8_t>(I);
+      AChoice = static_cast<TChoice>(I);
       return true;
     }
   return false;
@@ -141,7 +141,6 @@ static bool ParseChoice(std::string_view AValue, const std::string_view (&ANames
 static bool ApplyOption(TOptionId AId, std::string_view AValue, TMilterParseResult &AResult) {
   static constexpr std::string_view PolicyNames[] = {"accept", "tempfail"};
   TMilterOptions &Opts = AResult.Options;
-  std::uint8_t Index = 0;
   switch (AId) {
   case oiPattern:
     Opts.Pattern = AValue;
@@ -150,17 +149,11 @@ static bool ApplyOption(TOptionId AId, std::string_view AValue, TMilterParseResu
     Opts.Listen = AValue;
     return !AValue.empty();
   case oiAction:
-    if (!ParseChoice(AValue, ActionNames, Index))
-      return false;
-    Opts.Action = static_cast<TMilterAction>(Index);
-    return true;
+    return ParseChoice(AValue, ActionNames, Opts.Action);
   case oiRejectReply:
     return ParseRejectReply(AValue, Opts);
   case oiOnError:
-    if (!ParseChoice(AValue, PolicyNames, Index))
-      return false;
-    Opts.OnError = static_cast<TErrorPolicy>(Index);
-    return true;
+    return ParseChoice(AValue, PolicyNames, Opts.OnError);
   case oiUser:
     Opts.User = AValue;
     return !AValue.empty();

@@ -15,7 +15,9 @@ namespace bw {
 
 static const char *const QuarantineReason = "bouncewarden: backscatter";
 static const char *const TagHeaderName = "X-Bouncewarden";
-static const char *const TagHeaderValue = "backscatter";
+// The MTA writes an added value as given when header values keep their
+// leading space, and puts a space before it otherwise.
+static const char *const TagHeaderValue = " backscatter";
 
 // Set once by RegisterMilter before libmilter starts its threads, then only read.
 static const TMilterOptions *Options = nullptr;
@@ -94,10 +96,12 @@ sfsistat TMilterSession::ActOnBackscatter(SMFICTX *ACtx, std::string &AActionTak
     if (smfi_quarantine(ACtx, const_cast<char *>(QuarantineReason)) != MI_SUCCESS)
       AActionTaken += " failed, accepted";
     return SMFIS_ACCEPT;
-  case maTag:
-    if (smfi_addheader(ACtx, const_cast<char *>(TagHeaderName), const_cast<char *>(TagHeaderValue)) != MI_SUCCESS)
+  case maTag: {
+    const char *Value = FMessage.Form() == hvAsReceived ? TagHeaderValue : TagHeaderValue + 1;
+    if (smfi_addheader(ACtx, const_cast<char *>(TagHeaderName), const_cast<char *>(Value)) != MI_SUCCESS)
       AActionTaken += " failed, accepted";
     return SMFIS_ACCEPT;
+  }
   case maLog:
     AActionTaken = "accept (log only, would " + std::string(ActionName(maReject)) + ")";
     return SMFIS_ACCEPT;

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -72,6 +74,41 @@ TEST(MilterConcurrencyTest, EightThreadsGiveTheSingleThreadedVerdicts) {
       EXPECT_EQ(Seen[T][I], Expected[I]) << Samples[I].Name << " on thread " << T;
   if (!HaveCorpus)
     std::cout << "[   NOTE   ] no corpus at " << BW_CORPUS_DIR << ": test fixtures only\n";
+}
+
+// Six threads hold the gate of two for a moment each: never more than two
+// are inside. Closing it then waits for a holder to leave.
+TEST(MilterConcurrencyTest, GateHoldsAtMostItsWorkersAndClosingWaitsForThem) {
+  bw::TCheckGate Gate(2);
+  std::atomic<int> Inside{0}, MostInside{0};
+  std::vector<std::thread> Threads;
+  for (int T = 0; T < 6; ++T)
+    Threads.emplace_back([&] {
+      ASSERT_TRUE(Gate.Enter());
+      const int Now = ++Inside;
+      int Most = MostInside.load();
+      while (Now > Most && !MostInside.compare_exchange_weak(Most, Now)) {
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      --Inside;
+      Gate.Leave();
+    });
+  for (std::thread &Thread : Threads)
+    Thread.join();
+  EXPECT_LE(MostInside.load(), 2);  // how close it comes to 2 depends on scheduling
+
+  ASSERT_TRUE(Gate.Enter());
+  std::atomic<bool> Closed{false};
+  std::thread Closer([&] {
+    Gate.CloseAndWait();
+    Closed = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(Closed.load()) << "closing did not wait for the check inside";
+  Gate.Leave();
+  Closer.join();
+  EXPECT_TRUE(Closed.load());
+  EXPECT_FALSE(Gate.Enter());
 }
 
 TEST(MilterConcurrencyTest, AClosedGateLetsNoCheckInAndWaitsForNone) {

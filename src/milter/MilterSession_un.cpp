@@ -23,6 +23,11 @@ static const char *const TagHeaderValue = " backscatter";
 static const TMilterOptions *Options = nullptr;
 static TCheckGate *Gate = nullptr;
 
+static const char *const TooLargeVerdict = "not examined (512000 bytes or more)";
+
+// The configured answer for a message whose check or handling failed.
+static sfsistat FailureStatus() { return Options->OnError == epTempfail ? SMFIS_TEMPFAIL : SMFIS_ACCEPT; }
+
 static std::string_view QueueID(SMFICTX *ACtx) {
   const char *ID = smfi_getsymval(ACtx, const_cast<char *>("i"));
   return ID ? std::string_view(ID) : std::string_view();
@@ -43,7 +48,7 @@ sfsistat TMilterSession::OnEndOfHeaders(SMFICTX *ACtx) {
   case ehWantBody:
     return SMFIS_CONTINUE;
   case ehTooLarge:
-    LogMessage(ACtx, "not examined (512000 bytes or more)", 0, "accept", 0);
+    LogMessage(ACtx, TooLargeVerdict, 0, "accept", 0);
     break;
   case ehNotDSN:
     break;
@@ -57,15 +62,13 @@ sfsistat TMilterSession::OnEndOfHeaders(SMFICTX *ACtx) {
 sfsistat TMilterSession::OnBody(SMFICTX *ACtx, std::string_view AChunk) {
   if (FMessage.AddBody(AChunk))
     return SMFIS_CONTINUE;
-  LogMessage(ACtx, "not examined (512000 bytes or more)", 0, "accept", 0);
+  LogMessage(ACtx, TooLargeVerdict, 0, "accept", 0);
   FMessage.Reset();
   return SMFIS_ACCEPT;
 }
 
 sfsistat TMilterSession::OnEndOfMessage(SMFICTX *ACtx) {
-  const std::string Sender = FMessage.Sender();
-  const TCheckOutcome Outcome = RunCheck(FGate, Sender, FMessage.TakeContent(), FOptions.Pattern);
-  FMessage.Reset();
+  const TCheckOutcome Outcome = RunCheck(FGate, FMessage.Sender(), FMessage.TakeContent(), FOptions.Pattern);
   std::string ActionTaken = "accept";
   sfsistat Status = SMFIS_ACCEPT;
   if (Outcome.Verdict == cvBackscatter)
@@ -73,6 +76,7 @@ sfsistat TMilterSession::OnEndOfMessage(SMFICTX *ACtx) {
   else if (Outcome.Verdict != cvNotBackscatter)
     Status = ErrorStatus(ActionTaken);
   LogMessage(ACtx, VerdictText(Outcome), Outcome.MessageIDCount, ActionTaken, Outcome.Elapsed.count());
+  FMessage.Reset();
   return Status;
 }
 
@@ -111,7 +115,7 @@ sfsistat TMilterSession::ActOnBackscatter(SMFICTX *ACtx, std::string &AActionTak
 
 sfsistat TMilterSession::ErrorStatus(std::string &AActionTaken) const {
   AActionTaken = FOptions.OnError == epTempfail ? "tempfail" : "accept";
-  return FOptions.OnError == epTempfail ? SMFIS_TEMPFAIL : SMFIS_ACCEPT;
+  return FailureStatus();
 }
 
 void TMilterSession::LogMessage(SMFICTX *ACtx, std::string_view AVerdict, std::size_t AMessageIDCount,
@@ -141,9 +145,6 @@ static TMilterSession &Session(SMFICTX *ACtx) {
   smfi_setpriv(ACtx, Created.get());
   return *Created.release();  // owned by the connection until the close callback
 }
-
-// The configured answer for a message whose handling failed.
-static sfsistat FailureStatus() { return Options->OnError == epTempfail ? SMFIS_TEMPFAIL : SMFIS_ACCEPT; }
 
 template <class TCall> static sfsistat Forward(SMFICTX *ACtx, TCall &&ACall) noexcept {
   // libmilter is C: an exception must end here whatever its type, or it

@@ -111,6 +111,8 @@ logged reject 'FORGED1: sender=<>, verdict=backscatter, message-ids=1, action=re
   pass "log line of a rejected bounce" || fail "log line of a rejected bounce"
 logged reject 'OWN1: sender=<>, verdict=not backscatter, message-ids=1, action=accept, ' &&
   pass "log line of a genuine bounce" || fail "log line of a genuine bounce"
+logged reject 'OWN2: sender=<MAILER-DAEMON@mx.example.org>, verdict=not backscatter, message-ids=1, action=accept' &&
+  pass "log line names the sender" || fail "log line names the sender"
 logged reject 'BIG1: sender=<>, verdict=not examined (512000 bytes or more), message-ids=0, action=accept' &&
   pass "log line of an oversize bounce" || fail "log line of an oversize bounce"
 logged log 'FORGED1: sender=<>, verdict=backscatter, message-ids=1, action=accept (log only, would reject)' &&

@@ -79,6 +79,13 @@ if [ "$(id -u)" -eq 0 ]; then
   fi
 fi
 
+# A daemon killed outright leaves its socket file behind; the next start
+# replaces it.
+start reject --pattern="$Pattern"
+for _ in $(seq 100); do [ -S "$Scratch/reject.sock" ] && break; sleep 0.05; done
+kill -KILL "${Pids[reject]}"
+wait "${Pids[reject]}" 2>/dev/null
+[ -S "$Scratch/reject.sock" ] && pass "a killed daemon leaves a stale socket" || fail "no stale socket to replace"
 start reject --pattern="$Pattern"
 start discard --pattern="$Pattern" --action=discard
 start quarantine --pattern="$Pattern" --action=quarantine

@@ -13,7 +13,9 @@ add_library(bw_gmime INTERFACE)
 add_library(bw::gmime ALIAS bw_gmime)
 
 set(BW_GMIME_LINKED_STATICALLY OFF)
-if(BW_STATIC_GMIME AND NOT BW_SANITIZE)
+# A sanitizer must see GMime and GLib as shared libraries (ThreadSanitizer's
+# suppressions name them by library).
+if(BW_STATIC_GMIME AND NOT BW_SANITIZE AND NOT BW_TSAN)
   set(Libraries "")
   set(Complete ON)
   foreach(Name IN LISTS GMIME_STATIC_LIBRARIES)

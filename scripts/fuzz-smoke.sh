@@ -11,13 +11,14 @@ cmake --build build-fuzz -j"$(nproc)" >/dev/null
 
 Work=$(mktemp -d)
 trap 'rm -rf "$Work"' EXIT
-mkdir -p "$Work/check" "$Work/regex" "$Work/stream"
+mkdir -p "$Work/check" "$Work/regex" "$Work/stream" "$Work/milter"
 # Each target starts where its longer runs stopped.
-for Target in check regex stream; do
+for Target in check regex stream milter; do
   if [ -d "fuzz/corpus/$Target" ]; then cp fuzz/corpus/"$Target"/* "$Work/$Target/"; fi
 done
 cp examples/*.eml tests/data/*/*.eml "$Work/check/"
 if [ -d ../shared/corpus/mail ]; then cp ../shared/corpus/mail/*.eml "$Work/check/"; fi
+cp "$Work/check/"*.eml "$Work/milter/"
 printf 'utf-8\nMessage-ID: <a@b>\n' >"$Work/stream/utf8"
 printf 'unicode-1-1-utf-7\nMessage-ID: +ADw-a+AEA-b+AD4-\n' >"$Work/stream/utf7"
 printf 'x-unknown\n\xff\xfeMessage-ID: <a@b>\n' >"$Work/stream/unknown"
@@ -37,4 +38,5 @@ run() {
 run check_fuzzer "$Work/check" -dict="$PWD/fuzz/mime.dict" -max_len=524288
 run regex_fuzzer "$Work/regex"
 run stream_text_fuzzer "$Work/stream" -dict="$PWD/fuzz/mime.dict"
+run milter_message_fuzzer "$Work/milter" -dict="$PWD/fuzz/mime.dict" -max_len=524288
 echo "fuzz smoke: all targets ran clean"

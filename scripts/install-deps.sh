@@ -3,7 +3,7 @@
 # Idempotent and non-interactive; uses sudo when not run as root.
 #
 # Besides the build tools this brings the programs the integration tests drive
-# (procmail, Dovecot's sieve-test) and dpkg-dev for the package's dependency
+# (procmail, Dovecot's sieve-test, miltertest) and dpkg-dev for the package's dependency
 # list. None of their services may start: a policy-rc.d that refuses every
 # start is in place while apt-get runs, and a Dovecot installed here is
 # disabled and stopped afterwards.
@@ -17,6 +17,8 @@ Packages=(
   groff-base                  # the man page check (package-test.sh)
   procmail                    # tests/integration/procmail-test.sh
   dovecot-core dovecot-sieve  # tests/integration/sieve-test.sh: sieve-test, dovecot-lda, sieve_extprograms
+  libmilter-dev               # bouncewarden-milter (src/milter): libmilter's header and library
+  miltertest                  # tests/milter/milter-protocol-test.sh: plays the MTA against the milter
 )
 
 Missing=()

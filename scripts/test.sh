@@ -2,8 +2,8 @@
 # Installs what is missing, then builds and runs the whole test suite twice:
 # a release build, and a build under AddressSanitizer (with leak checks) and
 # UndefinedBehaviorSanitizer. Then the end-to-end tests once more with the
-# release binary under valgrind's memcheck, and a short fuzzing run of every
-# libFuzzer target.
+# release binary under valgrind's memcheck, the milter's concurrent checks
+# under ThreadSanitizer, and a short fuzzing run of every libFuzzer target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -24,5 +24,12 @@ LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp:print_suppressions=0 \
 # makes valgrind exit 97, which fails the test that ran it.
 BW_TOOL_WRAPPER="valgrind -q --error-exitcode=97 --leak-check=full --errors-for-leak-kinds=definite,indirect" \
   ctest --test-dir build --output-on-failure -j"$Jobs" -R 'UsageTest|CheckTest|HostileTest|StdinTest'
+
+# Checks on eight threads at once, as libmilter runs them, under
+# ThreadSanitizer: only the one suite that drives them is built.
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBW_TSAN=ON -DBW_BUILD_TESTS=ON >/dev/null
+cmake --build build-tsan -j"$Jobs" --target milter_tests
+TSAN_OPTIONS="suppressions=$PWD/scripts/tsan.supp:halt_on_error=1" \
+  ctest --test-dir build-tsan --output-on-failure -R 'MilterConcurrencyTest'
 
 FUZZ_SECONDS=${FUZZ_SECONDS:-45} scripts/fuzz-smoke.sh

@@ -1,0 +1,75 @@
+// Message assembly for the milter.
+#include "milter/MilterMessage_un.h"
+
+#include "detector/BackscatterDetector_un.h"
+#include "rtl/StrUtils_un.h"
+
+namespace bw {
+
+std::string TMilterMessage::ParseSender(std::string_view AMailFrom) {
+  std::string Sender = TrimBytes(AMailFrom);
+  if (Sender.size() >= 2 && Sender.front() == '<' && Sender.back() == '>')
+    Sender = TrimBytes(std::string_view(Sender).substr(1, Sender.size() - 2));
+  return Sender;
+}
+
+void TMilterMessage::Start(std::string_view AMailFrom) {
+  Reset();
+  FSender = ParseSender(AMailFrom);
+}
+
+void TMilterMessage::Reset() {
+  FSender.clear();
+  std::string().swap(FContent);  // clear() would keep the capacity of a big message
+  FContentType.reset();
+  FSize = 0;
+}
+
+bool TMilterMessage::TooLarge() const noexcept { return FSize >= TBackscatterDetector::MaxMessageSize; }
+
+void TMilterMessage::Append(std::string_view ABytes) {
+  FSize += ABytes.size();
+  if (TooLarge()) {
+    std::string().swap(FContent);
+    return;
+  }
+  FContent.append(ABytes);
+}
+
+void TMilterMessage::AddHeader(std::string_view AName, std::string_view AValue) {
+  if (!FContentType && SameText(AName, "Content-Type"))
+    FContentType.emplace(AValue);
+  std::string Line;
+  Line.reserve(AName.size() + AValue.size() + 8);
+  Line.append(AName).push_back(':');
+  if (FForm == hvLeadingSpaceStripped)
+    Line.push_back(' ');
+  // MTAs hand folded values over with bare LF between the lines.
+  for (std::size_t I = 0; I < AValue.size(); ++I) {
+    if (AValue[I] == '\n' && (I == 0 || AValue[I - 1] != '\r'))
+      Line.push_back('\r');
+    Line.push_back(AValue[I]);
+  }
+  Line.append("\r\n");
+  Append(Line);
+}
+
+TEndOfHeaders TMilterMessage::EndOfHeaders() {
+  Append("\r\n");
+  if (!TBackscatterDetector::CountsAsDSN(FContentType.value_or(std::string()), FSender))
+    return ehNotDSN;
+  return TooLarge() ? ehTooLarge : ehWantBody;
+}
+
+bool TMilterMessage::AddBody(std::string_view AChunk) {
+  Append(AChunk);
+  return !TooLarge();
+}
+
+std::string TMilterMessage::TakeContent() {
+  std::string Content = std::move(FContent);
+  FContent.clear();
+  return Content;
+}
+
+} // namespace bw

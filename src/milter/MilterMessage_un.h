@@ -1,0 +1,70 @@
+// One SMTP transaction as the milter callbacks deliver it: the sender, the
+// headers and the body, put back together into the bytes the detector reads.
+//
+// Nothing here knows libmilter, so the assembly, the decision at end of
+// headers and the size bound can be tested and fuzzed without an MTA.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace bw {
+
+// How the MTA hands over header values: with the space after the colon kept
+// (SMFIP_HDR_LEADSPC negotiated), or with leading white space stripped.
+enum THeaderValueForm : std::uint8_t { hvAsReceived, hvLeadingSpaceStripped };
+
+// What end of headers decided.
+enum TEndOfHeaders : std::uint8_t {
+  ehNotDSN,     // not a bounce by the detector's rule: accept, no body needed
+  ehTooLarge,   // the headers alone reached the size bound: accept unexamined
+  ehWantBody    // a bounce: collect the body and check at end of message
+};
+
+class TMilterMessage {
+public:
+  explicit TMilterMessage(THeaderValueForm AForm) : FForm(AForm) {}
+
+  // The envelope sender of a MAIL FROM argument: "<>" is the empty sender,
+  // the angle brackets of "<a@b>" go, white space around it too.
+  static std::string ParseSender(std::string_view AMailFrom);
+
+  // Starts a new transaction (forgetting the last one) for this MAIL FROM.
+  void Start(std::string_view AMailFrom);
+  // Forgets the transaction and frees what it held.
+  void Reset();
+
+  // Appends "Name:" value CRLF. Line ends inside a folded value become CR LF,
+  // as the message had them on the wire. The first Content-Type value is kept
+  // for the decision at end of headers.
+  void AddHeader(std::string_view AName, std::string_view AValue);
+  // Appends the blank line and decides through TBackscatterDetector::CountsAsDSN.
+  TEndOfHeaders EndOfHeaders();
+  // Appends a body chunk as given; false once the message has reached the
+  // size bound (its bytes are then dropped, and later chunks only counted).
+  bool AddBody(std::string_view AChunk);
+
+  THeaderValueForm Form() const noexcept { return FForm; }
+  const std::string &Sender() const noexcept { return FSender; }
+  // Bytes the message has had so far, whether kept or dropped.
+  std::size_t Size() const noexcept { return FSize; }
+  // True once the message reached TBackscatterDetector::MaxMessageSize bytes:
+  // such a message is not examined, as the one-shot tool does with a big file.
+  bool TooLarge() const noexcept;
+  // The rebuilt message; the object keeps nothing of it.
+  std::string TakeContent();
+
+private:
+  void Append(std::string_view ABytes);
+
+  THeaderValueForm FForm;
+  std::string FSender;
+  std::string FContent;
+  std::optional<std::string> FContentType;  // the first Content-Type value, raw
+  std::size_t FSize = 0;
+};
+
+} // namespace bw

@@ -1,0 +1,46 @@
+// The libmilter side of the milter: one session per MTA connection, the
+// callbacks that forward to it, and the registration with libmilter.
+#pragma once
+
+#include "milter/MilterCheck_un.h"
+#include "milter/MilterMessage_un.h"
+#include "milter/MilterOptions_un.h"
+
+#include <libmilter/mfapi.h>
+
+#include <cstddef>
+#include <string_view>
+
+namespace bw {
+
+// The state of one MTA connection. Each callback of a message forwards to a
+// member; the message's state is reset at MAIL FROM, at end of message and
+// on abort, so one connection can carry any number of messages.
+class TMilterSession {
+public:
+  TMilterSession(const TMilterOptions &AOptions, TCheckGate &AGate, THeaderValueForm AForm)
+      : FOptions(AOptions), FGate(AGate), FMessage(AForm) {}
+
+  sfsistat OnEnvFrom(std::string_view AMailFrom);
+  sfsistat OnHeader(std::string_view AName, std::string_view AValue);
+  sfsistat OnEndOfHeaders(SMFICTX *ACtx);
+  sfsistat OnBody(SMFICTX *ACtx, std::string_view AChunk);
+  sfsistat OnEndOfMessage(SMFICTX *ACtx);
+  sfsistat OnAbort();
+
+private:
+  sfsistat ActOnBackscatter(SMFICTX *ACtx, std::string &AActionTaken);
+  sfsistat ErrorStatus(std::string &AActionTaken) const;
+  void LogMessage(SMFICTX *ACtx, std::string_view AVerdict, std::size_t AMessageIDCount,
+                  std::string_view AActionTaken, long long AMilliseconds) const;
+
+  const TMilterOptions &FOptions;
+  TCheckGate &FGate;
+  TMilterMessage FMessage;
+};
+
+// Registers the callbacks with libmilter. AOptions and AGate must outlive
+// smfi_main; they are read, never changed, from libmilter's threads.
+bool RegisterMilter(const TMilterOptions &AOptions, TCheckGate &AGate);
+
+} // namespace bw

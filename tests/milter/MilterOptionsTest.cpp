@@ -1,0 +1,112 @@
+// ParseMilterOptions: defaults, each option's effect, and the refusals that
+// end the process with 64 (usage) or 78 (pattern).
+#include "milter/MilterOptions_un.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using bw::ParseMilterOptions;
+using bw::TMilterParseResult;
+
+namespace {
+
+TMilterParseResult Parse(std::vector<std::string> AArgs) { return ParseMilterOptions(AArgs); }
+
+TEST(MilterOptionsTest, PatternAloneGivesTheDefaults) {
+  const TMilterParseResult Result = Parse({"--pattern=.*@example\\.com$"});
+  ASSERT_EQ(Result.Request, bw::mrRun) << Result.Message;
+  const bw::TMilterOptions &Options = Result.Options;
+  EXPECT_EQ(Options.Pattern, ".*@example\\.com$");
+  EXPECT_EQ(Options.Listen, "unix:/run/bouncewarden/milter.sock");
+  EXPECT_EQ(Options.Action, bw::maReject);
+  EXPECT_EQ(Options.ReplyCode + " " + Options.ReplyStatus + " " + Options.ReplyText,
+            "550 5.7.1 Backscatter: the returned message was not sent from here");
+  EXPECT_EQ(Options.OnError, bw::epAccept);
+  EXPECT_EQ(Options.SocketMode, 0660u);
+  EXPECT_GE(Options.Workers, 1u);
+  EXPECT_TRUE(Options.User.empty());
+  EXPECT_FALSE(Options.LogStderr);
+}
+
+TEST(MilterOptionsTest, EveryOptionReachesItsField) {
+  const TMilterParseResult Result =
+      Parse({"--listen", "inet:8890@127.0.0.1", "--action=quarantine", "--reject-reply=554 5.7.0 Not ours",
+             "--on-error=tempfail", "--user=bw", "--socket-owner=postfix:mail", "--socket-mode=0600",
+             "--workers=3", "--log-stderr", "--pattern", "x"});
+  ASSERT_EQ(Result.Request, bw::mrRun) << Result.Message;
+  const bw::TMilterOptions &Options = Result.Options;
+  EXPECT_EQ(Options.Pattern, "x");
+  EXPECT_EQ(Options.Listen, "inet:8890@127.0.0.1");
+  EXPECT_EQ(Options.Action, bw::maQuarantine);
+  EXPECT_EQ(Options.ReplyCode + "|" + Options.ReplyStatus + "|" + Options.ReplyText, "554|5.7.0|Not ours");
+  EXPECT_EQ(Options.OnError, bw::epTempfail);
+  EXPECT_EQ(Options.User, "bw");
+  EXPECT_EQ(Options.SocketOwner + "|" + Options.SocketGroup, "postfix|mail");
+  EXPECT_EQ(Options.SocketMode, 0600u);
+  EXPECT_EQ(Options.Workers, 3u);
+  EXPECT_TRUE(Options.LogStderr);
+
+  for (const auto &[Action, Expected] : std::vector<std::pair<std::string, bw::TMilterAction>>{
+           {"reject", bw::maReject}, {"discard", bw::maDiscard}, {"tag", bw::maTag}, {"log", bw::maLog}}) {
+    EXPECT_EQ(Parse({"--pattern=x", "--action=" + Action}).Options.Action, Expected) << Action;
+  }
+  EXPECT_EQ(Parse({"--pattern=x", "--socket-owner=:mail"}).Options.SocketGroup, "mail");
+}
+
+TEST(MilterOptionsTest, BadUsageIsRefusedWithTheReason) {
+  const std::pair<std::vector<std::string>, std::string> Cases[] = {
+      {{}, "--pattern=REGEX is required"},
+      {{"--listen=unix:/x"}, "--pattern=REGEX is required"},
+      {{"--pattern=x", "--bogus"}, "Unknown or ambiguous option \"--bogus\""},
+      {{"--pattern=x", "-p"}, "Unknown or ambiguous option \"-p\""},
+      {{"--pattern"}, "Option \"--pattern\" needs an argument"},
+      {{"--pattern=x", "--log-stderr=yes"}, "Option \"--log-stderr\" takes no argument"},
+      {{"--pattern=x", "stray"}, "Unexpected argument \"stray\""},
+      {{"--pattern="}, "Invalid value \"\" for --pattern"},
+      {{"--pattern=x", "--action=bounce"}, "Invalid value \"bounce\" for --action"},
+      {{"--pattern=x", "--on-error=retry"}, "Invalid value \"retry\" for --on-error"},
+      {{"--pattern=x", "--socket-mode=0999"}, "for --socket-mode"},
+      {{"--pattern=x", "--socket-mode=1777"}, "for --socket-mode"},
+      {{"--pattern=x", "--socket-mode="}, "for --socket-mode"},
+      {{"--pattern=x", "--workers=0"}, "for --workers"},
+      {{"--pattern=x", "--workers=2x"}, "for --workers"},
+      {{"--pattern=x", "--workers=-1"}, "for --workers"},
+      {{"--pattern=x", "--socket-owner=:"}, "for --socket-owner"},
+      {{"--pattern=x", "--user="}, "for --user"},
+      {{"--pattern=x", "--reject-reply=450 4.7.1 Later"}, "for --reject-reply"},
+      {{"--pattern=x", "--reject-reply=550 4.7.1 Mixed"}, "for --reject-reply"},
+      {{"--pattern=x", "--reject-reply=550 5.7 Short"}, "for --reject-reply"},
+      {{"--pattern=x", "--reject-reply=550 5.7.1"}, "for --reject-reply"},
+      {{"--pattern=x", "--reject-reply=550 5.7.1  "}, "for --reject-reply"},
+      {{"--pattern=x", "--reject-reply=55 5.7.1 Two digits"}, "for --reject-reply"},
+      {{"--pattern=x", "--reject-reply=550 5.7.1 100% sure"}, "for --reject-reply"},
+      {{"--pattern=x", "--reject-reply=550 5.7.1 a\r\nb"}, "for --reject-reply"},
+  };
+  for (const auto &[Args, Reason] : Cases) {
+    const std::string Line = Args.empty() ? "(none)" : Args.back();
+    SCOPED_TRACE(Line);
+    const TMilterParseResult Result = Parse(Args);
+    EXPECT_EQ(Result.Request, bw::mrUsageError);
+    EXPECT_NE(Result.Message.find(Reason), std::string::npos) << Result.Message;
+  }
+}
+
+TEST(MilterOptionsTest, PatternThatDoesNotCompileIsAConfigurationError) {
+  const TMilterParseResult Result = Parse({"--pattern=(a"});
+  EXPECT_EQ(Result.Request, bw::mrBadPattern);
+  EXPECT_EQ(Result.Message, "Invalid Message-ID regular expression \"(a\": missing ) at offset 2.");
+}
+
+TEST(MilterOptionsTest, HelpAndVersionWinOverAMissingPatternAndHelpNamesEveryOption) {
+  EXPECT_EQ(Parse({"--help"}).Request, bw::mrHelp);
+  EXPECT_EQ(Parse({"--version"}).Request, bw::mrVersion);
+  const std::string Help = bw::MilterHelpText();
+  for (const char *Name : {"--pattern=REGEX", "--listen=SOCKET", "--action=ACTION", "--reject-reply=", "--on-error=",
+                           "--user=USER", "--socket-owner=USER:GROUP", "--socket-mode=MODE", "--workers=N",
+                           "--log-stderr", "--help", "--version", "unix:/run/bouncewarden/milter.sock"})
+    EXPECT_NE(Help.find(Name), std::string::npos) << Name;
+}
+
+} // namespace

@@ -26,6 +26,7 @@ TestPackages=(
   procmail                    # tests/integration/procmail-test.sh
   dovecot-core dovecot-sieve  # tests/integration/sieve-test.sh: sieve-test, dovecot-lda, sieve_extprograms
   miltertest                  # the milter's tests
+  strace                      # the milter's unit checked against its system-call filter (milter-unit-test.sh)
 )
 case $Variant in
   build) Packages=("${BuildPackages[@]}") ;;

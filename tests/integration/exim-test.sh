@@ -35,10 +35,10 @@ installed() {
 # library dependencies three levels down.
 packages_to_fetch() {
   local -A Seen=()
-  local Level Package Dependency Next
+  local Package Dependency Next
   local Current=(exim4-daemon-heavy)
   echo exim4-base
-  for Level in 1 2 3 4; do
+  for _ in 1 2 3 4; do
     Next=()
     for Package in "${Current[@]}"; do
       [ -n "${Seen[$Package]:-}" ] && continue
@@ -80,7 +80,8 @@ if [ ! -x "$Exim" ] || [ ! -e "$Cache/unpacked.stamp" ]; then
 fi
 [ -x "$Exim" ] || { echo "FAIL: no $Exim after unpacking"; exit 1; }
 # Every folder of the unpacked tree that holds shared libraries.
-export LD_LIBRARY_PATH=$(find "$Root" -name 'lib*.so.*' -printf '%h\n' | sort -u | paste -sd:)
+LD_LIBRARY_PATH=$(find "$Root" -name 'lib*.so.*' -printf '%h\n' | sort -u | paste -sd:)
+export LD_LIBRARY_PATH
 Missing=$(ldd "$Exim" | awk '/not found/ { print $1 }')
 [ -z "$Missing" ] || { echo "FAIL: libraries still missing for $Exim: $Missing"; exit 1; }
 

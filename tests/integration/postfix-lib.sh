@@ -62,8 +62,8 @@ pf_make_scratch() {
 
 # A TCP port on 127.0.0.1 that nothing listens on.
 pf_free_port() {
-  local Port Try
-  for Try in $(seq 1 50); do
+  local Port
+  for _ in $(seq 1 50); do
     Port=$((20000 + RANDOM % 20000))
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$Port") 2>/dev/null; then
       echo "$Port"
@@ -169,8 +169,8 @@ pf_start() {
     echo "FAIL: Postfix did not start"
     exit 1
   fi
-  local Try Greeting
-  for Try in $(seq 1 100); do
+  local Greeting
+  for _ in $(seq 1 100); do
     if exec {PfProbe}<>"/dev/tcp/127.0.0.1/$PfPort" 2>/dev/null; then
       Greeting=
       read -r -t 5 -u "$PfProbe" Greeting || true
@@ -188,11 +188,11 @@ pf_start() {
 pf_stop() {
   $PfStarted || return 0
   PfStarted=false
-  local Pid Try
+  local Pid
   Pid=$(tr -d ' ' <"$PfQueue/pid/master.pid" 2>/dev/null)
   postfix -c "$PfConfig" stop >/dev/null 2>&1
   [ -n "$Pid" ] || return 0
-  for Try in $(seq 1 100); do
+  for _ in $(seq 1 100); do
     kill -0 "$Pid" 2>/dev/null || return 0
     sleep 0.1
   done
@@ -223,7 +223,7 @@ smtp_reply() {
 
 smtp_command() {
   printf 'C: %s\n' "$1" >>"$SmtpLog"
-  printf '%s\r\n' "$1" >&"$SmtpFd"
+  printf '%s\r\n' "$1" 1>&"$SmtpFd"
   smtp_reply
 }
 
@@ -244,21 +244,20 @@ smtp_send() {
     smtp_command "RCPT TO:<$Rcpt>" && [ "$SmtpCode" = 250 ] &&
     smtp_command "DATA" && [ "$SmtpCode" = 354 ]; then
     # CR LF line ends, and a leading dot doubled.
-    sed -e 's/\r$//' -e 's/^\./../' -e 's/$/\r/' "$Message" >&"$SmtpFd"
-    printf '.\r\n' >&"$SmtpFd"
+    sed -e 's/\r$//' -e 's/^\./../' -e 's/$/\r/' "$Message" 1>&"$SmtpFd"
+    printf '.\r\n' 1>&"$SmtpFd"
     smtp_reply
     [ "$SmtpCode" = 250 ] && Ok=true
   fi
   SmtpDataReply=$SmtpLine
-  printf 'QUIT\r\n' >&"$SmtpFd" 2>/dev/null
+  printf 'QUIT\r\n' 1>&"$SmtpFd" 2>/dev/null
   exec {SmtpFd}>&-
   $Ok
 }
 
 # Waits (20 s at most) until nothing is left in the queue.
 pf_wait_delivered() {
-  local Try
-  for Try in $(seq 1 200); do
+  for _ in $(seq 1 200); do
     [ -z "$(find "$PfQueue/maildrop" "$PfQueue/incoming" "$PfQueue/active" "$PfQueue/deferred" \
       -type f 2>/dev/null | head -1)" ] && return 0
     sleep 0.1

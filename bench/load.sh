@@ -15,7 +15,9 @@
 #                     ordinary sender, and forged bounces (backscatter) with
 #                     MAIL FROM:<>, which the milter drops
 #   LOAD_RSS_BOUNCES="1000 100000"  the milter's resident set size after
-#                     this many bounces in all (the runs above included)
+#                     this many bounces in all: the first number before the
+#                     timed runs (which warms the milter up), the others
+#                     after them, the timed runs' bounces counted
 #
 # Needs root (the milter starts as root and drops to nobody; Postfix runs an
 # instance of its own), Postfix with smtp-source, and the milter. Every loop
@@ -123,8 +125,13 @@ echo "$Sessions sessions, $Messages messages of 20 kB per run, over 127.0.0.1 in
 echo
 echo "| mail | milter | seconds | messages/s | delivered | dropped by the milter | sent with MAIL FROM:<> |"
 echo "|---|---|---:|---:|---:|---:|---:|"
-Bounces=0
-RssTable=
+# The milter's memory at the start and after the first bounces.
+read -r -a RssTargets <<<"$RssAfter"
+RssTable="| 0 | $(rss) |"$'\n'
+run "$PortMilter" "" "$Scratch/bounce.eml" "${RssTargets[0]}" >/dev/null
+Bounces=${RssTargets[0]}
+RssTable+="| $Bounces | $(rss) |"$'\n'
+
 for Kind in ordinary bounce; do
   if [ "$Kind" = ordinary ]; then File=$Scratch/ordinary.eml Sender=carol@example.org
   else File=$Scratch/bounce.eml Sender=; fi
@@ -143,13 +150,14 @@ for Kind in ordinary bounce; do
   done
 done
 
-# The milter's memory after so many bounces in all.
-for Target in $RssAfter; do
+# And after so many bounces in all.
+RssTable+="| $Bounces | $(rss) |"$'\n'
+for Target in "${RssTargets[@]:1}"; do
   if [ "$Target" -gt "$Bounces" ]; then
     run "$PortMilter" "" "$Scratch/bounce.eml" $((Target - Bounces)) >/dev/null
     Bounces=$Target
+    RssTable+="| $Bounces | $(rss) |"$'\n'
   fi
-  RssTable+="| $Bounces | $(rss) |"$'\n'
 done
 echo
 echo "| bounces through the milter | its resident set size |"

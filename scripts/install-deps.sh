@@ -25,7 +25,7 @@ TestPackages=(
   systemd                     # systemd-analyze verify on the milter's unit (package-test.sh)
   procmail                    # tests/integration/procmail-test.sh
   dovecot-core dovecot-sieve  # tests/integration/sieve-test.sh: sieve-test, dovecot-lda, sieve_extprograms
-  miltertest                  # the milter's tests
+  miltertest                  # the milter's protocol tests (tests/milter/): plays the MTA against it
   strace                      # the milter's unit checked against its system-call filter (milter-unit-test.sh)
 )
 case $Variant in

@@ -83,14 +83,17 @@ Depends=$(dpkg-deb -f "$Package" Depends)
 echo "Depends: $Depends"
 # The names in Depends, without versions.
 DependNames=$(tr ',' '\n' <<<"$Depends" | sed 's/(.*)//; s/[[:space:]]//g' | sort)
-# Every shared library the packaged binary needs must come from a package in
+# Every shared library the packaged binaries need must come from a package in
 # Depends, whether GMime and GLib were linked statically or not.
-Needed=$(dpkg-deb --fsys-tarfile "$Package" | tar -xO ./usr/bin/bouncewarden >"$Scratch/bouncewarden.bin" &&
-  objdump -p "$Scratch/bouncewarden.bin" | awk '$1 == "NEEDED" { print $2 }')
-check "the packaged binary needs shared libraries" [ -n "$Needed" ]
-for Library in $Needed; do
-  Provider=$(dpkg -S "*/$Library" 2>/dev/null | head -1 | cut -d: -f1)
-  check "Depends names $Provider, which provides $Library" grep -qx -- "$Provider" <<<"$DependNames"
+for Program in bouncewarden bouncewarden-milter; do
+  grep -qx -- "-rwxr-xr-x ./usr/bin/$Program" <<<"$Contents" || continue
+  Needed=$(dpkg-deb --fsys-tarfile "$Package" | tar -xO "./usr/bin/$Program" >"$Scratch/$Program.bin" &&
+    objdump -p "$Scratch/$Program.bin" | awk '$1 == "NEEDED" { print $2 }')
+  check "the packaged $Program needs shared libraries" [ -n "$Needed" ]
+  for Library in $Needed; do
+    Provider=$(dpkg -S "*/$Library" 2>/dev/null | head -1 | cut -d: -f1)
+    check "Depends names $Provider, which provides $Library to $Program" grep -qx -- "$Provider" <<<"$DependNames"
+  done
 done
 
 mkdir "$Scratch/unpacked"

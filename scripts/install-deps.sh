@@ -1,30 +1,66 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when missing.
-# Idempotent and non-interactive; uses sudo when not run as root.
+# Installs the Debian packages that are missing, non-interactively; uses sudo
+# when not run as root.
 #
-# Besides the build tools this brings the programs the integration tests drive
-# (procmail, Dovecot's sieve-test, miltertest) and dpkg-dev for the package's dependency
-# list. None of their services may start: a policy-rc.d that refuses every
-# start is in place while apt-get runs, and a Dovecot installed here is
-# disabled and stopped afterwards.
+#   install-deps.sh build   what the build needs (scripts/try.sh, bench/run.sh;
+#                           the default)
+#   install-deps.sh test    that, plus every program the test command drives
+#                           (scripts/test.sh)
+#
+# No service may be left running: a policy-rc.d that refuses every start is
+# in place while apt-get runs, and a Dovecot or Postfix installed here is
+# disabled at boot and stopped afterwards. An installed mail server is never
+# replaced: Postfix is installed only when no package that provides
+# mail-transport-agent is, and apt-get may remove nothing (--no-remove).
 set -euo pipefail
 
-Packages=(
-  g++ cmake make pkg-config libgmime-3.0-dev libpcre3-dev libgtest-dev
+Variant=${1:-build}
+BuildPackages=(g++ cmake make pkg-config libgmime-3.0-dev libpcre3-dev libmilter-dev)
+TestPackages=(
+  libgtest-dev
   clang libclang-rt-14-dev    # the fuzz smoke run (scripts/fuzz-smoke.sh): libFuzzer and its sanitizers
   valgrind                    # the memcheck pass over the end-to-end tests (scripts/test.sh)
   dpkg-dev file               # the package's dependencies: dpkg-shlibdeps (tests/integration/package-test.sh)
-  groff-base                  # the man page check (package-test.sh)
+  groff-base                  # the man page checks (package-test.sh)
+  systemd                     # systemd-analyze verify on the milter's unit (package-test.sh)
   procmail                    # tests/integration/procmail-test.sh
   dovecot-core dovecot-sieve  # tests/integration/sieve-test.sh: sieve-test, dovecot-lda, sieve_extprograms
-  libmilter-dev               # bouncewarden-milter (src/milter): libmilter's header and library
-  miltertest                  # tests/milter/milter-protocol-test.sh: plays the MTA against the milter
+  miltertest                  # the milter's protocol tests (tests/milter/): plays the MTA against it
+  strace                      # the milter's unit checked against its system-call filter (milter-unit-test.sh)
 )
+case $Variant in
+  build) Packages=("${BuildPackages[@]}") ;;
+  test) Packages=("${BuildPackages[@]}" "${TestPackages[@]}") ;;
+  *) echo "usage: install-deps.sh [build|test]" >&2; exit 64 ;;
+esac
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# The installed packages, other than Postfix, that provide
+# mail-transport-agent (exim4-daemon-light, for one).
+other_mail_servers() {
+  dpkg-query -W -f='${Package}\t${Status}\t${Provides}\n' 2>/dev/null |
+    awk -F'\t' '$2 ~ /install ok installed/ && $3 ~ /(^|[ ,])mail-transport-agent([ ,(]|$)/ && $1 != "postfix" { print $1 }'
+}
 
 Missing=()
 for Package in "${Packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$Package" 2>/dev/null | grep -q "install ok installed" || Missing+=("$Package")
+  installed "$Package" || Missing+=("$Package")
 done
+
+# The Postfix tests run a private instance of the real Postfix.
+InstallPostfix=false
+if [ "$Variant" = test ] && ! installed postfix; then
+  Others=$(other_mail_servers | tr '\n' ' ')
+  if [ -n "$Others" ]; then
+    echo "Postfix is not installed, and another mail server is (${Others% }): leaving it alone; the Postfix tests will be skipped."
+  else
+    InstallPostfix=true
+    Missing+=(postfix)
+  fi
+fi
 [ ${#Missing[@]} -eq 0 ] && exit 0
 
 Sudo=()
@@ -40,21 +76,44 @@ if [ ! -e "$PolicyFile" ]; then
   trap '"${Sudo[@]}" rm -f "$PolicyFile"' EXIT
 fi
 
+if $InstallPostfix; then
+  # Delivery on this machine only, without questions.
+  MailName=$(hostname --fqdn 2>/dev/null || hostname)
+  printf '%s\n' \
+    "postfix postfix/main_mailer_type select Local only" \
+    "postfix postfix/mailname string ${MailName:-localhost}" |
+    "${Sudo[@]}" debconf-set-selections
+fi
+
 echo "Installing: ${Missing[*]}"
 "${Sudo[@]}" apt-get update -qq
-"${Sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+"${Sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends --no-remove \
   -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold "${Missing[@]}" >/dev/null
 
-# The tests only need Dovecot's programs, never its daemon: when this run
-# installed it, keep it from starting at boot or on a socket, and make sure it
-# is not running now.
-if [[ " ${Missing[*]} " == *" dovecot-core "* ]]; then
+# disable_at_boot <service> <unit...>: neither at boot nor on a socket.
+disable_at_boot() {
+  local Service=$1
+  shift
   if [ -d /run/systemd/system ] && command -v systemctl >/dev/null; then
-    "${Sudo[@]}" systemctl disable --now dovecot.socket dovecot.service >/dev/null 2>&1 || true
+    "${Sudo[@]}" systemctl disable --now "$@" >/dev/null 2>&1 || true
   elif command -v update-rc.d >/dev/null; then
-    "${Sudo[@]}" update-rc.d dovecot disable >/dev/null 2>&1 || true
+    "${Sudo[@]}" update-rc.d "$Service" disable >/dev/null 2>&1 || true
   fi
+}
+
+# The tests only need Dovecot's programs, never its daemon.
+if [[ " ${Missing[*]} " == *" dovecot-core "* ]]; then
+  disable_at_boot dovecot dovecot.socket dovecot.service
   if [ -r /run/dovecot/master.pid ] && command -v doveadm >/dev/null; then
     "${Sudo[@]}" doveadm stop >/dev/null 2>&1 || true
+  fi
+fi
+
+# The Postfix tests start and stop instances of their own; the system's
+# instance stays off.
+if $InstallPostfix; then
+  disable_at_boot postfix postfix.service
+  if "${Sudo[@]}" postfix status >/dev/null 2>&1; then
+    "${Sudo[@]}" postfix stop >/dev/null 2>&1 || true
   fi
 fi

@@ -6,7 +6,7 @@
 # under ThreadSanitizer, and a short fuzzing run of every libFuzzer target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh test
 Jobs=$(nproc)
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBW_BUILD_TESTS=ON >/dev/null

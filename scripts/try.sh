@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds a release binary and checks the bundled
+# Installs what the build needs, builds a release binary and checks the bundled
 # sample bounce with the usage text's first example pattern.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh
+scripts/install-deps.sh build
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DBW_BUILD_TESTS=OFF >/dev/null
 cmake --build build-release -j"$(nproc)" >/dev/null
 set +e

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# bouncewarden-milter behind a private instance of the real Postfix in
+# Debian's layout: smtpd chrooted into the queue directory, the milter's
+# socket in <queue>/bouncewarden/ with the group postfix, and main.cf naming
+# it by its path inside the chroot (smtpd_milters = unix:/bouncewarden/...),
+# as bouncewarden-milter(8) says. The milter starts as root, makes the
+# socket and drops to nobody. A forged bounce is refused with 550 during
+# SMTP; a genuine bounce and an ordinary message are delivered.
+#
+#   milter-postfix-test.sh <build dir> <source tree>
+set -uo pipefail
+Build=$(realpath "$1")
+Source=$(realpath "$2")
+. "$Source/tests/integration/lib.sh"
+. "$Source/tests/integration/postfix-lib.sh"
+
+Milter=$Build/bouncewarden-milter
+[ -x "$Milter" ] || skip "$Milter is not built (it needs libmilter-dev)"
+pf_require "$0" "$@"
+pf_make_scratch
+MilterPid=
+milter_stop() {
+  [ -n "$MilterPid" ] || return 0
+  kill -TERM "$MilterPid" 2>/dev/null
+  for _ in $(seq 1 100); do
+    kill -0 "$MilterPid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$MilterPid" 2>/dev/null
+  wait "$MilterPid" 2>/dev/null
+  MilterStatus=$?
+  MilterPid=
+}
+trap 'milter_stop; pf_stop; rm -rf "$Scratch"' EXIT
+pf_setup chroot
+Data=$Source/tests/data/integration
+Pattern='.*@example\.com$'
+Reply="550 5.7.1 Backscatter: the returned message was not sent from here"
+
+# The socket's folder inside the chroot: the milter's user may replace the
+# socket, Postfix's group may reach it.
+install -d -o nobody -g postfix -m 0750 "$PfQueue/bouncewarden"
+"$Milter" --pattern="$Pattern" --listen="unix:$PfQueue/bouncewarden/milter.sock" \
+  --user=nobody --socket-owner=nobody:postfix --socket-mode=0660 --log-stderr \
+  2>"$Scratch/milter.log" &
+MilterPid=$!
+for _ in $(seq 1 100); do
+  [ -S "$PfQueue/bouncewarden/milter.sock" ] && break
+  kill -0 "$MilterPid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ ! -S "$PfQueue/bouncewarden/milter.sock" ]; then
+  cat "$Scratch/milter.log"
+  echo "FAIL: the milter made no socket"
+  exit 1
+fi
+check "the socket has the group postfix and mode 0660" \
+  [ "$(stat -c '%G %a' "$PfQueue/bouncewarden/milter.sock")" = "postfix 660" ]
+# The milter drops root once the socket exists.
+sleep 0.2
+check "the milter runs as nobody" [ "$(ps -o user= -p "$MilterPid" | tr -d ' ')" = nobody ]
+
+pf_conf "smtpd_milters = unix:/bouncewarden/milter.sock" "milter_default_action = accept"
+pf_start
+
+# send <from> <message>: accepted by SMTP and delivered.
+delivered() {
+  local Before
+  Before=$(mailbox_messages)
+  smtp_send "$1" alice@example.com "$2" || { echo "  SMTP: $SmtpDataReply"; return 1; }
+  pf_wait_delivered || return 1
+  [ "$(mailbox_messages)" -eq $((Before + 1)) ] || { echo "  not in the mailbox"; return 1; }
+}
+
+smtp_send "" alice@example.com "$Data/bounce-of-forged-message.eml"
+check "a forged bounce with MAIL FROM:<> is refused at the end of data: $Reply" \
+  [ "$SmtpDataReply" = "$Reply" ]
+[ "$SmtpDataReply" = "$Reply" ] || { cat "$SmtpLog"; tail -5 "$Scratch/milter.log"; }
+pf_wait_delivered
+check "and nothing is delivered" [ "$(mailbox_messages)" -eq 0 ]
+check "Postfix logs the milter's reject" grep -q "milter-reject: END-OF-MESSAGE .*: 5.7.1 Backscatter: .*from=<>" "$PfLog"
+
+check "a genuine bounce with MAIL FROM:<> is delivered" delivered "" "$Data/bounce-of-own-message.eml"
+check "an ordinary message is delivered" delivered carol@example.org "$Data/forwarded-message.eml"
+
+pf_stop
+milter_stop
+check "SIGTERM ends the milter with exit code 0" [ "${MilterStatus:-}" = 0 ]
+finish

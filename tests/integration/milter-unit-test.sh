@@ -1,0 +1,176 @@
+#!/usr/bin/env bash
+# The milter as dist/bouncewarden-milter.service starts it, without systemd:
+# the unit's ExecStart with the unit's defaults and a PATTERN (as
+# /etc/default/bouncewarden-milter sets it), run as an unprivileged user from
+# the start (User=) with no_new_privs (NoNewPrivileges=), its socket in a
+# runtime directory of that user's (RuntimeDirectory=). Mail comes through a
+# private Postfix instance. Under strace, every system call the milter
+# makes is checked against the unit's SystemCallFilter=, every socket's
+# family against RestrictAddressFamilies= and every mapping against
+# MemoryDenyWriteExecute=, so the hardening cannot break the service
+# unseen.
+#
+#   milter-unit-test.sh <build dir> <source tree>
+set -uo pipefail
+Build=$(realpath "$1")
+Source=$(realpath "$2")
+. "$Source/tests/integration/lib.sh"
+. "$Source/tests/integration/postfix-lib.sh"
+
+Milter=$Build/bouncewarden-milter
+Unit=$Source/dist/bouncewarden-milter.service
+[ -x "$Milter" ] || skip "$Milter is not built (it needs libmilter-dev)"
+for Program in strace setpriv systemd-analyze; do
+  command -v "$Program" >/dev/null || skip "$Program is not installed"
+done
+pf_require "$0" "$@"
+pf_make_scratch
+# $MilterPid runs strace, which runs the milter and exits with its exit code.
+MilterPid=
+milter_stop() {
+  [ -n "$MilterPid" ] || return 0
+  local Child
+  Child=$(pgrep -P "$MilterPid")
+  [ -n "$Child" ] && kill -TERM $Child 2>/dev/null
+  for _ in $(seq 1 100); do
+    kill -0 "$MilterPid" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$Child" ] && kill -KILL $Child 2>/dev/null
+  kill -KILL "$MilterPid" 2>/dev/null
+  wait "$MilterPid" 2>/dev/null
+  MilterStatus=$?
+  MilterPid=
+}
+trap 'milter_stop; pf_stop; rm -rf "$Scratch"' EXIT
+Data=$Source/tests/data/integration
+RunUser=nobody
+RunGroup=$(id -gn nobody)
+
+# --- The unit's command line. Its Environment= defaults, then what the
+# defaults file would set: the pattern, and for the test a socket in the
+# scratch runtime directory that Postfix (not in the user's group) may open.
+unit_values() {
+  # The values of key $1, continuation lines joined.
+  sed -e ':a' -e '/\\$/N; s/\\\n//; ta' "$Unit" | sed -n "s/^$1=//p"
+}
+declare -A Env=()
+while IFS= read -r Line; do
+  eval "set -- $Line"
+  for Assignment in "$@"; do Env[${Assignment%%=*}]=${Assignment#*=}; done
+done < <(unit_values Environment)
+check "the unit has a default for every variable ExecStart uses, and none for PATTERN" \
+  [ -n "${Env[LISTEN]:-}" ] && [ -n "${Env[ACTION]:-}" ] && [ -z "${Env[PATTERN]-x}" ]
+Runtime=$Scratch/run/bouncewarden
+mkdir -p "$Runtime"
+chown "$RunUser:$RunGroup" "$Runtime"
+chmod 0755 "$Runtime"
+Env[PATTERN]='.*@example\.com$'
+Env[LISTEN]=unix:$Runtime/milter.sock
+Env[SOCKET_OWNER]=$RunUser:$RunGroup
+Env[SOCKET_MODE]=0666
+
+ExecStart=$(unit_values ExecStart)
+Command=()
+for Word in $ExecStart; do
+  if [[ $Word =~ ^\$([A-Z_]+)$ ]]; then
+    # $NAME: split at spaces into any number of words.
+    read -r -a Words <<<"${Env[${BASH_REMATCH[1]}]:-}"
+    Command+=("${Words[@]}")
+    continue
+  fi
+  while [[ $Word =~ \$\{([A-Z_]+)\} ]]; do
+    Word=${Word/"${BASH_REMATCH[0]}"/${Env[${BASH_REMATCH[1]}]:-}}
+  done
+  Command+=("$Word")
+done
+[ "${Command[0]}" = /usr/bin/bouncewarden-milter ] || { echo "FAIL: ExecStart runs ${Command[0]}"; exit 1; }
+Command[0]=$Milter
+echo "command: ${Command[*]}"
+
+# strace runs as the user too, so the milter is its child with no rights
+# more than the unit gives; its trace file is made for it.
+install -o "$RunUser" -m 0600 /dev/null "$Scratch/trace"
+setpriv --reuid="$RunUser" --regid="$RunGroup" --clear-groups --no-new-privs \
+  strace -f -qq -o "$Scratch/trace" "${Command[@]}" 2>"$Scratch/milter.log" &
+MilterPid=$!
+for _ in $(seq 1 100); do
+  [ -S "$Runtime/milter.sock" ] && break
+  kill -0 "$MilterPid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ ! -S "$Runtime/milter.sock" ]; then
+  cat "$Scratch/milter.log"
+  echo "FAIL: the milter started as the unit starts it made no socket"
+  exit 1
+fi
+check "it makes its socket as its user, in the runtime directory" \
+  [ "$(stat -c '%U %a' "$Runtime/milter.sock")" = "$RunUser 666" ]
+
+pf_setup
+pf_conf "smtpd_milters = unix:$Runtime/milter.sock" "milter_default_action = tempfail"
+pf_start
+smtp_send "" alice@example.com "$Data/bounce-of-forged-message.eml"
+check "a forged bounce is refused with the unit's reply" [ "$SmtpDataReply" = "${Env[REJECT_REPLY]}" ]
+smtp_send "" alice@example.com "$Data/bounce-of-own-message.eml"
+check "a genuine bounce passes" [ "${SmtpDataReply:0:3}" = 250 ]
+pf_stop
+milter_stop
+check "SIGTERM (systemctl stop) ends it with exit code 0" [ "${MilterStatus:-}" = 0 ]
+
+# --- The trace against the unit's hardening. Everything after the milter's
+# own execve is the milter (setpriv's calls come before).
+Trace=$(awk -v Program="execve(\"$Milter\"" 'index($0, Program) { In = 1 } In' "$Scratch/trace")
+[ -n "$Trace" ] || { echo "FAIL: no trace of the milter"; exit 1; }
+# strace pads the thread id with spaces.
+Used=$(sed -n 's/^[0-9]*  *\([a-z_0-9]*\)(.*/\1/p' <<<"$Trace" | sort -u)
+
+# expand <set>: the system calls of a set of systemd's, nested sets opened.
+expand() {
+  systemd-analyze syscall-filter "$1" 2>/dev/null | sed '1d; /^ *#/d; s/^ *//; /^$/d' | while read -r Name; do
+    case $Name in @*) expand "$Name" ;; *) echo "$Name" ;; esac
+  done
+}
+# Each SystemCallFilter= line allows its sets, or with "~" denies them.
+Allowed=$(mktemp)
+Denied=$(mktemp)
+while IFS= read -r Line; do
+  case $Line in
+    "~"*) for Set in ${Line#\~}; do expand "$Set"; done >>"$Denied" ;;
+    *) for Set in $Line; do expand "$Set"; done >>"$Allowed" ;;
+  esac
+done < <(unit_values SystemCallFilter)
+Permitted=$(comm -23 <(sort -u "$Allowed") <(sort -u "$Denied"))
+rm -f "$Allowed" "$Denied"
+Allowed=$Permitted
+Outside=$(comm -23 <(printf '%s\n' $Used | sort -u) <(printf '%s\n' $Permitted))
+check "every system call the milter made ($(wc -w <<<"$Used") kinds) is allowed by SystemCallFilter= ($(wc -w <<<"$Allowed") calls)" [ -z "$Outside" ]
+[ -z "$Outside" ] || echo "  refused: $(tr '\n' ' ' <<<"$Outside")"
+
+Families=$(grep -o 'socket(AF_[A-Z0-9]*' <<<"$Trace" | sed 's/socket(//' | sort -u)
+Allowed=$(unit_values RestrictAddressFamilies)
+Outside=
+for Family in $Families; do
+  [[ " $Allowed " == *" $Family "* ]] || Outside+=" $Family"
+done
+check "every socket family it opened is in RestrictAddressFamilies= ($(tr '\n' ' ' <<<"$Families"))" [ -z "$Outside" ]
+
+writable_and_executable() {
+  grep -E '^[0-9]+ +(mmap|mprotect|pkey_mprotect)\(' <<<"$Trace" | grep -E 'PROT_WRITE\|PROT_EXEC|PROT_EXEC\|PROT_WRITE'
+}
+check "no mapping is writable and executable (MemoryDenyWriteExecute=)" eval '[ -z "$(writable_and_executable)" ]'
+# ProtectSystem=strict leaves it the runtime directory (and /dev, /tmp);
+# ProtectHome= hides /home and /root.
+written_elsewhere() {
+  grep -E '^[0-9]+ +(open|openat|creat|mkdir|mkdirat|unlink|unlinkat|rename|renameat2?|bind|chown|lchown|fchownat|chmod|fchmodat)\(' <<<"$Trace" |
+    grep -E '^[0-9]+ +(creat|mkdir|unlink|rename|bind|chown|lchown|fchownat|chmod|fchmodat)|O_WRONLY|O_RDWR|O_CREAT' |
+    grep -o '"/[^"]*"' | tr -d '"' | grep -v -E "^($Runtime/|/dev/|/tmp/)"
+}
+check "the trace shows the socket bound in the runtime directory" \
+  grep -q -E "^[0-9]+ +bind\(.*\"$Runtime/milter.sock\"" <<<"$Trace"
+Elsewhere=$(written_elsewhere)
+check "it writes nothing outside its runtime directory (ProtectSystem=strict)" [ -z "$Elsewhere" ]
+[ -z "$Elsewhere" ] || printf '  %s\n' $Elsewhere
+check "it opens nothing in /home or /root (ProtectHome=)" \
+  eval '! grep -q -E "^[0-9]+ +[a-z_0-9]+\([^\"]*\"/(home|root)(/|\")" <<<"$Trace"'
+finish

@@ -31,23 +31,12 @@ Messages=${LOAD_MESSAGES:-20000}
 RssAfter=${LOAD_RSS_BOUNCES:-1000 100000}
 . "$Source/tests/integration/lib.sh"
 . "$Source/tests/integration/postfix-lib.sh"
+. "$Source/tests/integration/milter-lib.sh"
 
 [ -n "$Milter" ] && [ -x "$Milter" ] || skip "no milter at ${1:-$Source/build/bouncewarden-milter} (build the target bouncewarden-milter)"
 command -v smtp-source >/dev/null || skip "smtp-source (Postfix) is not installed"
 pf_require "$0" "$@"
 pf_make_scratch
-MilterPid=
-milter_stop() {
-  [ -n "$MilterPid" ] || return 0
-  kill -TERM "$MilterPid" 2>/dev/null
-  for _ in $(seq 1 300); do
-    kill -0 "$MilterPid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$MilterPid" 2>/dev/null
-  wait "$MilterPid" 2>/dev/null
-  MilterPid=
-}
 trap 'milter_stop; pf_stop; rm -rf "$Scratch"' EXIT
 
 # --- The messages, 20000 bytes each.
@@ -90,11 +79,7 @@ pf_master_add "127.0.0.1:$PortMilter inet n - n - - smtpd
 "$Milter" --pattern='.*@example\.com$' --listen="unix:$Socket" --action=discard --user=nobody \
   --socket-owner=nobody:postfix --socket-mode=0660 --log-stderr 2>"$Scratch/milter.log" &
 MilterPid=$!
-for _ in $(seq 1 100); do
-  [ -S "$Socket" ] && break
-  sleep 0.1
-done
-[ -S "$Socket" ] || { cat "$Scratch/milter.log"; echo "FAIL: the milter made no socket"; exit 1; }
+milter_wait_socket "$Socket" "$Scratch/milter.log" "the milter"
 pf_start
 
 rss() {

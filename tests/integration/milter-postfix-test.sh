@@ -13,24 +13,12 @@ Build=$(realpath "$1")
 Source=$(realpath "$2")
 . "$Source/tests/integration/lib.sh"
 . "$Source/tests/integration/postfix-lib.sh"
+. "$Source/tests/integration/milter-lib.sh"
 
 Milter=$Build/bouncewarden-milter
 [ -x "$Milter" ] || skip "$Milter is not built (it needs libmilter-dev)"
 pf_require "$0" "$@"
 pf_make_scratch
-MilterPid=
-milter_stop() {
-  [ -n "$MilterPid" ] || return 0
-  kill -TERM "$MilterPid" 2>/dev/null
-  for _ in $(seq 1 100); do
-    kill -0 "$MilterPid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -KILL "$MilterPid" 2>/dev/null
-  wait "$MilterPid" 2>/dev/null
-  MilterStatus=$?
-  MilterPid=
-}
 trap 'milter_stop; pf_stop; rm -rf "$Scratch"' EXIT
 pf_setup chroot
 Data=$Source/tests/data/integration
@@ -44,16 +32,7 @@ install -d -o nobody -g postfix -m 0750 "$PfQueue/bouncewarden"
   --user=nobody --socket-owner=nobody:postfix --socket-mode=0660 --log-stderr \
   2>"$Scratch/milter.log" &
 MilterPid=$!
-for _ in $(seq 1 100); do
-  [ -S "$PfQueue/bouncewarden/milter.sock" ] && break
-  kill -0 "$MilterPid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ ! -S "$PfQueue/bouncewarden/milter.sock" ]; then
-  cat "$Scratch/milter.log"
-  echo "FAIL: the milter made no socket"
-  exit 1
-fi
+milter_wait_socket "$PfQueue/bouncewarden/milter.sock" "$Scratch/milter.log" "the milter"
 check "the socket has the group postfix and mode 0660" \
   [ "$(stat -c '%G %a' "$PfQueue/bouncewarden/milter.sock")" = "postfix 660" ]
 # The milter drops root once the socket exists.

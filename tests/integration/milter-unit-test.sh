@@ -16,6 +16,7 @@ Build=$(realpath "$1")
 Source=$(realpath "$2")
 . "$Source/tests/integration/lib.sh"
 . "$Source/tests/integration/postfix-lib.sh"
+. "$Source/tests/integration/milter-lib.sh"
 
 Milter=$Build/bouncewarden-milter
 Unit=$Source/dist/bouncewarden-milter.service
@@ -26,22 +27,7 @@ done
 pf_require "$0" "$@"
 pf_make_scratch
 # $MilterPid runs strace, which runs the milter and exits with its exit code.
-MilterPid=
-milter_stop() {
-  [ -n "$MilterPid" ] || return 0
-  local Child
-  Child=$(pgrep -P "$MilterPid")
-  [ -n "$Child" ] && kill -TERM $Child 2>/dev/null
-  for _ in $(seq 1 100); do
-    kill -0 "$MilterPid" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -n "$Child" ] && kill -KILL $Child 2>/dev/null
-  kill -KILL "$MilterPid" 2>/dev/null
-  wait "$MilterPid" 2>/dev/null
-  MilterStatus=$?
-  MilterPid=
-}
+MilterSignalsChild=1
 trap 'milter_stop; pf_stop; rm -rf "$Scratch"' EXIT
 Data=$Source/tests/data/integration
 RunUser=nobody
@@ -94,16 +80,7 @@ install -o "$RunUser" -m 0600 /dev/null "$Scratch/trace"
 setpriv --reuid="$RunUser" --regid="$RunGroup" --clear-groups --no-new-privs \
   strace -f -qq -o "$Scratch/trace" "${Command[@]}" 2>"$Scratch/milter.log" &
 MilterPid=$!
-for _ in $(seq 1 100); do
-  [ -S "$Runtime/milter.sock" ] && break
-  kill -0 "$MilterPid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ ! -S "$Runtime/milter.sock" ]; then
-  cat "$Scratch/milter.log"
-  echo "FAIL: the milter started as the unit starts it made no socket"
-  exit 1
-fi
+milter_wait_socket "$Runtime/milter.sock" "$Scratch/milter.log" "the milter started as the unit starts it"
 check "it makes its socket as its user, in the runtime directory" \
   [ "$(stat -c '%U %a' "$Runtime/milter.sock")" = "$RunUser 666" ]
 

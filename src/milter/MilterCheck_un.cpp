@@ -71,7 +71,7 @@ TCheckOutcome RunCheck(TCheckGate &AGate, const std::string &ASender, std::strin
       Outcome.Error = std::string(E.ClassName()) + " \"" + E.Message() + "\"";
     }
   }
-  Outcome.Elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - Start);
+  Outcome.Elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - Start);
   return Outcome;
 }
 

@@ -45,7 +45,7 @@ struct TCheckOutcome {
   TCheckVerdict Verdict = cvNotBackscatter;
   std::size_t MessageIDCount = 0;
   std::string Error;  // <class> "<message>" for cvError
-  std::chrono::milliseconds Elapsed{0};
+  std::chrono::microseconds Elapsed{0};  // waiting for a slot included
 };
 
 // TBackscatterDetector::CheckMessage inside the gate. A project exception

@@ -6,6 +6,7 @@
 
 #include <libmilter/mfapi.h>
 
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <new>
@@ -35,20 +36,34 @@ static std::string_view QueueID(SMFICTX *ACtx) {
 
 sfsistat TMilterSession::OnEnvFrom(std::string_view AMailFrom) {
   FMessage.Start(AMailFrom);
+  FHeaderLost = false;
   return SMFIS_CONTINUE;
 }
 
 sfsistat TMilterSession::OnHeader(std::string_view AName, std::string_view AValue) {
-  FMessage.AddHeader(AName, AValue);
-  return SMFIS_CONTINUE;
+  // Without header replies the MTA reads no answer here, so a failure can
+  // only be remembered and answered at end of headers.
+  try {
+    FMessage.AddHeader(AName, AValue);
+  } catch (const std::bad_alloc &) {
+    FHeaderLost = true;
+  }
+  return FHeaderReplies ? SMFIS_CONTINUE : SMFIS_NOREPLY;
 }
 
 sfsistat TMilterSession::OnEndOfHeaders(SMFICTX *ACtx) {
+  if (FHeaderLost) {
+    std::string ActionTaken;
+    const sfsistat Status = ErrorStatus(ActionTaken);
+    LogMessage(ACtx, "error: out of memory while collecting the headers", 0, ActionTaken, {});
+    FMessage.Reset();
+    return Status;
+  }
   switch (FMessage.EndOfHeaders()) {
   case ehWantBody:
     return SMFIS_CONTINUE;
   case ehTooLarge:
-    LogMessage(ACtx, TooLargeVerdict, 0, "accept", 0);
+    LogMessage(ACtx, TooLargeVerdict, 0, "accept", {});
     break;
   case ehNotDSN:
     break;
@@ -62,7 +77,7 @@ sfsistat TMilterSession::OnEndOfHeaders(SMFICTX *ACtx) {
 sfsistat TMilterSession::OnBody(SMFICTX *ACtx, std::string_view AChunk) {
   if (FMessage.AddBody(AChunk))
     return SMFIS_CONTINUE;
-  LogMessage(ACtx, TooLargeVerdict, 0, "accept", 0);
+  LogMessage(ACtx, TooLargeVerdict, 0, "accept", {});
   FMessage.Reset();
   return SMFIS_ACCEPT;
 }
@@ -75,7 +90,7 @@ sfsistat TMilterSession::OnEndOfMessage(SMFICTX *ACtx) {
     Status = ActOnBackscatter(ACtx, ActionTaken);
   else if (Outcome.Verdict != cvNotBackscatter)
     Status = ErrorStatus(ActionTaken);
-  LogMessage(ACtx, VerdictText(Outcome), Outcome.MessageIDCount, ActionTaken, Outcome.Elapsed.count());
+  LogMessage(ACtx, VerdictText(Outcome), Outcome.MessageIDCount, ActionTaken, Outcome.Elapsed);
   FMessage.Reset();
   return Status;
 }
@@ -119,7 +134,10 @@ sfsistat TMilterSession::ErrorStatus(std::string &AActionTaken) const {
 }
 
 void TMilterSession::LogMessage(SMFICTX *ACtx, std::string_view AVerdict, std::size_t AMessageIDCount,
-                                std::string_view AActionTaken, long long AMilliseconds) const {
+                                std::string_view AActionTaken, std::chrono::microseconds AElapsed) const {
+  // Milliseconds with three decimals: a typical check takes well under one.
+  char Milliseconds[32];
+  std::snprintf(Milliseconds, sizeof Milliseconds, "%.3f ms", static_cast<double>(AElapsed.count()) / 1000);
   std::string Text = "sender=<" + FMessage.Sender() + ">, verdict=";
   Text.append(AVerdict)
       .append(", message-ids=")
@@ -127,8 +145,7 @@ void TMilterSession::LogMessage(SMFICTX *ACtx, std::string_view AVerdict, std::s
       .append(", action=")
       .append(AActionTaken)
       .append(", ")
-      .append(std::to_string(AMilliseconds))
-      .append(" ms");
+      .append(Milliseconds);
   MilterLog(QueueID(ACtx), Text);
 }
 
@@ -183,15 +200,16 @@ static sfsistat OnNegotiate(SMFICTX *ACtx, unsigned long AActions, unsigned long
     return SMFIS_REJECT;
   }
   // Skip every step without a callback, and keep header values as received.
-  static constexpr unsigned long Steps =
-      SMFIP_NOCONNECT | SMFIP_NOHELO | SMFIP_NORCPT | SMFIP_NOUNKNOWN | SMFIP_NODATA | SMFIP_HDR_LEADSPC;
+  static constexpr unsigned long Steps = SMFIP_NOCONNECT | SMFIP_NOHELO | SMFIP_NORCPT | SMFIP_NOUNKNOWN |
+                                         SMFIP_NODATA | SMFIP_HDR_LEADSPC | SMFIP_NR_HDR;
   *AWantedActions = Actions;
   *AWantedSteps = ASteps & Steps;
   *AReserved2 = 0;
   *AReserved3 = 0;
   try {
     const THeaderValueForm Form = (*AWantedSteps & SMFIP_HDR_LEADSPC) ? hvAsReceived : hvLeadingSpaceStripped;
-    smfi_setpriv(ACtx, std::make_unique<TMilterSession>(*Options, *Gate, Form).release());
+    const bool HeaderReplies = (*AWantedSteps & SMFIP_NR_HDR) == 0;
+    smfi_setpriv(ACtx, std::make_unique<TMilterSession>(*Options, *Gate, Form, HeaderReplies).release());
   } catch (const std::bad_alloc &) {
     // No session yet: Session() makes one at MAIL FROM.
   }

@@ -8,6 +8,7 @@
 
 #include <libmilter/mfapi.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string_view>
 
@@ -18,8 +19,11 @@ namespace bw {
 // on abort, so one connection can carry any number of messages.
 class TMilterSession {
 public:
-  TMilterSession(const TMilterOptions &AOptions, TCheckGate &AGate, THeaderValueForm AForm)
-      : FOptions(AOptions), FGate(AGate), FMessage(AForm) {}
+  // AHeaderReplies is false when the MTA agreed to send headers without
+  // waiting for an answer to each (SMFIP_NR_HDR), which saves a round trip
+  // per header of every message.
+  TMilterSession(const TMilterOptions &AOptions, TCheckGate &AGate, THeaderValueForm AForm, bool AHeaderReplies = true)
+      : FOptions(AOptions), FGate(AGate), FMessage(AForm), FHeaderReplies(AHeaderReplies) {}
 
   sfsistat OnEnvFrom(std::string_view AMailFrom);
   sfsistat OnHeader(std::string_view AName, std::string_view AValue);
@@ -32,11 +36,15 @@ private:
   sfsistat ActOnBackscatter(SMFICTX *ACtx, std::string &AActionTaken);
   sfsistat ErrorStatus(std::string &AActionTaken) const;
   void LogMessage(SMFICTX *ACtx, std::string_view AVerdict, std::size_t AMessageIDCount,
-                  std::string_view AActionTaken, long long AMilliseconds) const;
+                  std::string_view AActionTaken, std::chrono::microseconds AElapsed) const;
 
   const TMilterOptions &FOptions;
   TCheckGate &FGate;
   TMilterMessage FMessage;
+  bool FHeaderReplies;
+  // A header could not be kept: the message is incomplete, and end of
+  // headers answers as for a failed check.
+  bool FHeaderLost = false;
 };
 
 // Registers the callbacks with libmilter. AOptions and AGate must outlive

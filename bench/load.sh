@@ -14,6 +14,9 @@
 #   LOAD_MESSAGES=20000  messages per run, 20 kB each: ordinary mail from an
 #                     ordinary sender, and forged bounces (backscatter) with
 #                     MAIL FROM:<>, which the milter drops
+#   LOAD_HOSTILE_PERCENT=1  crafted bounces (tens of thousands of MIME parts,
+#                     the costliest check known) sent beside a run of
+#                     ordinary mail through the milter, as a share of it
 #   LOAD_RSS_BOUNCES="1000 100000"  the milter's resident set size after
 #                     this many bounces in all: the first number before the
 #                     timed runs (which warms the milter up), the others
@@ -29,6 +32,7 @@ Milter=$(realpath "${1:-$Source/build/bouncewarden-milter}" 2>/dev/null)
 Sessions=${LOAD_SESSIONS:-20}
 Messages=${LOAD_MESSAGES:-20000}
 RssAfter=${LOAD_RSS_BOUNCES:-1000 100000}
+HostilePercent=${LOAD_HOSTILE_PERCENT:-1}
 . "$Source/tests/integration/lib.sh"
 . "$Source/tests/integration/postfix-lib.sh"
 . "$Source/tests/integration/milter-lib.sh"
@@ -66,6 +70,18 @@ Tail=$(sed -n '/^Buy now\.$/,$p' "$Bounce" | sed '1d')
   printf '\n%s\n' "$Tail"
 } >"$Scratch/bounce.eml"
 
+# A crafted bounce that the milter still examines: the returned headers,
+# then tens of thousands of empty parts, which GMime parses one by one. The
+# milter counts the message as it comes over SMTP, with CR LF line ends, so
+# 340000 bytes of LF lines arrive as about 490000.
+{
+  printf 'From: MAILER-DAEMON@mx.example.org\nTo: alice@example.com\n'
+  printf 'Content-Type: multipart/report; report-type=delivery-status; boundary="R"\n\n'
+  printf -- '--R\nContent-Type: text/rfc822-headers\n\nMessage-ID: <x@returned.example>\n\n'
+  awk 'BEGIN { while (Size < 340000) { printf "--R\n\nx\n"; Size += 7 } }'
+  printf '\n--R--\n'
+} >"$Scratch/hostile.eml"
+
 # --- Postfix: discard everything; a second smtpd with the milter.
 pf_setup
 PortMilter=$(pf_free_port)
@@ -99,6 +115,13 @@ run() {
   awk -v S="$Start" -v E="$End" 'BEGIN { printf "%.2f", E - S }'
 }
 
+# The milter's own time per check, over the log lines from line $1 on:
+# "p50 / p99" in milliseconds.
+check_times() {
+  tail -n +"$1" "$Scratch/milter.log" | grep -o '[0-9.]* ms$' | sort -n |
+    awk '{ T[NR] = $1 } END { if (NR) printf "%.3f / %.3f", T[int(NR * 0.5 + 0.5)], T[int(NR * 0.99 + 0.5)]; else printf "-" }'
+}
+
 # The counters of the mail log, to tell accepted from refused.
 count() {
   grep -c "$1" "$PfLog"
@@ -126,7 +149,10 @@ for Kind in ordinary bounce; do
     Accepted=$(count 'status=sent')
     Dropped=$(count 'milter-discard: END-OF-MESSAGE')
     Null=$(count 'qmgr.*: from=<>,\|milter-discard: END-OF-MESSAGE.* from=<>')
+    LogLine=$(($(wc -l <"$Scratch/milter.log") + 1))
     Seconds=$(run "$Port" "$Sender" "$File" "$Messages")
+    [ "$Kind" = ordinary ] && [ "$With" = no ] && OrdinarySeconds=$Seconds
+    [ "$Kind" = bounce ] && [ "$With" = yes ] && BounceTimes=$(check_times "$LogLine") BounceSeconds=$Seconds
     Accepted=$(($(count 'status=sent') - Accepted))
     Dropped=$(($(count 'milter-discard: END-OF-MESSAGE') - Dropped))
     Null=$(($(count 'qmgr.*: from=<>,\|milter-discard: END-OF-MESSAGE.* from=<>') - Null))
@@ -134,6 +160,10 @@ for Kind in ordinary bounce; do
     [ "$Kind" = bounce ] && [ "$With" = yes ] && Bounces=$((Bounces + Messages))
   done
 done
+
+echo
+echo "The milter's own time per check during the timed bounce run (p50 / p99): $BounceTimes ms;"
+echo "bounces checked per second through Postfix on these $(nproc) cores: $(awk -v N="$Messages" -v S="$BounceSeconds" 'BEGIN { printf "%.0f", N / S }')."
 
 # And after so many bounces in all.
 RssTable+="| $Bounces | $(rss) |"$'\n'
@@ -144,6 +174,26 @@ for Target in "${RssTargets[@]:1}"; do
     RssTable+="| $Bounces | $(rss) |"$'\n'
   fi
 done
+# Ordinary mail through the milter with crafted bounces beside it.
+Hostile=$((Messages * HostilePercent / 100))
+if [ "$Hostile" -gt 0 ]; then
+  LogLine=$(($(wc -l <"$Scratch/milter.log") + 1))
+  timeout 900 smtp-source -s 2 -m "$Hostile" -d -M client.example.org -f "" -t alice@example.com \
+    -F "$Scratch/hostile.eml" "127.0.0.1:$PortMilter" >"$Scratch/hostile-source.log" 2>&1 &
+  HostileSource=$!
+  Seconds=$(run "$PortMilter" carol@example.org "$Scratch/ordinary.eml" "$Messages")
+  OrdinaryErrors=$(wc -l <"$Scratch/source.log")
+  wait "$HostileSource"
+  HostileStatus=$?
+  Bounces=$((Bounces + Hostile))
+  RssTable+="| $Bounces, of which $Hostile crafted | $(rss) |"$'\n'
+  echo
+  echo "Ordinary mail through the milter with $Hostile crafted bounces ($(wc -c <"$Scratch/hostile.eml") bytes each, $HostilePercent %) sent beside it:"
+  echo "$Seconds s, $(awk -v S="$Seconds" -v O="$OrdinarySeconds" 'BEGIN { printf "%.2f", S / O }') times the run without the milter;"
+  echo "smtp-source reported $OrdinaryErrors line(s) of errors for the ordinary mail and exited $HostileStatus for the crafted bounces,"
+  echo "whose checks took (p50 / p99) $(check_times "$LogLine") ms."
+fi
+
 echo
 echo "| bounces through the milter | its resident set size |"
 echo "|---:|---:|"

@@ -2,6 +2,10 @@
 # Measures bouncewarden: the check in-process next to GMime's own parse, whole
 # runs next to a floor program and cat, peak memory, and every crafted hostile
 # file. Prints Markdown tables for bench/README.md.
+#
+# BW_BENCH_BASELINE=<build-bench folder of another checkout> measures that
+# build's check_bench and bouncewarden side by side with this one, in the
+# same run, for before-and-after figures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -25,6 +29,7 @@ Work=$(mktemp -d)
 trap 'rm -rf "$Work"' EXIT
 build-bench/bench/make_inputs "$Work"
 Pattern='.*@example\.com$'
+Baseline=${BW_BENCH_BASELINE:-}
 
 echo "## Machine"
 echo
@@ -37,6 +42,11 @@ echo '```'
 build-bench/bench/check_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   --benchmark_filter='BM_Check|BM_GMimeParse' 2>/dev/null | grep -E '_median|Benchmark' || true
 build-bench/bench/check_bench --benchmark_filter='BM_Pathological' 2>/dev/null | grep -E 'BM_|Benchmark' || true
+if [ -n "$Baseline" ]; then
+  echo "# baseline: $Baseline"
+  "$Baseline/bench/check_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    --benchmark_filter='BM_Check|BM_GMimeParse' 2>/dev/null | grep -E '_median|Benchmark' || true
+fi
 echo '```'
 echo
 
@@ -44,8 +54,9 @@ echo "## Whole process"
 echo
 cd "$Work"
 for File in dsn-20k.eml dsn-511999.eml plain-bounce.eml; do
-  hyperfine -N -i --warmup 20 --runs 300 --export-markdown "$Work/$File.md" \
-    "$Tool -s $File $Pattern" "$Floor $File" "cat $File" >/dev/null 2>&1
+  Commands=("$Tool -s $File $Pattern" "$Floor $File" "cat $File")
+  [ -n "$Baseline" ] && Commands+=("$Baseline/bouncewarden -s $File $Pattern")
+  hyperfine -N -i --warmup 20 --runs 300 --export-markdown "$Work/$File.md" "${Commands[@]}" >/dev/null 2>&1
   echo "### $File"
   echo
   cat "$Work/$File.md"

@@ -27,6 +27,7 @@ TestPackages=(
   dovecot-core dovecot-sieve  # tests/integration/sieve-test.sh: sieve-test, dovecot-lda, sieve_extprograms
   miltertest                  # the milter's protocol tests (tests/milter/): plays the MTA against it
   strace                      # the milter's unit checked against its system-call filter (milter-unit-test.sh)
+  procps                      # pgrep and ps in the milter's tests (not in every minimal Debian image)
 )
 case $Variant in
   build) Packages=("${BuildPackages[@]}") ;;

@@ -5,6 +5,12 @@
 MilterPid=
 MilterStatus=
 
+# milter_require <build dir>: Milter is the built milter, or the script skips.
+milter_require() {
+  Milter=$1/bouncewarden-milter
+  [ -x "$Milter" ] || skip "$Milter is not built (it needs libmilter-dev)"
+}
+
 # SIGTERM, up to 30 s to end in order (libmilter's listen loop alone takes a
 # few), then SIGKILL. MilterStatus is the exit code.
 milter_stop() {

@@ -15,8 +15,7 @@ Source=$(realpath "$2")
 . "$Source/tests/integration/postfix-lib.sh"
 . "$Source/tests/integration/milter-lib.sh"
 
-Milter=$Build/bouncewarden-milter
-[ -x "$Milter" ] || skip "$Milter is not built (it needs libmilter-dev)"
+milter_require "$Build"
 pf_require "$0" "$@"
 pf_make_scratch
 trap 'milter_stop; pf_stop; rm -rf "$Scratch"' EXIT

@@ -18,9 +18,8 @@ Source=$(realpath "$2")
 . "$Source/tests/integration/postfix-lib.sh"
 . "$Source/tests/integration/milter-lib.sh"
 
-Milter=$Build/bouncewarden-milter
 Unit=$Source/dist/bouncewarden-milter.service
-[ -x "$Milter" ] || skip "$Milter is not built (it needs libmilter-dev)"
+milter_require "$Build"
 for Program in strace setpriv systemd-analyze; do
   command -v "$Program" >/dev/null || skip "$Program is not installed"
 done

@@ -86,7 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *AData, std::size_t ASi
     if (TooLarge || Round == 1)
       continue;
     try {
-      (void)bw::TBackscatterDetector::CheckMessage("", std::move(Content), ".*@example\\.com$");
+      static const bw::TMessageIdPattern Pattern(".*@example\\.com$");
+      (void)bw::TBackscatterDetector::CheckMessage("", std::move(Content), Pattern);
     } catch (const bw::Exception &) {
       // An error is a legitimate outcome of a check; crashes and leaks are not.
     }

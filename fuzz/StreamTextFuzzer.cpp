@@ -1,23 +1,17 @@
 // Text decoding of a stream with an arbitrary charset name and content,
-// through the same path as a returned part (the UTF-7 detour included).
+// through the same path as a returned part (the UTF-7 detour included), and
+// the Message-ID search over the text.
 #include "FuzzSupport.h"
 
-#include "automation/ComObj_un.h"
-#include "detector/BackscatterDetector_un.h"
+#include "automation/stream/AdoStream_un.h"
+#include "detector/MessageIdText_un.h"
+#include "detector/PartText_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/SysUtils_un.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-namespace {
-// The detector's text reading, reached as its tests reach it.
-class TPartTextReader : public bw::TBackscatterDetector {
-public:
-  using bw::TBackscatterDetector::ReadPartText;
-};
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *AData, std::size_t ASize) {
   bwfuzz::InitOnce();
@@ -28,16 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *AData, std::size_t ASi
   const std::string Charset(Input.substr(0, Split));
   const std::string_view Content = Input.substr(Split + 1);
   try {
-    const bw::TAutoValue Stream = bw::CreateOleObject("ADODB.Stream");
-    Stream.Call("Open");
-    Stream.Set("Type", 1);
-    Stream.Call("Write", bw::TByteArray(Content.begin(), Content.end()));
-    Stream.Set("Position", 0);
-    Stream.Set("Type", 2);
-    Stream.Set("Charset", bw::AnsiToWide(Charset));
-    const std::u16string Text = TPartTextReader::ReadPartText(Stream);
-    std::string MessageID;
-    (void)bw::TBackscatterDetector::ExtractMessageID(Text, MessageID);
+    const bw::TAutoValue Stream = bw::NewTextStream(bw::TSharedBytes(std::string(Content)), bw::AnsiToWide(Charset));
+    (void)bw::ExtractMessageID(bw::ReadStreamText(Stream));
   } catch (const bw::Exception &) {
   }
   return 0;

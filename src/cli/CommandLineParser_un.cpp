@@ -47,11 +47,10 @@ bool TCommandLineParser::ParseSenderSwitch(const std::string &AArg, std::string 
 // The expression is compiled here exactly as each match will compile it, so
 // that a typo is reported instead of turning every bounce into backscatter.
 static bool CheckExpression(const std::string &AExpression, std::string &AErrorMessage) {
-  const auto Error = CheckRegex(AnsiToWide(AExpression));
+  std::optional<std::string> Error = InvalidPatternMessage(AExpression);
   if (!Error)
     return true;
-  AErrorMessage = "Invalid Message-ID regular expression \"" + AExpression + "\": " + Error->Text + " at offset " +
-                  std::to_string(Error->Offset) + ".";
+  AErrorMessage = std::move(*Error);
   return false;
 }
 

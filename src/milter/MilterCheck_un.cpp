@@ -69,7 +69,7 @@ TCheckOutcome RunCheck(TCheckGate &AGate, const std::string &ASender, std::strin
       return Outcome;
     }
     try {
-      const TCheckResult Result = TBackscatterDetector::CheckMessage(ASender, std::move(AContent), APattern);
+      const TCheckResult Result = TBackscatterDetector::CheckMessage(ASender, std::move(AContent), TMessageIdPattern(APattern));
       Outcome.Verdict = Result.Backscatter ? cvBackscatter : cvNotBackscatter;
       Outcome.MessageIDCount = Result.MessageIDCount;
     } catch (const Exception &E) {

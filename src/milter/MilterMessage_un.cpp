@@ -2,6 +2,7 @@
 #include "milter/MilterMessage_un.h"
 
 #include "detector/BackscatterDetector_un.h"
+#include "detector/DsnRule_un.h"
 #include "rtl/StrUtils_un.h"
 
 namespace bw {
@@ -56,7 +57,7 @@ void TMilterMessage::AddHeader(std::string_view AName, std::string_view AValue) 
 
 TEndOfHeaders TMilterMessage::EndOfHeaders() {
   Append("\r\n");
-  if (!TBackscatterDetector::CountsAsDSN(FContentType.value_or(std::string()), FSender))
+  if (!CountsAsDSN(FContentType.value_or(std::string()), FSender))
     return ehNotDSN;
   return TooLarge() ? ehTooLarge : ehWantBody;
 }

@@ -41,7 +41,7 @@ public:
   // as the message had them on the wire. The first Content-Type value is kept
   // for the decision at end of headers.
   void AddHeader(std::string_view AName, std::string_view AValue);
-  // Appends the blank line and decides through TBackscatterDetector::CountsAsDSN.
+  // Appends the blank line and decides through the bounce rule (CountsAsDSN).
   TEndOfHeaders EndOfHeaders();
   // Appends a body chunk as given; false once the message has reached the
   // size bound (its bytes are then dropped, and later chunks only counted).

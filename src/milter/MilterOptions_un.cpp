@@ -236,10 +236,9 @@ TMilterParseResult ParseMilterOptions(std::span<const std::string> AArgs) {
   if (Result.Options.Workers == 0)
     Result.Options.Workers = std::max(1u, std::thread::hardware_concurrency());
 
-  if (const auto Error = CheckRegex(AnsiToWide(Result.Options.Pattern))) {
+  if (std::optional<std::string> Error = InvalidPatternMessage(Result.Options.Pattern)) {
     Result.Request = mrBadPattern;
-    Result.Message = "Invalid Message-ID regular expression \"" + Result.Options.Pattern + "\": " + Error->Text +
-                     " at offset " + std::to_string(Error->Offset) + ".";
+    Result.Message = std::move(*Error);
   }
   return Result;
 }

@@ -1,6 +1,8 @@
 // The regex facade: conversion, compilation, study and execution.
 #include "regex/RegexMatch_un.h"
 
+#include "rtl/StrUtils_un.h"
+
 #include <pcre.h>
 
 namespace bw {
@@ -72,12 +74,16 @@ TCompiledRegex::TCompiledRegex(std::string_view AUtf8Pattern, bool ACaseless) {
   const char *Error = nullptr;
   int ErrorOffset = 0;
   TPcrePtr Pattern = Compile(AUtf8Pattern, FixedOptions | (ACaseless ? PCRE_CASELESS : 0), &Error, &ErrorOffset);
-  if (!Pattern)
+  if (!Pattern) {
+    FError = Error ? Error : "unknown error";
     return;
+  }
   Error = nullptr;
   TPcreExtraPtr Studied(pcre_study(Pattern.get(), 0, &Error));
-  if (Error)
+  if (Error) {
+    FError = Error;
     return;
+  }
   FCompiled = std::make_unique<TCompiled>(TCompiled{std::move(Pattern), std::move(Studied)});
 }
 
@@ -126,6 +132,16 @@ std::optional<TRegexCompileError> CheckRegex(std::u16string_view APattern) {
   if (Pattern)
     return std::nullopt;
   return TRegexCompileError{Error ? Error : "unknown error", ErrorOffset};
+}
+
+std::string MessageIdPatternToUtf8(std::string_view AAnsiPattern) { return WideToUtf8(AnsiToWide(AAnsiPattern)); }
+
+std::optional<std::string> InvalidPatternMessage(const std::string &AAnsiPattern) {
+  const auto Error = CheckRegex(AnsiToWide(AAnsiPattern));
+  if (!Error)
+    return std::nullopt;
+  return "Invalid Message-ID regular expression \"" + AAnsiPattern + "\": " + Error->Text + " at offset " +
+         std::to_string(Error->Offset) + ".";
 }
 
 } // namespace bw

@@ -26,6 +26,9 @@ public:
   TCompiledRegex &operator=(const TCompiledRegex &) = delete;
 
   bool IsValid() const noexcept;
+  // Why the pattern cannot be used (PCRE's compile or study error text);
+  // empty when IsValid().
+  const std::string &Error() const noexcept { return FError; }
   // pcre_exec's result for the whole subject: 0 for a match, -1 for none, any
   // other negative PCRE code when the execution failed (a limit, bad UTF-8).
   // At most AMatchLimit steps of the matcher are spent.
@@ -34,6 +37,7 @@ public:
 private:
   struct TCompiled;
   std::unique_ptr<TCompiled> FCompiled;  // null when the pattern does not compile
+  std::string FError;
 };
 
 // PCRE's reason for a failed execution, e.g. "match limit exceeded".
@@ -56,5 +60,13 @@ struct TRegexCompileError {
 // Compiles the pattern exactly as RegexMatch would and reports why it fails,
 // or nothing when it compiles.
 std::optional<TRegexCompileError> CheckRegex(std::u16string_view APattern);
+
+// A Message-ID pattern as the programs take it (8-bit text in the locale's
+// code page), in the UTF-8 that PCRE reads.
+std::string MessageIdPatternToUtf8(std::string_view AAnsiPattern);
+
+// The one message both programs give for a Message-ID pattern that does not
+// compile, or nothing when it compiles.
+std::optional<std::string> InvalidPatternMessage(const std::string &AAnsiPattern);
 
 } // namespace bw

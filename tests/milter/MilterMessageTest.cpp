@@ -109,7 +109,7 @@ void FeedLikeAnMta(const std::string &AFile, TMilterMessage &AMessage) {
 }
 
 TEST(MilterMessageTest, RebuiltFixturesGetTheVerdictOfTheirFiles) {
-  const std::string Pattern = ".*@example\\.com$";
+  const bw::TMessageIdPattern Pattern(".*@example\\.com$");
   int Checked = 0;
   for (const auto &Entry : std::filesystem::recursive_directory_iterator(bwtest::FixturePath(""))) {
     if (Entry.path().extension() != ".eml")

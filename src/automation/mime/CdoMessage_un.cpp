@@ -8,6 +8,7 @@
 #include "automation/ByteSource_un.h"
 #include "automation/ComObj_un.h"
 #include "automation/mime/MimeDocument_un.h"
+#include "automation/stream/AdoStream_un.h"
 
 #include <gmime/gmime.h>
 
@@ -69,17 +70,6 @@ TAutoValue BodyPartAt(const TPartRef &APart, std::int64_t AIndex) {
   return NewBodyPart(ChildAt(APart, static_cast<std::size_t>(AIndex - 1)));
 }
 
-TAutoValue NewContentStream(TSharedBytes AContent, const std::string &ACharset) {
-  TAutoValue Stream = CreateOleObject("ADODB.Stream");
-  Stream.Call("Open");
-  Stream.Set("Type", 1);
-  Stream.Call("Write", std::move(AContent));
-  Stream.Set("Position", 0);
-  Stream.Set("Type", 2);
-  Stream.Set("Charset", AnsiToWide(ACharset));
-  return Stream;
-}
-
 class TCdoBodyParts final : public TAutoObject<TCdoBodyParts> {
 public:
   explicit TCdoBodyParts(TPartRef AParent) : FParent(std::move(AParent)) {}
@@ -120,7 +110,7 @@ private:
   }
   TAutoValue GetDecodedContentStream(TInvokeKind, std::span<const TAutoValue> AArgs) {
     ExpectArgs(AArgs, 0, 0);
-    return NewContentStream(DecodedContent(FPart), ContentCharset(FPart));
+    return NewTextStream(DecodedContent(FPart), AnsiToWide(ContentCharset(FPart)));
   }
   TPartRef FPart;
 };

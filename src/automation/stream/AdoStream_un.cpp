@@ -271,4 +271,15 @@ void RegisterAdoStream() {
   RegisterOleClass("ADODB.Stream", [] { return std::make_shared<TAdoStream>(); });
 }
 
+TAutoValue NewTextStream(TSharedBytes ABytes, std::u16string_view ACharset) {
+  TAutoValue Stream = CreateOleObject("ADODB.Stream");
+  Stream.Call("Open");
+  Stream.Set("Type", stBinary);
+  Stream.Call("Write", std::move(ABytes));
+  Stream.Set("Position", 0);
+  Stream.Set("Type", stText);
+  Stream.Set("Charset", std::u16string(ACharset));
+  return Stream;
+}
+
 } // namespace bw

@@ -1,0 +1,54 @@
+// Matching Message-IDs against the site's pattern: anchored, caseless, one
+// budget, and no verdict from a pattern that cannot be used.
+#include "detector/MessageIdMatch_un.h"
+
+#include "rtl/SysUtils_un.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using bw::MatchesAnyMessageID;
+using bw::TMessageIdPattern;
+
+TEST(MessageIdMatchTest, AnchoredAtTheStartAndCaseInsensitive) {
+  const struct {
+    std::vector<std::u16string> IDs;
+    std::string Regex;
+    bool Matches;
+  } Cases[] = {
+      {{u"abc@example.com"}, ".*@example\\.com$", true},
+      {{u"abc@example.com"}, ".*@EXAMPLE\\.COM$", true},
+      {{u"abc@example.com"}, "example\\.com$", false},
+      {{u"abc@example.com"}, "@example", false},
+      {{u"abc@example.com"}, "ABC", true},
+      {{u"abc@example.com.evil"}, ".*@example\\.com$", false},
+      {{u"x@other.example", u"y@example.com"}, ".*@example\\.com$", true},
+      {{u"x@other.example", u"y@other.example"}, ".*@example\\.com$", false},
+      {{u""}, "", true},
+      {{u""}, "x?", true},
+      {{u""}, ".+", false},
+      {{u"abc@example.com"}, "a\xF0\x9F\x98\x80", false},
+      {{u"caf\u00E9@x"}, "CAF\xC3\x89@", true},
+      {{}, ".*", false},
+  };
+  for (const auto &Case : Cases)
+    EXPECT_EQ(MatchesAnyMessageID(TMessageIdPattern(Case.Regex), Case.IDs), Case.Matches) << Case.Regex;
+}
+
+// Show that a pattern that cannot be compiled gives no verdict: judging every
+// bounce backscatter would refuse genuine ones.
+TEST(MessageIdMatchTest, UnusablePatternRaisesInsteadOfMatchingNothing) {
+  const std::vector<std::u16string> IDs{u"abc@example.com"};
+  EXPECT_EQ(bwtest::RaisedError([&] { MatchesAnyMessageID(TMessageIdPattern("a(b"), IDs); }),
+            "ERegexMatchError: Message-ID regular expression \"a(b\" cannot be used: missing )");
+}
+
+TEST(MessageIdMatchTest, AMatchOverTheBudgetRaisesNamingTheIDsPlaceNotTheID) {
+  const std::vector<std::u16string> IDs{u"ok@example.org", std::u16string(40, u'a') + u"!"};
+  EXPECT_EQ(bwtest::RaisedError([&] { MatchesAnyMessageID(TMessageIdPattern("(a|aa)+\x01?$"), IDs); }),
+            "ERegexMatchError: Message-ID regular expression \"(a|aa)+??$\" failed on Message-ID 2 of 2: "
+            "match limit exceeded");
+}

@@ -1,7 +1,7 @@
 // The whole check in-process, next to GMime's own parse of the same bytes.
 #include "BenchInputs.h"
 
-#include "automation/AutomationRuntime_un.h"
+#include "automation/runtime/AutomationRuntime_un.h"
 #include "detector/BackscatterDetector_un.h"
 #include "regex/RegexMatch_un.h"
 

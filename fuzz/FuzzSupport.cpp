@@ -1,7 +1,7 @@
 // Process-wide set-up for the fuzz targets.
 #include "FuzzSupport.h"
 
-#include "automation/AutomationRuntime_un.h"
+#include "automation/runtime/AutomationRuntime_un.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -6,7 +6,7 @@
 #include "automation/stream/AdoStream_un.h"
 #include "detector/MessageIdText_un.h"
 #include "detector/PartText_un.h"
-#include "rtl/StrUtils_un.h"
+#include "rtl/Charset_un.h"
 #include "rtl/SysUtils_un.h"
 
 #include <cstddef>

@@ -4,6 +4,7 @@
 #include "cli/CommandLineParser_un.h"
 #include "detector/BackscatterDetector_un.h"
 #include "rtl/Console_un.h"
+#include "rtl/Version_un.h"
 #include "rtl/SysUtils_un.h"
 
 #include <new>
@@ -87,7 +88,7 @@ int TAppLogic::CheckMimeFile() {
 }
 
 void TAppLogic::ShowBanner() {
-  WriteLn("bouncewarden " BW_VERSION " - tells backscatter from genuine bounces");
+  WriteLn(std::string("bouncewarden ") + ProgramVersion + " - tells backscatter from genuine bounces");
   WriteLn("Copyright (c) 2026 the bouncewarden developers");
   WriteLn();
 }

@@ -1,6 +1,6 @@
 // Program entry: locale, mail runtime and the driver, nothing else.
 #include "app/AppLogic_un.h"
-#include "automation/AutomationRuntime_un.h"
+#include "automation/runtime/AutomationRuntime_un.h"
 #include "cli/CommandLineParser_un.h"
 
 #include <malloc.h>

@@ -1,6 +1,7 @@
 // Conversions, late-bound dispatch and the OLE error helpers.
 #include "automation/AutoValue_un.h"
 
+#include "rtl/Charset_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/SysUtils_un.h"
 

@@ -1,6 +1,7 @@
 // Budgeted Message-ID matching.
 #include "detector/MessageIdMatch_un.h"
 
+#include "rtl/Charset_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/SysUtils_un.h"
 

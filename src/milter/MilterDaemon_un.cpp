@@ -6,6 +6,7 @@
 #include "milter/MilterLog_un.h"
 #include "milter/MilterOptions_un.h"
 #include "milter/MilterSession_un.h"
+#include "rtl/Version_un.h"
 
 #include <libmilter/mfapi.h>
 
@@ -135,7 +136,7 @@ int RunMilterDaemon(std::span<const std::string> AArgs) {
     std::cout << MilterHelpText();
     return EX_OK;
   case mrVersion:
-    std::cout << "bouncewarden-milter " << BW_VERSION << "\n";
+    std::cout << "bouncewarden-milter " << ProgramVersion << "\n";
     return EX_OK;
   case mrUsageError:
     std::cerr << "bouncewarden-milter: " << Parsed.Message << "\n";
@@ -154,7 +155,7 @@ int RunMilterDaemon(std::span<const std::string> AArgs) {
     return Error->ExitCode;
   }
 
-  MilterLog({}, std::string("bouncewarden-milter ") + BW_VERSION + " started: socket=" + Options.Listen +
+  MilterLog({}, std::string("bouncewarden-milter ") + ProgramVersion + " started: socket=" + Options.Listen +
                     ", action=" + std::string(ActionName(Options.Action)) + ", workers=" +
                     std::to_string(Options.Workers) + ", pattern=" + Options.Pattern);
   // libmilter's own signal thread turns SIGTERM, SIGHUP and SIGINT into a

@@ -1,5 +1,5 @@
 // Entry of bouncewarden-milter: locale, mail runtime and the daemon, nothing else.
-#include "automation/AutomationRuntime_un.h"
+#include "automation/runtime/AutomationRuntime_un.h"
 #include "milter/MilterDaemon_un.h"
 
 #include <malloc.h>

@@ -1,7 +1,7 @@
 // The regex facade: conversion, compilation, study and execution.
 #include "regex/RegexMatch_un.h"
 
-#include "rtl/StrUtils_un.h"
+#include "rtl/Charset_un.h"
 
 #include <pcre.h>
 

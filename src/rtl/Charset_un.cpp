@@ -9,6 +9,7 @@
 #include "rtl/StrUtils_un.h"
 
 #include <iconv.h>
+#include <langinfo.h>
 
 #include <algorithm>
 #include <bit>
@@ -252,6 +253,23 @@ std::string EncodeFromWide(std::string_view ACharset, std::u16string_view AText)
   std::string Result;
   Convert(Converter, Bytes, std::string::npos, EncodeInvalid, Result);
   return Result;
+}
+
+std::string AnsiCodePage() {
+  const char *Name = nl_langinfo(CODESET);
+  return (Name && *Name) ? Name : "ANSI_X3.4-1968";
+}
+
+std::u16string AnsiToWide(std::string_view AText) {
+  if (AText.empty())
+    return {};
+  return DecodeToWide(AnsiCodePage(), AText).Text;
+}
+
+std::string WideToAnsi(std::u16string_view AText) {
+  if (AText.empty())
+    return {};
+  return EncodeFromWide(AnsiCodePage(), AText);
 }
 
 } // namespace bw

@@ -1,4 +1,5 @@
-// Character-set conversion through iconv, lenient in both directions.
+// Character-set conversion through iconv, lenient in both directions, and
+// the conversions between 8-bit text in the locale's code page and UTF-16.
 //
 // Text from a bounce is hostile: malformed sequences, unknown charset names
 // and truncated multi-byte characters must never fail a conversion, only
@@ -28,5 +29,16 @@ TDecodeResult DecodeToWide(std::string_view ACharset, std::string_view ABytes,
 
 // Encodes UTF-16 to the named charset; what it cannot represent becomes "?".
 std::string EncodeFromWide(std::string_view ACharset, std::u16string_view AText);
+
+// The name of the locale's 8-bit character set (nl_langinfo(CODESET)).
+std::string AnsiCodePage();
+
+// 8-bit text in the locale's code page to UTF-16. Bytes the code page does not
+// define become U+FFFD.
+std::u16string AnsiToWide(std::string_view AText);
+
+// UTF-16 to the locale's code page. Characters it lacks (lone surrogates
+// included) become "?", the code page's default character.
+std::string WideToAnsi(std::u16string_view AText);
 
 } // namespace bw

@@ -1,10 +1,6 @@
 // String helpers over the C library's locale.
 #include "rtl/StrUtils_un.h"
 
-#include "rtl/Charset_un.h"
-
-#include <langinfo.h>
-
 #include <cwctype>
 
 namespace bw {
@@ -73,23 +69,6 @@ std::u16string WideLowerCase(std::u16string_view AText) {
       Unit = static_cast<char16_t>(Lower);
   }
   return Result;
-}
-
-std::string AnsiCodePage() {
-  const char *Name = nl_langinfo(CODESET);
-  return (Name && *Name) ? Name : "ANSI_X3.4-1968";
-}
-
-std::u16string AnsiToWide(std::string_view AText) {
-  if (AText.empty())
-    return {};
-  return DecodeToWide(AnsiCodePage(), AText).Text;
-}
-
-std::string WideToAnsi(std::u16string_view AText) {
-  if (AText.empty())
-    return {};
-  return EncodeFromWide(AnsiCodePage(), AText);
 }
 
 } // namespace bw

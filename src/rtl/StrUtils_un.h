@@ -1,5 +1,4 @@
-// 8-bit and wide (UTF-16) string helpers: comparison, trimming, case and the
-// conversions through the locale's 8-bit code page.
+// 8-bit and wide (UTF-16) string helpers: comparison, trimming and case.
 //
 // The locale is only read, never set, so these run safely on several threads
 // once setlocale has run at start-up.
@@ -30,16 +29,5 @@ std::u16string TrimWide(std::u16string_view AText);
 // always maps to exactly one unit (surrogates and units whose lower case lies
 // outside the BMP stay as they are).
 std::u16string WideLowerCase(std::u16string_view AText);
-
-// The name of the locale's 8-bit character set (nl_langinfo(CODESET)).
-std::string AnsiCodePage();
-
-// 8-bit text in the locale's code page to UTF-16. Bytes the code page does not
-// define become U+FFFD.
-std::u16string AnsiToWide(std::string_view AText);
-
-// UTF-16 to the locale's code page. Characters it lacks (lone surrogates
-// included) become "?", the code page's default character.
-std::string WideToAnsi(std::u16string_view AText);
 
 } // namespace bw

@@ -75,28 +75,3 @@ TEST(StrUtilsTest, WideLowerCaseMapsEachUnitToOneUnit) {
     EXPECT_EQ(Lower.size(), Case.In.size());
   }
 }
-
-TEST(StrUtilsTest, AnsiConversionsUseTheLocaleCodePage) {
-  // The tests run under C.UTF-8.
-  EXPECT_EQ(AnsiCodePage(), "UTF-8");
-  EXPECT_EQ(AnsiToWide("caf\xC3\xA9 \xE2\x82\xAC"), u"caf\u00E9 \u20AC");
-  EXPECT_EQ(AnsiToWide("\xF0\x9F\x98\x80"), u"\U0001F600");
-  EXPECT_EQ(AnsiToWide("a\0b"s), u"a\0b"s);
-  EXPECT_EQ(AnsiToWide(""), u"");
-  EXPECT_EQ(WideToAnsi(u"caf\u00E9 \u20AC"), "caf\xC3\xA9 \xE2\x82\xAC");
-  EXPECT_EQ(WideToAnsi(u"\U0001F600"), "\xF0\x9F\x98\x80");
-  EXPECT_EQ(WideToAnsi(u""), "");
-}
-
-TEST(StrUtilsTest, AnsiConversionsReplaceWhatTheyCannotConvert) {
-  EXPECT_EQ(AnsiToWide("a\xFFz"), u"a\uFFFDz");
-  EXPECT_EQ(AnsiToWide("a\x80"), u"a\uFFFD");
-  const std::u16string Truncated = AnsiToWide("ok\xE2\x82");
-  ASSERT_GE(Truncated.size(), 3u);
-  EXPECT_EQ(Truncated.substr(0, 3), u"ok\uFFFD");
-  EXPECT_EQ(Truncated.find_first_not_of(u'\uFFFD', 2), std::u16string::npos);
-
-  EXPECT_EQ(WideToAnsi(u"a\xD800z"s), "a?z");
-  EXPECT_EQ(WideToAnsi(u"a\xDC00"s), "a?");
-  EXPECT_EQ(WideToAnsi(u"\xDC00\xD800"s), "??");  // the wrong order is no pair
-}

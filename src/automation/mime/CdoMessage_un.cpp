@@ -9,6 +9,7 @@
 #include "automation/ComObj_un.h"
 #include "automation/mime/MimeDocument_un.h"
 #include "automation/stream/AdoStream_un.h"
+#include "rtl/Charset_un.h"
 
 #include <gmime/gmime.h>
 
@@ -188,9 +189,6 @@ void RegisterCdoMessage() {
   RegisterOleClass(ProgID, [] { return std::make_shared<TCdoMessage>(); });
 }
 
-void UnregisterCdoMessage() noexcept {
-  UnregisterOleClass(ProgID);
-  g_mime_shutdown();
-}
+void UnregisterCdoMessage() noexcept { g_mime_shutdown(); }
 
 } // namespace bw

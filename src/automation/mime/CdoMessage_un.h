@@ -11,8 +11,8 @@ namespace bw {
 // Brings GMime up and registers the class under its ProgID: once per process,
 // before any message object is made and before other threads create objects.
 void RegisterCdoMessage();
-// Forgets the class and shuts GMime down: after every message object and part
-// made through it is gone.
+// Shuts GMime down, once the registry has forgotten the class: after every
+// message object and part made through it is gone.
 void UnregisterCdoMessage() noexcept;
 
 } // namespace bw

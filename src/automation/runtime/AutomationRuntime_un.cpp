@@ -1,5 +1,5 @@
 // Runtime guard for the stand-ins.
-#include "automation/AutomationRuntime_un.h"
+#include "automation/runtime/AutomationRuntime_un.h"
 
 #include "automation/ComObj_un.h"
 #include "automation/mime/CdoMessage_un.h"

@@ -5,8 +5,9 @@
 # line that Debian ships as an archive (libgmime-3.0.a, libglib-2.0.a, ... from
 # the -dev packages) is linked in statically; the few without an archive
 # (gpgme, mount, unistring) stay shared. A run then maps a handful of shared
-# libraries instead of twenty, which is most of what starting costs. When an
-# archive is missing altogether, it falls back to the shared libraries.
+# libraries instead of twenty, which is most of what starting costs. When a
+# library has neither an archive nor a shared library, or GMime has no
+# archive, it falls back to the shared libraries and says why.
 option(BW_STATIC_GMIME "Link GMime, GLib and PCRE statically where Debian ships archives" ON)
 
 add_library(bw_gmime INTERFACE)
@@ -18,6 +19,7 @@ set(BW_GMIME_LINKED_STATICALLY OFF)
 if(BW_STATIC_GMIME AND NOT BW_SANITIZE AND NOT BW_TSAN)
   set(Libraries "")
   set(Complete ON)
+  unset(Missing)
   foreach(Name IN LISTS GMIME_STATIC_LIBRARIES)
     if(Name MATCHES "^(m|dl|pthread|rt)$")
       continue()
@@ -38,13 +40,16 @@ if(BW_STATIC_GMIME AND NOT BW_SANITIZE AND NOT BW_TSAN)
     find_library(Shared NAMES ${Name})
     if(NOT Shared)
       # No development symlink: take the versioned run-time library itself.
-      file(GLOB Shared "/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/lib${Name}.so.[0-9]*"
-                       "/lib/${CMAKE_LIBRARY_ARCHITECTURE}/lib${Name}.so.[0-9]*")
-      list(SORT Shared)
-      list(GET Shared 0 Shared)
+      file(GLOB Versioned "/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/lib${Name}.so.[0-9]*"
+                          "/lib/${CMAKE_LIBRARY_ARCHITECTURE}/lib${Name}.so.[0-9]*")
+      if(Versioned)
+        list(SORT Versioned)
+        list(GET Versioned 0 Shared)
+      endif()
     endif()
     if(NOT Shared)
       set(Complete OFF)
+      set(Missing ${Name})
       break()
     endif()
     list(APPEND Libraries ${Shared})
@@ -67,7 +72,26 @@ if(BW_GMIME_LINKED_STATICALLY)
   message(STATUS "GMime and GLib: linked statically")
 else()
   target_link_libraries(bw_gmime INTERFACE PkgConfig::GMIME)
-  message(STATUS "GMime and GLib: shared libraries")
+  if(BW_STATIC_GMIME AND NOT BW_SANITIZE AND NOT BW_TSAN)
+    if(Missing)
+      message(STATUS "GMime and GLib: shared libraries (neither an archive nor a library of lib${Missing} was found)")
+    else()
+      message(STATUS "GMime and GLib: shared libraries (libgmime-3.0.a was not found)")
+    endif()
+  else()
+    message(STATUS "GMime and GLib: shared libraries")
+  endif()
+endif()
+
+# GLib alone, for code that needs GLib but not GMime: linked the way GMime
+# links it, so that a program never carries two copies of GLib.
+add_library(bw_glib INTERFACE)
+add_library(bw::glib ALIAS bw_glib)
+if(BW_GMIME_LINKED_STATICALLY)
+  target_link_libraries(bw_glib INTERFACE bw_gmime)
+else()
+  pkg_check_modules(GLIB REQUIRED IMPORTED_TARGET glib-2.0)
+  target_link_libraries(bw_glib INTERFACE PkgConfig::GLIB)
 endif()
 
 # PCRE too, where its archive is there: one shared library fewer to map, and

@@ -78,4 +78,10 @@ std::optional<std::u16string> ExtractMessageID(std::u16string_view AText) {
   return std::nullopt;
 }
 
+std::optional<std::u16string> MessageIdOfHeaderValue(std::u16string_view AValue) {
+  std::u16string Line = u"Message-ID: ";
+  Line.append(AValue);
+  return ExtractMessageID(Line);
+}
+
 } // namespace bw

@@ -20,6 +20,12 @@ namespace bw {
 // text has none of these forms.
 std::optional<std::u16string> ExtractMessageID(std::u16string_view AText);
 
+// The ID that a returned copy of a message will yield, from the value of the
+// Message-ID header the message was sent with (as the MTA hands it over,
+// folds included): ExtractMessageID over that one header line, so that a
+// record of sent mail and a later bounce normalise alike.
+std::optional<std::u16string> MessageIdOfHeaderValue(std::u16string_view AValue);
+
 // The ID without any space, "<" or ">"; every other character stays.
 std::u16string CleanMessageID(std::u16string_view AMessageID);
 std::string CleanMessageID(std::string_view AMessageID);

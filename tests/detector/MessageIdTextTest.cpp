@@ -78,3 +78,16 @@ TEST(MessageIdTextTest, CleanMessageIDDropsSpacesAndAngleBracketsOnly) {
   EXPECT_EQ(CleanMessageID(std::string_view("<< >>")), "");
   EXPECT_EQ(CleanMessageID(std::string_view("a(b)[c]\"d\"@e")), "a(b)[c]\"d\"@e");
 }
+
+// Show that the ID recorded from a sent header is the one its bounce yields,
+// whether the MTA hands the value over with its leading blank or folded onto
+// the next line; a value whose blank the MTA stripped gives the same ID.
+TEST(MessageIdTextTest, SentHeaderValueNormalisesLikeItsReturnedCopy) {
+  EXPECT_EQ(bw::MessageIdOfHeaderValue(u"<Abc.1@Example.COM>"), u"abc.1@example.com");
+  for (const std::u16string Value : {u" <Abc.1@Example.COM>", u"\n <Abc.1@Example.COM>", u"\r\n\t<Abc.1@Example.COM>  "}) {
+    const std::u16string ReturnedCopy = u"From: a@example.com\nMessage-ID:" + Value + u"\nSubject: x\n";
+    EXPECT_EQ(bw::MessageIdOfHeaderValue(Value), ExtractMessageID(ReturnedCopy)) << testing::PrintToString(Value);
+    EXPECT_EQ(bw::MessageIdOfHeaderValue(Value), u"abc.1@example.com");
+  }
+  EXPECT_EQ(bw::MessageIdOfHeaderValue(u""), std::nullopt);
+}

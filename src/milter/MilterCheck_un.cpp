@@ -1,4 +1,4 @@
-// The bounded check.
+// The check, the decision and the workers.
 #include "milter/MilterCheck_un.h"
 
 #include "detector/BackscatterDetector_un.h"
@@ -6,83 +6,146 @@
 
 #include <malloc.h>
 
+#include <exception>
+#include <new>
+
 namespace bw {
 
-bool TCheckGate::Enter() {
-  std::unique_lock Lock(FMutex);
-  FChanged.wait(Lock, [this] { return FClosed || FFree > 0; });
-  if (FClosed)
-    return false;
-  --FFree;
-  ++FRunning;
-  return true;
+static std::string ErrorText(const Exception &AError) {
+  return std::string(AError.ClassName()) + " \"" + AError.Message() + "\"";
 }
 
-void TCheckGate::Leave() noexcept {
+TCheckOutcome DecideOnMessageIDs(const TMessageIdPattern &APattern, std::span<const std::u16string> AMessageIDs) {
+  TCheckOutcome Outcome;
+  Outcome.MessageIDCount = AMessageIDs.size();
+  if (AMessageIDs.empty())
+    return Outcome;
+  Outcome.Rule = drPattern;
+  try {
+    Outcome.Verdict = MatchesAnyMessageID(APattern, AMessageIDs) ? cvNotBackscatter : cvBackscatter;
+  } catch (const ERegexMatchError &E) {
+    // A pattern that cannot be used or a match over its budget gives no
+    // verdict: judging the bounce backscatter could lose a genuine one.
+    Outcome.Verdict = cvError;
+    Outcome.Error = ErrorText(E);
+  }
+  return Outcome;
+}
+
+TCheckOutcome CheckAssembledMessage(const std::string &ASender, std::string AContent,
+                                    const TMessageIdPattern &APattern) {
+  std::vector<std::u16string> MessageIDs;
+  try {
+    MessageIDs = TBackscatterDetector::ReturnedMessageIDs(ASender, std::move(AContent));
+  } catch (const Exception &E) {
+    // An object failure while reading the message: no verdict either.
+    TCheckOutcome Outcome;
+    Outcome.Verdict = cvError;
+    Outcome.Error = ErrorText(E);
+    return Outcome;
+  }
+  return DecideOnMessageIDs(APattern, MessageIDs);
+}
+
+TCheckPool::~TCheckPool() {
   {
     const std::lock_guard Lock(FMutex);
-    ++FFree;
-    --FRunning;
+    FEnding = true;
   }
-  FChanged.notify_all();
+  FWorkReady.notify_all();
+  for (std::thread &Worker : FWorkers)
+    Worker.join();
 }
 
-void TCheckGate::CloseAndWait() {
+void TCheckPool::Start() {
+  const std::lock_guard Lock(FMutex);
+  for (unsigned I = FWorkers.size(); I < FWorkerCount; ++I)
+    FWorkers.emplace_back([this] { Work(); });
+}
+
+// A check that took this long may have made GMime build hundreds of
+// thousands of small objects; the heap hands their memory back to the system
+// afterwards instead of keeping it for good. An ordinary check takes well
+// under a millisecond and skips the trim's walk over the heap.
+static constexpr std::chrono::milliseconds TrimAfter{20};
+
+static TCheckOutcome RunGuarded(const TCheckPool::TCheck &ACheck) noexcept {
+  TCheckOutcome Outcome;
+  // A worker thread has no caller to hand an exception to.
+  try {
+    return ACheck();
+  } catch (const Exception &E) {
+    Outcome.Error = ErrorText(E);
+  } catch (const std::bad_alloc &) {
+    Outcome.Error = "out of memory";
+  } catch (const std::exception &E) {
+    Outcome.Error = std::string("internal error \"") + E.what() + "\"";
+  } catch (...) {
+    Outcome.Error = "internal error of unknown type";
+  }
+  Outcome.Verdict = cvError;
+  return Outcome;
+}
+
+void TCheckPool::Work() {
   std::unique_lock Lock(FMutex);
-  FClosed = true;
-  FChanged.notify_all();
-  FChanged.wait(Lock, [this] { return FRunning == 0; });
+  for (;;) {
+    FWorkReady.wait(Lock, [this] { return FEnding || (!FAbandoned && !FQueue.empty()); });
+    if (FEnding)
+      return;
+    const std::shared_ptr<TJob> Job = std::move(FQueue.front());
+    FQueue.pop_front();
+    Lock.unlock();
+    const auto Start = std::chrono::steady_clock::now();
+    TCheckOutcome Outcome = RunGuarded(Job->Check);
+    Job->Check = nullptr;  // what the check held (the message) goes now
+    // Costly checks are the ones that left the heap large.
+    if (std::chrono::steady_clock::now() - Start >= TrimAfter)
+      malloc_trim(0);
+    Lock.lock();
+    Job->Outcome = std::move(Outcome);
+    Job->Done = true;
+    --FPending;
+    FJobDone.notify_all();
+  }
 }
 
-namespace {
-class TGateSlot {
-public:
-  explicit TGateSlot(TCheckGate &AGate) : FGate(AGate), FEntered(AGate.Enter()) {}
-  ~TGateSlot() {
-    if (FEntered)
-      FGate.Leave();
-  }
-  TGateSlot(const TGateSlot &) = delete;
-  TGateSlot &operator=(const TGateSlot &) = delete;
-  bool Entered() const noexcept { return FEntered; }
-
-private:
-  TCheckGate &FGate;
-  bool FEntered;
-};
-} // namespace
-
-// A check of a message this large may have made GMime build hundreds of
-// thousands of small objects; their memory is handed back to the system
-// afterwards instead of staying with the heap for good.
-static constexpr std::size_t TrimAfterSize = 256 * 1024;
-
-TCheckOutcome RunCheck(TCheckGate &AGate, const std::string &ASender, std::string AContent,
-                       const std::string &APattern) {
+TCheckOutcome TCheckPool::Run(TCheck ACheck) {
   const auto Start = std::chrono::steady_clock::now();
-  const bool Trim = AContent.size() >= TrimAfterSize;
+  auto Job = std::make_shared<TJob>();
+  Job->Check = std::move(ACheck);
   TCheckOutcome Outcome;
   {
-    const TGateSlot Slot(AGate);
-    if (!Slot.Entered()) {
-      Outcome.Verdict = cvShuttingDown;
-      return Outcome;
+    std::unique_lock Lock(FMutex);
+    if (!FAbandoned) {
+      FQueue.push_back(Job);
+      ++FPending;
+      FWorkReady.notify_one();
+      FJobDone.wait(Lock, [&] { return Job->Done || FAbandoned; });
     }
-    try {
-      const TCheckResult Result = TBackscatterDetector::CheckMessage(ASender, std::move(AContent), TMessageIdPattern(APattern));
-      Outcome.Verdict = Result.Backscatter ? cvBackscatter : cvNotBackscatter;
-      Outcome.MessageIDCount = Result.MessageIDCount;
-    } catch (const Exception &E) {
-      // A check that cannot finish (a match over its budget, an object
-      // failure) gives no verdict; the configured error policy decides.
-      Outcome.Verdict = cvError;
-      Outcome.Error = std::string(E.ClassName()) + " \"" + E.Message() + "\"";
-    }
+    if (Job->Done)
+      Outcome = std::move(Job->Outcome);
+    else
+      Outcome.Verdict = cvNotFinished;
   }
-  if (Trim)
-    malloc_trim(0);
   Outcome.Elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - Start);
   return Outcome;
+}
+
+void TCheckPool::Abandon() {
+  {
+    const std::lock_guard Lock(FMutex);
+    FAbandoned = true;
+    // Jobs nobody waits for any more: their messages go at once.
+    FPending -= FQueue.size();
+    FQueue.clear();
+  }
+  FJobDone.notify_all();
+}
+
+std::size_t TCheckPool::Pending() const {
+  const std::lock_guard Lock(FMutex);
+  return FPending;
 }
 
 std::string VerdictText(const TCheckOutcome &AOutcome) {
@@ -93,10 +156,12 @@ std::string VerdictText(const TCheckOutcome &AOutcome) {
     return "backscatter";
   case cvError:
     return "error " + AOutcome.Error;
-  case cvShuttingDown:
-    return "not checked (shutting down)";
+  case cvNotFinished:
+    return "not finished (stopping)";
   }
   return "unknown";
 }
+
+std::string_view RuleName(TDecidingRule ARule) { return ARule == drPattern ? "pattern" : ""; }
 
 } // namespace bw

@@ -1,59 +1,107 @@
-// The check of one assembled message, bounded in how many run at once.
+// The check of one assembled message: the returned Message-IDs, the decision
+// over them, and the pool of workers that runs checks for the connections.
 #pragma once
+
+#include "detector/MessageIdMatch_un.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <span>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace bw {
-
-// A counting semaphore that can also be closed: at most N checks hold it,
-// which bounds memory by N times the largest check, and once closed it lets
-// no new check in and waits for the running ones, so the mail runtime can be
-// shut down under none.
-class TCheckGate {
-public:
-  explicit TCheckGate(unsigned AWorkers) : FFree(AWorkers) {}
-  TCheckGate(const TCheckGate &) = delete;
-  TCheckGate &operator=(const TCheckGate &) = delete;
-
-  // Waits for a free slot; false when the gate is closed.
-  bool Enter();
-  void Leave() noexcept;
-  // Refuses new checks and returns when no check runs any more.
-  void CloseAndWait();
-
-private:
-  std::mutex FMutex;
-  std::condition_variable FChanged;
-  unsigned FFree;
-  unsigned FRunning = 0;
-  bool FClosed = false;
-};
 
 enum TCheckVerdict : std::uint8_t {
   cvNotBackscatter,
   cvBackscatter,
-  cvError,        // the check raised: Error says what
-  cvShuttingDown  // the gate was closed before the check could start
+  cvError,       // the check raised: Error says what
+  cvNotFinished  // a stop's grace time ran out before the check ended
 };
+
+// The rule that gave the verdict: none when there were no Message-IDs to
+// judge. The pattern is the only rule today; a ledger of sent Message-IDs
+// is meant to sit beside it.
+enum TDecidingRule : std::uint8_t { drNone, drPattern };
 
 struct TCheckOutcome {
   TCheckVerdict Verdict = cvNotBackscatter;
+  TDecidingRule Rule = drNone;
+  // The Message-IDs the returned message yielded, also when matching them failed.
   std::size_t MessageIDCount = 0;
   std::string Error;  // <class> "<message>" for cvError
-  std::chrono::microseconds Elapsed{0};  // waiting for a slot included
+  std::chrono::microseconds Elapsed{0};  // waiting for a worker included
 };
 
-// TBackscatterDetector::CheckMessage inside the gate. A project exception
-// becomes cvError; anything else propagates.
-TCheckOutcome RunCheck(TCheckGate &AGate, const std::string &ASender, std::string AContent,
-                       const std::string &APattern);
+// The verdict over the returned Message-IDs: none at all gives "not
+// backscatter" with no rule; one that matches the pattern "not backscatter",
+// none that matches "backscatter", both by the pattern. A pattern that cannot
+// be used, or a match that cannot be completed, is cvError (never a
+// verdict), with the count of the IDs kept.
+TCheckOutcome DecideOnMessageIDs(const TMessageIdPattern &APattern, std::span<const std::u16string> AMessageIDs);
+
+// The whole check of one message as the MTA delivered it: the detector's
+// returned Message-IDs, then DecideOnMessageIDs. A project exception becomes
+// cvError; anything else propagates. Elapsed is left 0.
+TCheckOutcome CheckAssembledMessage(const std::string &ASender, std::string AContent,
+                                    const TMessageIdPattern &APattern);
+
+// The workers that run checks, at most N at once, which bounds memory by N
+// times the largest check. The connection that asks waits for its outcome;
+// once the pool is abandoned (a stop's grace time ran out) every waiting and
+// later request returns cvNotFinished at once, while a check already running
+// goes on to its end on its worker, which only the end of the process stops.
+class TCheckPool {
+public:
+  using TCheck = std::function<TCheckOutcome()>;
+
+  explicit TCheckPool(unsigned AWorkers) : FWorkerCount(AWorkers) {}
+  // Lets the workers finish what they run and joins them (a test's pool; the
+  // daemon's lives as long as the process).
+  ~TCheckPool();
+  TCheckPool(const TCheckPool &) = delete;
+  TCheckPool &operator=(const TCheckPool &) = delete;
+
+  // Starts the worker threads (they take the caller's signal mask). Until
+  // then, Run waits.
+  void Start();
+  // Runs ACheck on a worker and returns its outcome, with Elapsed counting
+  // from the call. An exception ACheck raises becomes cvError.
+  TCheckOutcome Run(TCheck ACheck);
+  // From now on no check starts and no one waits: see the class comment.
+  void Abandon();
+  // Checks asked for and not yet ended (waiting for a worker or running).
+  std::size_t Pending() const;
+
+private:
+  struct TJob {
+    TCheck Check;
+    TCheckOutcome Outcome;
+    bool Done = false;
+  };
+  void Work();
+
+  const unsigned FWorkerCount;
+  mutable std::mutex FMutex;
+  std::condition_variable FWorkReady;  // a job queued, or the pool ends
+  std::condition_variable FJobDone;    // a job ended, or the pool was abandoned
+  std::deque<std::shared_ptr<TJob>> FQueue;
+  std::size_t FPending = 0;
+  bool FAbandoned = false;
+  bool FEnding = false;
+  std::vector<std::thread> FWorkers;
+};
 
 // The verdict as the log line writes it.
 std::string VerdictText(const TCheckOutcome &AOutcome);
+// The rule as the log line names it ("pattern"); empty for drNone.
+std::string_view RuleName(TDecidingRule ARule);
 
 } // namespace bw

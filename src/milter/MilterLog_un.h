@@ -1,17 +1,36 @@
-// The milter's one log function: syslog (facility mail) or standard error.
+// The milter's log: syslog (facility mail) or standard error, one whole line
+// at a time, with no control byte in it whatever a peer sent.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace bw {
 
-enum TLogTarget : unsigned char { ltSyslog, ltStderr };
+enum TLogTarget : std::uint8_t { ltSyslog, ltStderr };
 
-// Chooses where lines go; call once, before libmilter starts its threads.
-void OpenMilterLog(TLogTarget ATarget);
+class TMilterLog {
+public:
+  // Opens syslog for ltSyslog; make the log before libmilter starts its threads.
+  explicit TMilterLog(TLogTarget ATarget);
+  virtual ~TMilterLog() = default;
+  TMilterLog(const TMilterLog &) = delete;
+  TMilterLog &operator=(const TMilterLog &) = delete;
 
-// One line, the queue ID first ("NOQUEUE" when there is none), so that it
-// can be found from the MTA's own log. Safe from any thread; never raises.
-void MilterLog(std::string_view AQueueID, std::string_view AText) noexcept;
+  // A line about one message: the queue ID first ("NOQUEUE" when there is
+  // none), so that it can be found from the MTA's own log.
+  void Message(std::string_view AQueueID, std::string_view AText) noexcept;
+  // A line about the daemon itself (start, stop, signals, limits).
+  void Daemon(std::string_view AText) noexcept;
+
+protected:
+  // Writes one line, already made safe. Safe from any thread; never raises.
+  virtual void Emit(const std::string &ALine) noexcept;
+
+private:
+  void Write(std::string ALine) noexcept;
+  TLogTarget FTarget;
+};
 
 } // namespace bw

@@ -24,6 +24,8 @@ void TMilterMessage::Reset() {
   std::string().swap(FContent);  // clear() would keep the capacity of a big message
   FContentType.reset();
   FSize = 0;
+  FTagHeaderCount = 0;
+  FEndOfHeadersSeen = false;
 }
 
 bool TMilterMessage::TooLarge() const noexcept { return FSize >= TBackscatterDetector::MaxMessageSize; }
@@ -40,6 +42,8 @@ void TMilterMessage::Append(std::string_view ABytes) {
 void TMilterMessage::AddHeader(std::string_view AName, std::string_view AValue) {
   if (!FContentType && SameText(AName, "Content-Type"))
     FContentType.emplace(AValue);
+  if (SameText(AName, TagHeaderName))
+    ++FTagHeaderCount;
   std::string Line;
   Line.reserve(AName.size() + AValue.size() + 8);
   Line.append(AName).push_back(':');
@@ -57,6 +61,7 @@ void TMilterMessage::AddHeader(std::string_view AName, std::string_view AValue) 
 
 TEndOfHeaders TMilterMessage::EndOfHeaders() {
   Append("\r\n");
+  FEndOfHeadersSeen = true;
   if (!CountsAsDSN(FContentType.value_or(std::string()), FSender))
     return ehNotDSN;
   return TooLarge() ? ehTooLarge : ehWantBody;

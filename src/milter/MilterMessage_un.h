@@ -13,6 +13,10 @@
 
 namespace bw {
 
+// The header of --action=tag. Every copy that arrives is counted, so that
+// tag mode can remove it from the messages that pass.
+inline constexpr char TagHeaderName[] = "X-Bouncewarden";
+
 // How the MTA hands over header values: with the space after the colon kept
 // (SMFIP_HDR_LEADSPC negotiated), or with leading white space stripped.
 enum THeaderValueForm : std::uint8_t { hvAsReceived, hvLeadingSpaceStripped };
@@ -43,16 +47,20 @@ public:
   void AddHeader(std::string_view AName, std::string_view AValue);
   // Appends the blank line and decides through the bounce rule (CountsAsDSN).
   TEndOfHeaders EndOfHeaders();
+  // True once EndOfHeaders ran in this transaction: a message whose end of
+  // headers never came was not judged a bounce and is not checked.
+  bool EndOfHeadersSeen() const noexcept { return FEndOfHeadersSeen; }
   // Appends a body chunk as given; false once the message has reached the
   // size bound (its bytes are then dropped, and later chunks only counted).
   bool AddBody(std::string_view AChunk);
 
   THeaderValueForm Form() const noexcept { return FForm; }
   const std::string &Sender() const noexcept { return FSender; }
-  // Bytes the message has had so far, whether kept or dropped.
-  std::size_t Size() const noexcept { return FSize; }
-  // True once the message reached TBackscatterDetector::MaxMessageSize bytes:
-  // such a message is not examined, as the one-shot tool does with a big file.
+  // How many TagHeaderName headers (any case) arrived in this transaction.
+  std::size_t TagHeaderCount() const noexcept { return FTagHeaderCount; }
+  // True once the message reached TBackscatterDetector::MaxMessageSize bytes,
+  // counted as it crossed SMTP (CR LF line ends, the MTA's own headers
+  // included): such a message is not examined.
   bool TooLarge() const noexcept;
   // The rebuilt message; the object keeps nothing of it.
   std::string TakeContent();
@@ -64,7 +72,9 @@ private:
   std::string FSender;
   std::string FContent;
   std::optional<std::string> FContentType;  // the first Content-Type value, raw
-  std::size_t FSize = 0;
+  std::size_t FSize = 0;  // bytes had so far, whether kept or dropped
+  std::size_t FTagHeaderCount = 0;
+  bool FEndOfHeadersSeen = false;
 };
 
 } // namespace bw

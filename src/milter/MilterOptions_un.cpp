@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -16,46 +18,65 @@ namespace bw {
 namespace {
 enum TOptionId : int {
   oiPattern = 1000, oiListen, oiAction, oiRejectReply, oiOnError, oiUser, oiSocketOwner, oiSocketMode, oiWorkers,
-  oiLogStderr, oiHelp, oiVersion
+  oiTimeout, oiStopGrace, oiLogStderr, oiHelp, oiVersion
 };
+
+// What the Default of an option is: a value the parser applies before the
+// command line (so the defaults are written only here), or a text for
+// --help alone.
+enum TDefaultKind : std::uint8_t { dkNone, dkValue, dkText };
 
 struct TOptionInfo {
   const char *Name;
   const char *Argument;  // nullptr: the option takes none
-  const char *Default;   // nullptr: no default worth printing
+  TDefaultKind DefaultKind;
+  const char *Default;
   const char *Help;
   TOptionId Id;
 };
 } // namespace
 
-// The one description of the options: getopt_long's table and --help are
-// both made from it.
+// The one description of the options: the defaults, getopt_long's table and
+// --help are all made from it.
 static constexpr TOptionInfo Options[] = {
-    {"pattern", "REGEX", "required",
+    {"pattern", "REGEX", dkText, "required",
      "PCRE pattern that the Message-IDs of your own outgoing mail match (without angle brackets; matched caseless "
      "and anchored at the start, e.g. '.*@example\\.com$')",
      oiPattern},
-    {"listen", "SOCKET", "unix:/run/bouncewarden/milter.sock",
-     "where the MTA connects: unix:/path, inet:PORT@HOST or inet6:PORT@HOST; a stale socket file is replaced",
+    {"listen", "SOCKET", dkValue, "unix:/run/bouncewarden/milter.sock",
+     "where the MTA connects: unix:/path, inet:PORT@HOST or inet6:PORT@HOST; a unix socket that nothing answers "
+     "is replaced, one that answers stops the start",
      oiListen},
-    {"action", "ACTION", "reject",
+    {"action", "ACTION", dkValue, "reject",
      "what happens to backscatter: reject (550 reply), discard, quarantine, tag (adds X-Bouncewarden: "
-     "backscatter) or log (only logs what would have been done)",
+     "backscatter, and removes that header from every message that arrives with it) or log (only logs what "
+     "would have been done)",
      oiAction},
-    {"reject-reply", "\"CODE X.Y.Z TEXT\"", "\"550 5.7.1 Backscatter: the returned message was not sent from here\"",
+    {"reject-reply", "\"CODE X.Y.Z TEXT\"", dkValue, DefaultRejectReply,
      "the reply of --action=reject: a 5xx code, a 5.Y.Z status and a text", oiRejectReply},
-    {"on-error", "POLICY", "accept",
-     "what happens to a message whose check fails: accept it, or tempfail it (the sender retries later)", oiOnError},
-    {"user", "USER", nullptr,
-     "the user to run as once the socket exists; required when started as root", oiUser},
-    {"socket-owner", "USER:GROUP", nullptr, "hand the unix socket to this owner and group (either may be empty)",
-     oiSocketOwner},
-    {"socket-mode", "MODE", "0660", "octal permissions of the unix socket", oiSocketMode},
-    {"workers", "N", "the number of cores",
+    {"on-error", "POLICY", dkValue, "accept",
+     "what happens to a message whose check fails or is cut short by a stop: accept it, or tempfail it (the "
+     "sender retries later)",
+     oiOnError},
+    {"user", "USER", dkNone, nullptr, "the user to run as once the socket exists; required when started as root",
+     oiUser},
+    {"socket-owner", "USER:GROUP", dkNone, nullptr,
+     "hand the unix socket to this owner and group (either may be empty)", oiSocketOwner},
+    {"socket-mode", "MODE", dkValue, "0660", "octal permissions of the unix socket", oiSocketMode},
+    {"workers", "N", dkText, "the number of cores",
      "how many checks run at once; each takes memory up to a few times the message size", oiWorkers},
-    {"log-stderr", nullptr, nullptr, "log to standard error instead of syslog (facility mail)", oiLogStderr},
-    {"help", nullptr, nullptr, "show this text and exit", oiHelp},
-    {"version", nullptr, nullptr, "show the version and exit", oiVersion},
+    {"timeout", "SECONDS", dkValue, "300",
+     "a connection whose MTA sends nothing for this long is closed (keep it at or above the MTA's own milter "
+     "timeouts)",
+     oiTimeout},
+    {"stop-grace", "SECONDS", dkValue, "30",
+     "on SIGTERM, how long the messages in progress may take; a check still running then gets the --on-error "
+     "answer (keep it below the service manager's stop timeout)",
+     oiStopGrace},
+    {"log-stderr", nullptr, dkNone, nullptr, "log to standard error instead of syslog (facility mail)",
+     oiLogStderr},
+    {"help", nullptr, dkNone, nullptr, "show this text and exit", oiHelp},
+    {"version", nullptr, dkNone, nullptr, "show the version and exit", oiVersion},
 };
 
 static constexpr std::string_view ActionNames[] = {"reject", "discard", "quarantine", "tag", "log"};
@@ -116,14 +137,14 @@ static bool ParseSocketMode(std::string_view AValue, mode_t &AMode) {
   return true;
 }
 
-static bool ParseWorkers(std::string_view AValue, unsigned &AWorkers) {
-  static constexpr unsigned MaxWorkers = 1024;
+// A whole number from AMin to AMax, digits only.
+static bool ParseCount(std::string_view AValue, unsigned AMin, unsigned AMax, unsigned &ACount) {
   unsigned Count = 0;
   const auto [End, Error] = std::from_chars(AValue.data(), AValue.data() + AValue.size(), Count);
-  if (AValue.empty() || Error != std::errc() || End != AValue.data() + AValue.size() || Count < 1 ||
-      Count > MaxWorkers)
+  if (!AllDigits(AValue) || Error != std::errc() || End != AValue.data() + AValue.size() || Count < AMin ||
+      Count > AMax)
     return false;
-  AWorkers = Count;
+  ACount = Count;
   return true;
 }
 
@@ -162,7 +183,11 @@ static bool ApplyOption(TOptionId AId, std::string_view AValue, TMilterParseResu
   case oiSocketMode:
     return ParseSocketMode(AValue, Opts.SocketMode);
   case oiWorkers:
-    return ParseWorkers(AValue, Opts.Workers);
+    return ParseCount(AValue, 1, 1024, Opts.Workers);
+  case oiTimeout:
+    return ParseCount(AValue, 1, 86400, Opts.TimeoutSeconds);
+  case oiStopGrace:
+    return ParseCount(AValue, 1, 3600, Opts.StopGraceSeconds);
   case oiLogStderr:
     Opts.LogStderr = true;
     return true;
@@ -174,6 +199,14 @@ static bool ApplyOption(TOptionId AId, std::string_view AValue, TMilterParseResu
     return true;
   }
   return false;
+}
+
+TMilterOptions DefaultMilterOptions() {
+  TMilterParseResult Result;
+  for (const TOptionInfo &Info : Options)
+    if (Info.DefaultKind == dkValue && !ApplyOption(Info.Id, Info.Default, Result))
+      std::abort();  // a default that its own parser refuses is a bug in the table
+  return Result.Options;
 }
 
 static const TOptionInfo *FindOption(int AId) {
@@ -206,6 +239,7 @@ TMilterParseResult ParseMilterOptions(std::span<const std::string> AArgs) {
 
   TMilterParseResult Result;
   Result.Request = mrRun;
+  Result.Options = DefaultMilterOptions();
   optind = 0;  // 0 makes glibc start over, so the parser can run more than once
   opterr = 0;  // errors are reported here, not printed by getopt
   const int Argc = static_cast<int>(Storage.size());
@@ -253,12 +287,12 @@ std::string MilterHelpText() {
     if (Info.Argument)
       Left += std::string("=") + Info.Argument;
     Text += Left + "\n      " + Info.Help;
-    if (Info.Default)
-      Text += std::string(" (") + (std::string_view(Info.Default) == "required" ? "" : "default: ") + Info.Default +
-              ")";
+    if (Info.DefaultKind != dkNone)
+      Text += std::string(" (") + (Info.Id == oiPattern ? "" : "default: ") + Info.Default + ")";
     Text += "\n";
   }
-  Text += "\nRuns in the foreground; SIGTERM or SIGINT ends it after the checks in progress.\n"
+  Text += "\nRuns in the foreground; SIGTERM or SIGINT ends it after the messages in progress, SIGHUP is\n"
+          "logged and ignored.\n"
           "Exit codes: 0 stopped by a signal, 64 bad usage, 67 unknown user or group, 70 the milter library\n"
           "failed, 71 a system call failed (socket, ownership, privileges), 78 bad pattern or running as root.\n";
   return Text;

@@ -16,22 +16,33 @@ enum TMilterAction : std::uint8_t { maReject, maDiscard, maQuarantine, maTag, ma
 // What happens to a message whose check failed.
 enum TErrorPolicy : std::uint8_t { epAccept, epTempfail };
 
+// The reply of --action=reject unless one is given. The unit, the defaults
+// file, the man page and the README quote it; a test holds them to it.
+inline constexpr char DefaultRejectReply[] = "550 5.7.1 Backscatter: the returned message was not sent from here";
+
+// The settings of one run. Every default lives in the option table of
+// MilterOptions_un.cpp and reaches these fields through DefaultMilterOptions.
 struct TMilterOptions {
   std::string Pattern;
-  std::string Listen = "unix:/run/bouncewarden/milter.sock";
+  std::string Listen;
   TMilterAction Action = maReject;
   // The reply of --action=reject, in the three pieces smfi_setreply takes.
-  std::string ReplyCode = "550";
-  std::string ReplyStatus = "5.7.1";
-  std::string ReplyText = "Backscatter: the returned message was not sent from here";
+  std::string ReplyCode;
+  std::string ReplyStatus;
+  std::string ReplyText;
   TErrorPolicy OnError = epAccept;
   std::string User;         // empty: keep the current user
   std::string SocketOwner;  // empty: leave the socket's owner
   std::string SocketGroup;  // empty: leave the socket's group
-  mode_t SocketMode = 0660;
+  mode_t SocketMode = 0;
   unsigned Workers = 0;     // filled with the number of cores when not given
+  unsigned TimeoutSeconds = 0;    // a peer silent this long is disconnected
+  unsigned StopGraceSeconds = 0;  // how long a stop waits for the checks
   bool LogStderr = false;
 };
+
+// The options as the table's defaults set them (Workers still 0, Pattern empty).
+TMilterOptions DefaultMilterOptions();
 
 enum TMilterRequest : std::uint8_t { mrRun, mrHelp, mrVersion, mrUsageError, mrBadPattern };
 

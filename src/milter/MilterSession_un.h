@@ -1,54 +1,93 @@
-// The libmilter side of the milter: one session per MTA connection, the
-// callbacks that forward to it, and the registration with libmilter.
+// One MTA connection as the milter sees it: the decisions of each step of a
+// message, reaching the MTA only through a small reply interface, so that
+// they are tested without libmilter. The daemon's callback shim forwards
+// libmilter's callbacks here and turns the statuses into libmilter's.
 #pragma once
 
-#include "milter/MilterCheck_un.h"
+#include "milter/MilterContext_un.h"
 #include "milter/MilterMessage_un.h"
-#include "milter/MilterOptions_un.h"
-
-#include <libmilter/mfapi.h>
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace bw {
 
-// The state of one MTA connection. Each callback of a message forwards to a
-// member; the message's state is reset at MAIL FROM, at end of message and
-// on abort, so one connection can carry any number of messages.
+// The answer to one step, as libmilter's SMFIS_* codes have it.
+enum TMilterStatus : std::uint8_t { msContinue, msAccept, msReject, msDiscard, msTempfail, msNoReply, msSkip };
+
+// What a session may ask of the MTA about the message at hand. The changes
+// (reply, quarantine, headers) are only possible at end of message; each
+// returns false when the MTA refused it.
+class TMilterReply {
+public:
+  virtual ~TMilterReply() = default;
+  virtual bool SetReply(const std::string &ACode, const std::string &AStatus, const std::string &AText) = 0;
+  virtual bool Quarantine(const std::string &AReason) = 0;
+  virtual bool AddHeader(const std::string &AName, const std::string &AValue) = 0;
+  // Removes the AIndex-th (from 1) header of that name, in any case.
+  virtual bool RemoveHeader(const std::string &AName, unsigned AIndex) = 0;
+  // A macro the MTA sent ("i" is the queue ID); empty when it sent none.
+  virtual std::string MacroValue(const std::string &AName) = 0;
+};
+
+// What negotiation with the MTA settled for the connection.
+struct TNegotiated {
+  THeaderValueForm Form = hvLeadingSpaceStripped;
+  // False when the MTA sends headers without waiting for an answer to each
+  // (SMFIP_NR_HDR), which saves a round trip per header of every message.
+  bool HeaderReplies = true;
+  // True when the MTA can skip the rest of a body on request (SMFIP_SKIP).
+  bool CanSkipBody = false;
+};
+
+// The state of one connection. The message's state is reset at MAIL FROM,
+// at end of message and on abort, so one connection can carry any number of
+// messages; a transaction still open when the session goes (the MTA closed
+// the connection) ends with it.
 class TMilterSession {
 public:
-  // AHeaderReplies is false when the MTA agreed to send headers without
-  // waiting for an answer to each (SMFIP_NR_HDR), which saves a round trip
-  // per header of every message.
-  TMilterSession(const TMilterOptions &AOptions, TCheckGate &AGate, THeaderValueForm AForm, bool AHeaderReplies = true)
-      : FOptions(AOptions), FGate(AGate), FMessage(AForm), FHeaderReplies(AHeaderReplies) {}
+  TMilterSession(TMilterContext &AContext, const TNegotiated &ANegotiated)
+      : FContext(AContext), FNegotiated(ANegotiated), FMessage(ANegotiated.Form) {}
+  ~TMilterSession() { EndTransaction(); }
+  TMilterSession(const TMilterSession &) = delete;
+  TMilterSession &operator=(const TMilterSession &) = delete;
 
-  sfsistat OnEnvFrom(std::string_view AMailFrom);
-  sfsistat OnHeader(std::string_view AName, std::string_view AValue);
-  sfsistat OnEndOfHeaders(SMFICTX *ACtx);
-  sfsistat OnBody(SMFICTX *ACtx, std::string_view AChunk);
-  sfsistat OnEndOfMessage(SMFICTX *ACtx);
-  sfsistat OnAbort();
+  TMilterStatus OnEnvFrom(TMilterReply &AReply, std::string_view AMailFrom);
+  TMilterStatus OnHeader(std::string_view AName, std::string_view AValue);
+  TMilterStatus OnEndOfHeaders(TMilterReply &AReply);
+  TMilterStatus OnBody(TMilterReply &AReply, std::string_view AChunk);
+  TMilterStatus OnEndOfMessage(TMilterReply &AReply);
+  TMilterStatus OnAbort();
+  // A step failed inside (AWhat says how): logged, the transaction ends,
+  // and the answer is --on-error's.
+  TMilterStatus OnInternalError(TMilterReply &AReply, std::string_view AWhat) noexcept;
 
 private:
-  sfsistat ActOnBackscatter(SMFICTX *ACtx, std::string &AActionTaken);
-  sfsistat ErrorStatus(std::string &AActionTaken) const;
-  void LogMessage(SMFICTX *ACtx, std::string_view AVerdict, std::size_t AMessageIDCount,
-                  std::string_view AActionTaken, std::chrono::microseconds AElapsed) const;
+  TMilterStatus ActOnBackscatter(TMilterReply &AReply, std::string &AActionTaken);
+  TMilterStatus ErrorStatus(std::string &AActionTaken) const;
+  // Tag mode: removes every X-Bouncewarden header the message arrived with.
+  void RemoveTagHeaders(TMilterReply &AReply, std::string &AActionTaken);
+  // Whether the message must reach end of message only for that removal.
+  bool MustStripTags() const noexcept;
+  // The answer for a message that passes without a check from here on.
+  TMilterStatus PassUnchecked();
+  void LogMessage(TMilterReply &AReply, std::string_view AVerdict, const TCheckOutcome *AOutcome,
+                  std::string_view AActionTaken);
+  void EndTransaction() noexcept;
 
-  const TMilterOptions &FOptions;
-  TCheckGate &FGate;
+  TMilterContext &FContext;
+  const TNegotiated FNegotiated;
   TMilterMessage FMessage;
-  bool FHeaderReplies;
+  bool FInTransaction = false;
   // A header could not be kept: the message is incomplete, and end of
   // headers answers as for a failed check.
   bool FHeaderLost = false;
+  // Tag mode with X-Bouncewarden headers to remove and nothing to check:
+  // the body is not wanted, only the end of message.
+  bool FSkipBody = false;
 };
-
-// Registers the callbacks with libmilter. AOptions and AGate must outlive
-// smfi_main; they are read, never changed, from libmilter's threads.
-bool RegisterMilter(const TMilterOptions &AOptions, TCheckGate &AGate);
 
 } // namespace bw

@@ -39,6 +39,22 @@ std::string OneLineText(std::string AText) {
   return AText;
 }
 
+std::string EscapeControlBytes(std::string_view AText) {
+  static constexpr char Hex[] = "0123456789ABCDEF";
+  std::string Result;
+  Result.reserve(AText.size());
+  for (const char Byte : AText) {
+    const auto Unit = static_cast<unsigned char>(Byte);
+    if (Unit >= 0x20 && Unit != 0x7F) {
+      Result.push_back(Byte);
+      continue;
+    }
+    Result.append("\\x").push_back(Hex[Unit >> 4]);
+    Result.push_back(Hex[Unit & 0xF]);
+  }
+  return Result;
+}
+
 std::u16string TrimWide(std::u16string_view AText) {
   std::size_t First = 0, Last = AText.size();
   while (First < Last && AText[First] <= 0x20)

@@ -22,6 +22,11 @@ std::string TrimBytes(std::string_view AText);
 // it stays on one line when a message echoes it.
 std::string OneLineText(std::string AText);
 
+// AText with every control byte (0..31 and 127) written as "\xNN" (two
+// upper-case hex digits), so that a field a peer sent can neither end a log
+// line early nor drive the terminal that shows it; every other byte is kept.
+std::string EscapeControlBytes(std::string_view AText);
+
 // Removes code units U+0000..U+0020 from both ends.
 std::u16string TrimWide(std::u16string_view AText);
 

@@ -1,6 +1,8 @@
-// Checks of many messages on eight threads at once give the verdicts the same
-// checks give one after another: the layers a check touches share nothing
-// writable. Built with -DBW_TSAN=ON, ThreadSanitizer watches the same run.
+// The check pool: checks of many messages from eight connections at once give
+// the verdicts the same checks give one after another (the layers a check
+// touches share nothing writable; built with -DBW_TSAN=ON, ThreadSanitizer
+// watches the same run), the bound on workers, and the answer at a stop's
+// deadline.
 #include "milter/MilterCheck_un.h"
 
 #include "support/TestSupport.h"
@@ -8,6 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <stdexcept>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -40,21 +45,24 @@ std::string Describe(const bw::TCheckOutcome &AOutcome) {
   return bw::VerdictText(AOutcome) + ", " + std::to_string(AOutcome.MessageIDCount) + " IDs";
 }
 
-TEST(MilterConcurrencyTest, EightThreadsGiveTheSingleThreadedVerdicts) {
+// Every message on eight connections at once through a pool of four
+// workers, against the same checks made one after another without it.
+TEST(MilterConcurrencyTest, EightConnectionsGiveTheSingleThreadedVerdicts) {
   std::vector<TSample> Samples;
   AddFolder(std::filesystem::path(BW_CORPUS_DIR) / "mail", Samples);
   const bool HaveCorpus = !Samples.empty();
   AddFolder(BW_TEST_DATA, Samples);
   ASSERT_FALSE(Samples.empty());
   // The empty sender makes every message a bounce, so every stage runs.
-  const std::string Pattern = ".*@example\\.com$";
+  const bw::TMessageIdPattern Pattern(".*@example\\.com$");
   constexpr unsigned ThreadCount = 8;
 
-  bw::TCheckGate Gate(ThreadCount);
   std::vector<std::string> Expected;
   for (const TSample &Sample : Samples)
-    Expected.push_back(Describe(bw::RunCheck(Gate, "", Sample.Content, Pattern)));
+    Expected.push_back(Describe(bw::CheckAssembledMessage("", Sample.Content, Pattern)));
 
+  bw::TCheckPool Pool(4);
+  Pool.Start();
   // Each thread checks every message, starting at its own offset, so that
   // different messages and the same message both meet at the same time.
   std::vector<std::vector<std::string>> Seen(ThreadCount, std::vector<std::string>(Samples.size()));
@@ -63,7 +71,7 @@ TEST(MilterConcurrencyTest, EightThreadsGiveTheSingleThreadedVerdicts) {
     Threads.emplace_back([&, T] {
       for (std::size_t I = 0; I < Samples.size(); ++I) {
         const std::size_t Index = (I + T * Samples.size() / ThreadCount) % Samples.size();
-        Seen[T][Index] = Describe(bw::RunCheck(Gate, "", Samples[Index].Content, Pattern));
+        Seen[T][Index] = Describe(Pool.Run([&, Index] { return bw::CheckAssembledMessage("", Samples[Index].Content, Pattern); }));
       }
     });
   for (std::thread &Thread : Threads)
@@ -72,49 +80,83 @@ TEST(MilterConcurrencyTest, EightThreadsGiveTheSingleThreadedVerdicts) {
   for (unsigned T = 0; T < ThreadCount; ++T)
     for (std::size_t I = 0; I < Samples.size(); ++I)
       EXPECT_EQ(Seen[T][I], Expected[I]) << Samples[I].Name << " on thread " << T;
+  EXPECT_EQ(Pool.Pending(), 0u);
   if (!HaveCorpus)
     std::cout << "[   NOTE   ] no corpus at " << BW_CORPUS_DIR << ": test fixtures only\n";
 }
 
-// Six threads hold the gate of two for a moment each: never more than two
-// are inside. Closing it then waits for a holder to leave.
-TEST(MilterConcurrencyTest, GateHoldsAtMostItsWorkersAndClosingWaitsForThem) {
-  bw::TCheckGate Gate(2);
+// Six connections ask a pool of two at once: never more than two checks run.
+TEST(MilterConcurrencyTest, PoolRunsAtMostItsWorkersAtOnce) {
+  bw::TCheckPool Pool(2);
+  Pool.Start();
   std::atomic<int> Inside{0}, MostInside{0};
   std::vector<std::thread> Threads;
   for (int T = 0; T < 6; ++T)
     Threads.emplace_back([&] {
-      ASSERT_TRUE(Gate.Enter());
-      const int Now = ++Inside;
-      int Most = MostInside.load();
-      while (Now > Most && !MostInside.compare_exchange_weak(Most, Now)) {
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      --Inside;
-      Gate.Leave();
+      const bw::TCheckOutcome Outcome = Pool.Run([&] {
+        const int Now = ++Inside;
+        int Most = MostInside.load();
+        while (Now > Most && !MostInside.compare_exchange_weak(Most, Now)) {
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        --Inside;
+        return bw::TCheckOutcome{};
+      });
+      EXPECT_EQ(Outcome.Verdict, bw::cvNotBackscatter);
     });
   for (std::thread &Thread : Threads)
     Thread.join();
   EXPECT_LE(MostInside.load(), 2);  // how close it comes to 2 depends on scheduling
-
-  ASSERT_TRUE(Gate.Enter());
-  std::atomic<bool> Closed{false};
-  std::thread Closer([&] {
-    Gate.CloseAndWait();
-    Closed = true;
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_FALSE(Closed.load()) << "closing did not wait for the check inside";
-  Gate.Leave();
-  Closer.join();
-  EXPECT_TRUE(Closed.load());
-  EXPECT_FALSE(Gate.Enter());
+  EXPECT_GE(MostInside.load(), 1);
 }
 
-TEST(MilterConcurrencyTest, AClosedGateLetsNoCheckInAndWaitsForNone) {
-  bw::TCheckGate Gate(2);
-  Gate.CloseAndWait();
-  EXPECT_EQ(bw::RunCheck(Gate, "", "Content-Type: multipart/report\r\n\r\nx", ".*").Verdict, bw::cvShuttingDown);
+// The grace time ran out: the connection waiting for a running check and the
+// one waiting for a worker both get their answer at once, while the running
+// check goes on to its end; later requests start nothing.
+TEST(MilterConcurrencyTest, AbandonAnswersEveryWaitingConnectionAtOnce) {
+  bw::TCheckPool Pool(1);
+  Pool.Start();
+  std::mutex Mutex;
+  std::condition_variable Changed;
+  bool Started = false, Release = false, Finished = false;
+  const auto Slow = [&] {
+    std::unique_lock Lock(Mutex);
+    Started = true;
+    Changed.notify_all();
+    Changed.wait(Lock, [&] { return Release; });
+    Finished = true;
+    return bw::TCheckOutcome{};
+  };
+  std::vector<bw::TCheckOutcome> Outcomes(2);
+  std::thread Running([&] { Outcomes[0] = Pool.Run(Slow); });
+  {
+    std::unique_lock Lock(Mutex);
+    Changed.wait(Lock, [&] { return Started; });
+  }
+  std::thread Queued([&] { Outcomes[1] = Pool.Run([] { return bw::TCheckOutcome{}; }); });
+  while (Pool.Pending() < 2)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  Pool.Abandon();
+  Running.join();
+  Queued.join();
+  EXPECT_EQ(Outcomes[0].Verdict, bw::cvNotFinished);
+  EXPECT_EQ(Outcomes[1].Verdict, bw::cvNotFinished);
+  EXPECT_EQ(bw::VerdictText(Outcomes[0]), "not finished (stopping)");
+  EXPECT_EQ(Pool.Run([] { return bw::TCheckOutcome{}; }).Verdict, bw::cvNotFinished);
+  {
+    const std::lock_guard Lock(Mutex);
+    EXPECT_FALSE(Finished);
+    Release = true;
+  }
+  Changed.notify_all();
+}  // the pool's end waits for the slow check
+
+TEST(MilterConcurrencyTest, ACheckThatRaisesIsAnErrorNotACrash) {
+  bw::TCheckPool Pool(1);
+  Pool.Start();
+  const bw::TCheckOutcome Outcome = Pool.Run([]() -> bw::TCheckOutcome { throw std::runtime_error("boom"); });
+  EXPECT_EQ(Outcome.Verdict, bw::cvError);
+  EXPECT_EQ(bw::VerdictText(Outcome), "error internal error \"boom\"");
 }
 
 } // namespace

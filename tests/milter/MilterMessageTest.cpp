@@ -84,7 +84,6 @@ TEST(MilterMessageTest, RebuiltBytesHaveOneCrLfLinePerHeaderABlankLineAndTheBody
     ASSERT_EQ(Message.EndOfHeaders(), bw::ehWantBody);
     for (const std::string &Chunk : Case.Body)
       EXPECT_TRUE(Message.AddBody(Chunk));
-    EXPECT_EQ(Message.Size(), Case.Expected.size());
     EXPECT_EQ(Message.TakeContent(), Case.Expected);
   }
 }
@@ -144,7 +143,6 @@ TEST(MilterMessageTest, MessagesReachingTheDetectorsBoundAreDroppedAndTheNextSta
     EXPECT_EQ(Message.AddBody(std::string(10, 'y')), Total < Bound);
     EXPECT_TRUE(Kept);
     EXPECT_EQ(Message.TooLarge(), Total >= Bound);
-    EXPECT_EQ(Message.Size(), Total);
     EXPECT_EQ(Message.TakeContent().size(), Total < Bound ? Total : 0);
     // The next transaction forgets the sender, the size and the Content-Type.
     Message.Start("<c@d.example>");

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 using bw::ParseMilterOptions;
@@ -26,6 +30,8 @@ TEST(MilterOptionsTest, PatternAloneGivesTheDefaults) {
   EXPECT_EQ(Options.OnError, bw::epAccept);
   EXPECT_EQ(Options.SocketMode, 0660u);
   EXPECT_GE(Options.Workers, 1u);
+  EXPECT_EQ(Options.TimeoutSeconds, 300u);
+  EXPECT_EQ(Options.StopGraceSeconds, 30u);
   EXPECT_TRUE(Options.User.empty());
   EXPECT_FALSE(Options.LogStderr);
 }
@@ -34,7 +40,7 @@ TEST(MilterOptionsTest, EveryOptionReachesItsField) {
   const TMilterParseResult Result =
       Parse({"--listen", "inet:8890@127.0.0.1", "--action=quarantine", "--reject-reply=554 5.7.0 Not ours",
              "--on-error=tempfail", "--user=bw", "--socket-owner=postfix:mail", "--socket-mode=0600",
-             "--workers=3", "--log-stderr", "--pattern", "x"});
+             "--workers=3", "--timeout=2", "--stop-grace=5", "--log-stderr", "--pattern", "x"});
   ASSERT_EQ(Result.Request, bw::mrRun) << Result.Message;
   const bw::TMilterOptions &Options = Result.Options;
   EXPECT_EQ(Options.Pattern, "x");
@@ -46,6 +52,8 @@ TEST(MilterOptionsTest, EveryOptionReachesItsField) {
   EXPECT_EQ(Options.SocketOwner + "|" + Options.SocketGroup, "postfix|mail");
   EXPECT_EQ(Options.SocketMode, 0600u);
   EXPECT_EQ(Options.Workers, 3u);
+  EXPECT_EQ(Options.TimeoutSeconds, 2u);
+  EXPECT_EQ(Options.StopGraceSeconds, 5u);
   EXPECT_TRUE(Options.LogStderr);
 
   for (const auto &[Action, Expected] : std::vector<std::pair<std::string, bw::TMilterAction>>{
@@ -74,6 +82,9 @@ TEST(MilterOptionsTest, BadUsageIsRefusedWithTheReason) {
       {{"--pattern=x", "--workers=2x"}, "for --workers"},
       {{"--pattern=x", "--workers=-1"}, "for --workers"},
       {{"--pattern=x", "--socket-owner=:"}, "for --socket-owner"},
+      {{"--pattern=x", "--timeout=0"}, "for --timeout"},
+      {{"--pattern=x", "--timeout=+5"}, "for --timeout"},
+      {{"--pattern=x", "--stop-grace=3601"}, "for --stop-grace"},
       {{"--pattern=x", "--user="}, "for --user"},
       {{"--pattern=x", "--reject-reply=450 4.7.1 Later"}, "for --reject-reply"},
       {{"--pattern=x", "--reject-reply=550 4.7.1 Mixed"}, "for --reject-reply"},
@@ -105,8 +116,31 @@ TEST(MilterOptionsTest, HelpAndVersionWinOverAMissingPatternAndHelpNamesEveryOpt
   const std::string Help = bw::MilterHelpText();
   for (const char *Name : {"--pattern=REGEX", "--listen=SOCKET", "--action=ACTION", "--reject-reply=", "--on-error=",
                            "--user=USER", "--socket-owner=USER:GROUP", "--socket-mode=MODE", "--workers=N",
+                           "--timeout=SECONDS", "--stop-grace=SECONDS",
                            "--log-stderr", "--help", "--version", "unix:/run/bouncewarden/milter.sock"})
     EXPECT_NE(Help.find(Name), std::string::npos) << Name;
+}
+
+// The default reply is defined once, in code; everything an administrator
+// reads quotes it, and this keeps them from drifting apart.
+TEST(MilterOptionsTest, DefaultRejectReplyIsQuotedAlikeWhereverItIsShown) {
+  const std::filesystem::path Source = std::filesystem::path(BW_TEST_DATA).parent_path().parent_path();
+  const std::string Reply = bw::DefaultRejectReply;
+  EXPECT_EQ(Reply, bw::DefaultMilterOptions().ReplyCode + " " + bw::DefaultMilterOptions().ReplyStatus + " " +
+                       bw::DefaultMilterOptions().ReplyText);
+  const std::pair<std::string, std::string> Quotes[] = {
+      {"dist/bouncewarden-milter.service", "\"REJECT_REPLY=" + Reply + "\""},
+      {"dist/bouncewarden-milter.default", "#REJECT_REPLY='" + Reply + "'"},
+      {"man/bouncewarden-milter.8", ".BR \"" + Reply + "\" ."},
+      {"README.md", "default `" + Reply + "`"},
+  };
+  for (const auto &[File, Quote] : Quotes) {
+    std::ifstream Stream(Source / File, std::ios::binary);
+    ASSERT_TRUE(Stream) << File;
+    const std::string Text((std::istreambuf_iterator<char>(Stream)), std::istreambuf_iterator<char>());
+    EXPECT_NE(Text.find(Quote), std::string::npos) << File << " should quote: " << Quote;
+  }
+  EXPECT_NE(bw::MilterHelpText().find(Reply), std::string::npos);
 }
 
 } // namespace

@@ -47,6 +47,13 @@ TEST(StrUtilsTest, TrimBytesRemovesControlsAndSpacesAtBothEnds) {
   EXPECT_EQ(TrimBytes(" \x80 "), "\x80");
 }
 
+TEST(StrUtilsTest, EscapeControlBytesWritesEachAsHexAndKeepsTheRest) {
+  EXPECT_EQ(EscapeControlBytes("a\r\nb\x1B[2J\x07\x7F\0z"s), "a\\x0D\\x0Ab\\x1B[2J\\x07\\x7F\\x00z");
+  EXPECT_EQ(EscapeControlBytes(""), "");
+  // Bytes above 127 (UTF-8 among them), backslashes and spaces stay as they are.
+  EXPECT_EQ(EscapeControlBytes("\xC3\xA9 \\x41 \x80"), "\xC3\xA9 \\x41 \x80");
+}
+
 TEST(StrUtilsTest, TrimWideRemovesUnitsUpToSpaceAtBothEnds) {
   EXPECT_EQ(TrimWide(u"\0\u0009 a b \u001F\u0020"s), u"a b");
   EXPECT_EQ(TrimWide(u"   "), u"");

@@ -1,0 +1,29 @@
+// Start-up, signals and the orderly stop of bouncewarden-milter around
+// libmilter's main loop.
+#pragma once
+
+#include "milter/MilterContext_un.h"
+#include "milter/MilterOptions_un.h"
+
+namespace bw {
+
+// What the heap and GLib must be told before GLib starts: call first in main.
+void PrepareMilterProcess();
+
+// The answer to a command line that asks for no daemon (help, version, bad
+// usage, bad pattern): the text printed and the exit code (sysexits.h).
+int AnswerWithoutRunning(const TMilterParseResult &AParsed);
+
+// Checks the pattern, opens the socket, hands it to its owner, drops
+// privileges and runs libmilter with the checks' workers. Returns only when
+// a step before the main loop failed, with one line on standard error and
+// its exit code: 67 unknown user or group, 69 another process answers on the
+// socket, 70 libmilter failed, 71 a system call failed, 78 an unusable
+// pattern or running as root. Once running, it ends the process itself:
+// SIGHUP is logged and ignored; SIGTERM or SIGINT stop accepting, let the
+// messages in progress finish within --stop-grace (those still checked then
+// get the --on-error answer) and exit 0 with a line naming the signal.
+// AContext and the mail runtime must be up for the life of the process.
+int RunMilterDaemon(TMilterContext &AContext);
+
+} // namespace bw

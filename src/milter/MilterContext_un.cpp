@@ -1,0 +1,64 @@
+// The process-lifetime context of the milter.
+#include "milter/MilterContext_un.h"
+
+namespace bw {
+
+TMilterContext::TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog)
+    : FOptions(std::move(AOptions)), FPattern(FOptions.Pattern), FLog(std::move(ALog)),
+      FChecks(FOptions.Workers) {}
+
+bool TMilterContext::BeginTransaction() {
+  const std::lock_guard Lock(FMutex);
+  if (FStopping)
+    return false;
+  ++FTransactions;
+  return true;
+}
+
+void TMilterContext::EndTransaction() noexcept {
+  {
+    const std::lock_guard Lock(FMutex);
+    --FTransactions;
+  }
+  FChanged.notify_all();
+}
+
+void TMilterContext::BeginStop() {
+  const std::lock_guard Lock(FMutex);
+  FStopping = true;
+}
+
+bool TMilterContext::Stopping() const {
+  const std::lock_guard Lock(FMutex);
+  return FStopping;
+}
+
+bool TMilterContext::WaitForTransactions(std::chrono::steady_clock::time_point ADeadline) {
+  std::unique_lock Lock(FMutex);
+  return FChanged.wait_until(Lock, ADeadline, [this] { return FTransactions == 0; });
+}
+
+void TMilterContext::EnterCallback() noexcept {
+  const std::lock_guard Lock(FMutex);
+  ++FCallbacks;
+}
+
+void TMilterContext::LeaveCallback() noexcept {
+  {
+    const std::lock_guard Lock(FMutex);
+    --FCallbacks;
+  }
+  FChanged.notify_all();
+}
+
+bool TMilterContext::WaitForCallbacks(std::chrono::steady_clock::time_point ADeadline) {
+  std::unique_lock Lock(FMutex);
+  return FChanged.wait_until(Lock, ADeadline, [this] { return FCallbacks == 0; });
+}
+
+std::size_t TMilterContext::OpenTransactions() const {
+  const std::lock_guard Lock(FMutex);
+  return FTransactions;
+}
+
+} // namespace bw

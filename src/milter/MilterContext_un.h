@@ -1,0 +1,62 @@
+// Everything the milter's connections share, for the life of the process.
+//
+// One context is made in main before libmilter starts its threads and is
+// never destroyed while any of them can run: the daemon ends with _exit, so
+// a thread still inside a check or a callback never meets freed memory.
+#pragma once
+
+#include "detector/MessageIdMatch_un.h"
+#include "milter/MilterCheck_un.h"
+#include "milter/MilterLog_un.h"
+#include "milter/MilterOptions_un.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+
+namespace bw {
+
+class TMilterContext {
+public:
+  // Compiles and studies the pattern once; every check shares it read-only.
+  TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog);
+  TMilterContext(const TMilterContext &) = delete;
+  TMilterContext &operator=(const TMilterContext &) = delete;
+
+  const TMilterOptions &Options() const noexcept { return FOptions; }
+  const TMessageIdPattern &Pattern() const noexcept { return FPattern; }
+  TCheckPool &Checks() noexcept { return FChecks; }
+  TMilterLog &Log() noexcept { return *FLog; }
+
+  // --- The orderly stop. A transaction (MAIL FROM to its end) that began
+  // before the stop runs to its end; one that would begin after it is
+  // refused, so that the stop waits for a known set.
+
+  // False once the stop began: the transaction gets the --on-error answer.
+  bool BeginTransaction();
+  void EndTransaction() noexcept;
+  void BeginStop();
+  bool Stopping() const;
+  // True when every transaction begun before the stop ended by ADeadline.
+  bool WaitForTransactions(std::chrono::steady_clock::time_point ADeadline);
+  // A libmilter callback running (its reply then goes out as it returns).
+  void EnterCallback() noexcept;
+  void LeaveCallback() noexcept;
+  bool WaitForCallbacks(std::chrono::steady_clock::time_point ADeadline);
+  std::size_t OpenTransactions() const;
+
+private:
+  const TMilterOptions FOptions;
+  const TMessageIdPattern FPattern;
+  std::unique_ptr<TMilterLog> FLog;
+  TCheckPool FChecks;
+  mutable std::mutex FMutex;
+  std::condition_variable FChanged;
+  std::size_t FTransactions = 0;
+  std::size_t FCallbacks = 0;
+  bool FStopping = false;
+};
+
+} // namespace bw

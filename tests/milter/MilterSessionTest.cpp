@@ -1,0 +1,302 @@
+// TMilterSession through its reply interface: what each action asks of the
+// MTA, the error policy, the protocol's order, tag mode's header removal,
+// the stop, and the log lines, with a recording stand-in for libmilter.
+#include "milter/MilterSession_un.h"
+
+#include "detector/BackscatterDetector_un.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using bw::TMilterStatus;
+
+// Records every request; answers "done" unless told to refuse.
+class TFakeReply final : public bw::TMilterReply {
+public:
+  bool SetReply(const std::string &ACode, const std::string &AStatus, const std::string &AText) override {
+    Calls.push_back("reply " + ACode + " " + AStatus + " " + AText);
+    return true;
+  }
+  bool Quarantine(const std::string &AReason) override {
+    Calls.push_back("quarantine " + AReason);
+    return true;
+  }
+  bool AddHeader(const std::string &AName, const std::string &AValue) override {
+    Calls.push_back("add " + AName + ":" + AValue);
+    return true;
+  }
+  bool RemoveHeader(const std::string &AName, unsigned AIndex) override {
+    Calls.push_back("remove " + AName + " " + std::to_string(AIndex));
+    return true;
+  }
+  std::string MacroValue(const std::string &AName) override { return AName == "i" ? QueueID : ""; }
+
+  std::string QueueID = "Q1";
+  std::vector<std::string> Calls;
+};
+
+// Keeps the lines instead of writing them.
+class TMemoryLog final : public bw::TMilterLog {
+public:
+  TMemoryLog() : TMilterLog(bw::ltStderr) {}
+  std::vector<std::string> Lines() {
+    const std::lock_guard Lock(FMutex);
+    return FLines;
+  }
+
+protected:
+  void Emit(const std::string &ALine) noexcept override {
+    const std::lock_guard Lock(FMutex);
+    FLines.push_back(ALine);
+  }
+
+private:
+  std::mutex FMutex;
+  std::vector<std::string> FLines;
+};
+
+struct TMilter {
+  explicit TMilter(std::vector<std::string> AArgs) {
+    AArgs.insert(AArgs.begin(), "--workers=2");
+    bw::TMilterParseResult Parsed = bw::ParseMilterOptions(AArgs);
+    EXPECT_EQ(Parsed.Request, bw::mrRun) << Parsed.Message;
+    auto OwnedLog = std::make_unique<TMemoryLog>();
+    Log = OwnedLog.get();
+    Context = std::make_unique<bw::TMilterContext>(std::move(Parsed.Options), std::move(OwnedLog));
+    Context->Checks().Start();
+  }
+  TMemoryLog *Log;
+  std::unique_ptr<bw::TMilterContext> Context;
+};
+
+struct TMessage {
+  std::vector<std::pair<std::string, std::string>> Headers;
+  std::string Body;
+};
+
+// A fixture as an MTA hands it over: each header's raw value (the space after
+// the colon kept, folds as LF), and the body with CR LF line ends.
+TMessage LoadMessage(const std::string &AName) {
+  const std::string File = bwtest::ReadFixture("integration/" + AName);
+  const std::size_t End = File.find("\n\n");
+  TMessage Message;
+  std::size_t Position = 0;
+  while (Position <= End) {
+    std::size_t LineEnd = File.find('\n', Position);
+    while (LineEnd < End && (File[LineEnd + 1] == ' ' || File[LineEnd + 1] == '\t'))
+      LineEnd = File.find('\n', LineEnd + 1);
+    const std::string Field = File.substr(Position, LineEnd - Position);
+    const std::size_t Colon = Field.find(':');
+    Message.Headers.emplace_back(Field.substr(0, Colon), Field.substr(Colon + 1));
+    Position = LineEnd + 1;
+  }
+  Message.Body = bwtest::WithLineEnds(File.substr(End + 2), "\r\n");
+  return Message;
+}
+
+const std::string Pattern = "--pattern=.*@example\\.com$";
+
+// Sends one message as the MTA would, and returns the first answer other
+// than "continue" (or "no reply" to a header) with the step that gave it.
+std::pair<TMilterStatus, std::string> Send(bw::TMilterSession &ASession, TFakeReply &AReply,
+                                           const std::string &ASender, const TMessage &AMessage,
+                                           bool AEndOfHeaders = true) {
+  TMilterStatus Status = ASession.OnEnvFrom(AReply, ASender);
+  if (Status != bw::msContinue)
+    return {Status, "mail"};
+  for (const auto &[Name, Value] : AMessage.Headers)
+    ASession.OnHeader(Name, Value);
+  if (AEndOfHeaders && (Status = ASession.OnEndOfHeaders(AReply)) != bw::msContinue)
+    return {Status, "eoh"};
+  for (std::size_t First = 0; First < AMessage.Body.size(); First += 65535)
+    if ((Status = ASession.OnBody(AReply, std::string_view(AMessage.Body).substr(First, 65535))) != bw::msContinue)
+      return {Status, "body"};
+  return {ASession.OnEndOfMessage(AReply), "eom"};
+}
+
+bw::TMilterSession NewSession(TMilter &AMilter, bool ACanSkip = true) {
+  return bw::TMilterSession(*AMilter.Context, {bw::hvAsReceived, /*HeaderReplies=*/false, ACanSkip});
+}
+
+using TAnswer = std::pair<TMilterStatus, std::string>;
+
+TEST(MilterSessionTest, RejectSetsTheConfiguredReplyOnlyForBackscatter) {
+  TMilter Milter({Pattern, "--reject-reply=554 5.7.0 Not one of ours"});
+  auto Session = NewSession(Milter);
+  TFakeReply Reply;
+  EXPECT_EQ(Send(Session, Reply, "<>", LoadMessage("bounce-of-forged-message.eml")), TAnswer(bw::msReject, "eom"));
+  EXPECT_EQ(Reply.Calls, std::vector<std::string>{"reply 554 5.7.0 Not one of ours"});
+  Reply.Calls.clear();
+  EXPECT_EQ(Send(Session, Reply, "<>", LoadMessage("bounce-of-own-message.eml")), TAnswer(bw::msAccept, "eom"));
+  EXPECT_EQ(Send(Session, Reply, "<carol@example.org>", LoadMessage("forwarded-message.eml")),
+            TAnswer(bw::msAccept, "eoh"));
+  EXPECT_TRUE(Reply.Calls.empty());
+  const std::vector<std::string> Lines = Milter.Log->Lines();
+  ASSERT_EQ(Lines.size(), 2u);  // the ordinary message is not logged
+  EXPECT_TRUE(Lines[0].starts_with("Q1: sender=<>, verdict=backscatter, message-ids=1, rule=pattern, action=reject, "))
+      << Lines[0];
+  EXPECT_TRUE(Lines[1].starts_with("Q1: sender=<>, verdict=not backscatter, message-ids=1, rule=pattern, action=accept"))
+      << Lines[1];
+  EXPECT_EQ(Milter.Context->OpenTransactions(), 0u);
+}
+
+TEST(MilterSessionTest, EachActionAsksTheMtaForItsOwnChange) {
+  struct TCase {
+    std::string Action;
+    TMilterStatus Status;
+    std::vector<std::string> Calls;
+    std::string Logged;
+  };
+  const TCase Cases[] = {
+      {"discard", bw::msDiscard, {}, "action=discard"},
+      {"quarantine", bw::msAccept, {"quarantine bouncewarden: backscatter"}, "action=quarantine"},
+      {"tag", bw::msAccept, {"add X-Bouncewarden: backscatter"}, "action=tag"},
+      {"log", bw::msAccept, {}, "action=accept (log only, would reject)"},
+  };
+  for (const TCase &Case : Cases) {
+    SCOPED_TRACE(Case.Action);
+    TMilter Milter({Pattern, "--action=" + Case.Action});
+    auto Session = NewSession(Milter);
+    TFakeReply Reply;
+    EXPECT_EQ(Send(Session, Reply, "<>", LoadMessage("bounce-of-forged-message.eml")), TAnswer(Case.Status, "eom"));
+    EXPECT_EQ(Reply.Calls, Case.Calls);
+    ASSERT_EQ(Milter.Log->Lines().size(), 1u);
+    EXPECT_NE(Milter.Log->Lines()[0].find(Case.Logged), std::string::npos) << Milter.Log->Lines()[0];
+    // A genuine bounce is left as it is.
+    Reply.Calls.clear();
+    EXPECT_EQ(Send(Session, Reply, "<>", LoadMessage("bounce-of-own-message.eml")), TAnswer(bw::msAccept, "eom"));
+    EXPECT_TRUE(Reply.Calls.empty());
+  }
+}
+
+// The forged bounce with a returned Message-ID of 3000 characters, on which
+// the pattern (a|b)*@x$ exceeds PCRE's limits: an error, never a verdict.
+TEST(MilterSessionTest, AFailedCheckGetsTheErrorPolicyAndTheRightCount) {
+  TMessage LongID = LoadMessage("bounce-of-forged-message.eml");
+  const std::string Forged = "<7c41e0d2.90fa@forged-sender.example.net>";
+  LongID.Body.replace(LongID.Body.find(Forged), Forged.size(), "<" + std::string(3000, 'a') + ">");
+  for (const auto &[Policy, Status] : {std::pair{"accept", bw::msAccept}, std::pair{"tempfail", bw::msTempfail}}) {
+    SCOPED_TRACE(Policy);
+    TMilter Milter({"--pattern=(a|b)*@x$", std::string("--on-error=") + Policy});
+    auto Session = NewSession(Milter);
+    TFakeReply Reply;
+    EXPECT_EQ(Send(Session, Reply, "<>", LongID), TAnswer(Status, "eom"));
+    EXPECT_TRUE(Reply.Calls.empty());
+    const std::string Line = Milter.Log->Lines().at(0);
+    EXPECT_NE(Line.find("verdict=error ERegexMatchError"), std::string::npos) << Line;
+    EXPECT_NE(Line.find("Message-ID 1 of 1"), std::string::npos) << Line;
+    EXPECT_NE(Line.find("message-ids=1, rule=pattern, action=" + std::string(Policy)), std::string::npos) << Line;
+  }
+}
+
+TEST(MilterSessionTest, AMessageWithoutEndOfHeadersIsAcceptedUnchecked) {
+  TMilter Milter({Pattern});
+  auto Session = NewSession(Milter, /*ACanSkip=*/false);
+  TFakeReply Reply;
+  // The whole forged bounce as body, its headers included.
+  TMessage AsBody;
+  AsBody.Body = bwtest::WithLineEnds(bwtest::ReadFixture("integration/bounce-of-forged-message.eml"), "\r\n");
+  EXPECT_EQ(Send(Session, Reply, "<>", AsBody, /*AEndOfHeaders=*/false), TAnswer(bw::msAccept, "eom"));
+  EXPECT_TRUE(Reply.Calls.empty());
+  EXPECT_NE(Milter.Log->Lines().at(0).find("verdict=not checked (no end of headers)"), std::string::npos);
+  // And the next message on the connection is checked as usual.
+  EXPECT_EQ(Send(Session, Reply, "<>", LoadMessage("bounce-of-forged-message.eml")), TAnswer(bw::msReject, "eom"));
+}
+
+TEST(MilterSessionTest, TagModeRemovesEveryIncomingTagHeaderFromWhatPasses) {
+  TMilter Milter({Pattern, "--action=tag"});
+  auto Session = NewSession(Milter);
+  TFakeReply Reply;
+  const auto WithTags = [](TMessage AMessage) {
+    AMessage.Headers.insert(AMessage.Headers.begin(), {"X-Bouncewarden", " backscatter"});
+    AMessage.Headers.emplace_back("x-BOUNCEWARDEN", " backscatter");
+    return AMessage;
+  };
+  // Ordinary mail: on to end of message for the removal, its body skipped.
+  const TMessage Ordinary = WithTags(LoadMessage("forwarded-message.eml"));
+  EXPECT_EQ(Session.OnEnvFrom(Reply, "<carol@example.org>"), bw::msContinue);
+  for (const auto &[Name, Value] : Ordinary.Headers)
+    Session.OnHeader(Name, Value);
+  EXPECT_EQ(Session.OnEndOfHeaders(Reply), bw::msContinue);
+  EXPECT_EQ(Session.OnBody(Reply, Ordinary.Body), bw::msSkip);
+  EXPECT_EQ(Session.OnEndOfMessage(Reply), bw::msAccept);
+  const std::vector<std::string> Removals{"remove X-Bouncewarden 2", "remove X-Bouncewarden 1"};
+  EXPECT_EQ(Reply.Calls, Removals);
+  // A genuine bounce loses them too; a forged one gets ours after.
+  Reply.Calls.clear();
+  EXPECT_EQ(Send(Session, Reply, "<>", WithTags(LoadMessage("bounce-of-own-message.eml"))),
+            TAnswer(bw::msAccept, "eom"));
+  EXPECT_EQ(Reply.Calls, Removals);
+  Reply.Calls.clear();
+  EXPECT_EQ(Send(Session, Reply, "<>", WithTags(LoadMessage("bounce-of-forged-message.eml"))),
+            TAnswer(bw::msAccept, "eom"));
+  EXPECT_EQ(Reply.Calls, (std::vector<std::string>{Removals[0], Removals[1], "add X-Bouncewarden: backscatter"}));
+  // Ordinary mail without the header still ends at end of headers.
+  Reply.Calls.clear();
+  EXPECT_EQ(Send(Session, Reply, "<carol@example.org>", LoadMessage("forwarded-message.eml")),
+            TAnswer(bw::msAccept, "eoh"));
+  EXPECT_TRUE(Reply.Calls.empty());
+  EXPECT_NE(Milter.Log->Lines().back().find("action=tag, removed 2 of 2 X-Bouncewarden"), std::string::npos)
+      << Milter.Log->Lines().back();
+}
+
+TEST(MilterSessionTest, ABounceReachingTheBoundIsAcceptedDuringItsBody) {
+  TMilter Milter({Pattern});
+  auto Session = NewSession(Milter);
+  TFakeReply Reply;
+  TMessage Big = LoadMessage("bounce-of-forged-message.eml");
+  Big.Body += std::string(bw::TBackscatterDetector::MaxMessageSize, 'x');
+  EXPECT_EQ(Send(Session, Reply, "<>", Big), TAnswer(bw::msAccept, "body"));
+  EXPECT_NE(Milter.Log->Lines().at(0).find("verdict=not examined (512000 bytes or more), message-ids=0, action=accept"),
+            std::string::npos);
+  EXPECT_EQ(Milter.Context->OpenTransactions(), 0u);
+}
+
+TEST(MilterSessionTest, PeerFieldsReachTheLogEscapedOnOneLine) {
+  TMilter Milter({Pattern});
+  auto Session = NewSession(Milter);
+  TFakeReply Reply;
+  Reply.QueueID = "Q\r\nFAKE: forged\x1B[2J\x07";
+  Send(Session, Reply, "<evil\r\nQ2: sender=<>, verdict=not backscatter\x1B]0;x\x07\x7F@example.org>",
+       LoadMessage("bounce-of-forged-message.eml"));
+  const std::vector<std::string> Lines = Milter.Log->Lines();
+  ASSERT_EQ(Lines.size(), 1u);
+  EXPECT_TRUE(Lines[0].starts_with("Q\\x0D\\x0AFAKE: forged\\x1B[2J\\x07: sender=<evil\\x0D\\x0AQ2: sender=<>, "
+                                   "verdict=not backscatter\\x1B]0;x\\x07\\x7F@example.org>, verdict="))
+      << Lines[0];
+  for (const char Byte : Lines[0])
+    EXPECT_TRUE(static_cast<unsigned char>(Byte) >= 0x20 && Byte != 0x7F) << int(Byte);
+}
+
+TEST(MilterSessionTest, TransactionsAreCountedUntilTheirEndAndRefusedOnceStopping) {
+  TMilter Milter({Pattern, "--on-error=tempfail"});
+  TFakeReply Reply;
+  {
+    auto Session = NewSession(Milter);
+    EXPECT_EQ(Session.OnEnvFrom(Reply, "<>"), bw::msContinue);
+    EXPECT_EQ(Milter.Context->OpenTransactions(), 1u);
+    EXPECT_EQ(Session.OnAbort(), bw::msContinue);
+    EXPECT_EQ(Milter.Context->OpenTransactions(), 0u);
+    EXPECT_EQ(Session.OnEnvFrom(Reply, "<>"), bw::msContinue);
+    // A second MAIL FROM without an abort ends the first.
+    EXPECT_EQ(Session.OnEnvFrom(Reply, "<>"), bw::msContinue);
+    EXPECT_EQ(Milter.Context->OpenTransactions(), 1u);
+    Milter.Context->BeginStop();
+  }  // the connection closed in the middle of it
+  EXPECT_EQ(Milter.Context->OpenTransactions(), 0u);
+  auto Session = NewSession(Milter);
+  EXPECT_EQ(Session.OnEnvFrom(Reply, "<>"), bw::msTempfail);
+  EXPECT_EQ(Milter.Context->OpenTransactions(), 0u);
+  EXPECT_NE(Milter.Log->Lines().back().find("verdict=not checked (stopping), message-ids=0, action=tempfail"),
+            std::string::npos);
+}
+
+} // namespace

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The built bouncewarden-milter under miltertest, which plays the MTA: one
-# daemon per configuration on a unix socket in a scratch folder, each Lua
-# script in lua/ run against the daemon it is written for, then every daemon
-# stopped with SIGTERM, which must end it with exit code 0.
+# The built bouncewarden-milter as a daemon, with miltertest playing the MTA
+# and small raw peers: one behaviour of the process per check (what a
+# session decides is tested through its reply interface in
+# MilterSessionTest.cpp). Each daemon listens on a unix socket in a scratch
+# folder and is stopped with a signal, which must end it with exit code 0.
 #
 # Usage: milter-protocol-test.sh <bouncewarden-milter> <source tree> [sanitized]
 # Exits 77 (a skip for CTest) when miltertest or the daemon is missing.
@@ -12,7 +13,6 @@ Source=$2
 Sanitized=${3:-}
 Lua=$Source/tests/milter/lua
 Pattern='.*@example\.com$'
-Failing='(a|b)*@x$'
 DefaultReply='550|5.7.1|Backscatter: the returned message was not sent from here'
 
 command -v miltertest >/dev/null || { echo "SKIP: miltertest is not installed"; exit 77; }
@@ -21,6 +21,11 @@ command -v miltertest >/dev/null || { echo "SKIP: miltertest is not installed"; 
 Failures=0
 pass() { echo "ok: $*"; }
 fail() { echo "FAIL: $*"; Failures=$((Failures + 1)); }
+check() {  # check <what> <command...>
+  local What=$1
+  shift
+  if "$@"; then pass "$What"; else fail "$What"; fi
+}
 
 Scratch=$(mktemp -d "${TMPDIR:-/tmp}/bw-milter.XXXXXX")
 chmod 755 "$Scratch"  # the daemon, once it is another user, must reach its socket's folder
@@ -43,8 +48,16 @@ start() {
   local Name=$1
   shift
   "$Binary" --listen="unix:$Scratch/$Name.sock" --log-stderr --workers=2 "${UserOption[@]}" "$@" \
-    2>"$Scratch/$Name.log" &
+    2>>"$Scratch/$Name.log" &
   Pids[$Name]=$!
+}
+
+wait_socket() {  # wait_socket <name>: up to 5 s for the socket to answer
+  for _ in $(seq 100); do
+    [ -S "$Scratch/$1.sock" ] && grep -q ' started: ' "$Scratch/$1.log" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  return 1
 }
 
 # run <daemon> <script> [NAME=VALUE...]: the script against that daemon.
@@ -68,6 +81,28 @@ logged() {  # logged <daemon> <fixed string>: the daemon logged such a line
   grep -qF -- "$2" "$Scratch/$1.log"
 }
 
+# stop <daemon> <signal>: the daemon ends within 40 s with exit code 0 and
+# its last line names the signal. Sets StopSeconds.
+stop() {
+  local Name=$1 Signal=$2 Pid=${Pids[$1]} Start Code
+  Start=$(date +%s.%N)
+  kill -"$Signal" "$Pid"
+  for _ in $(seq 400); do kill -0 "$Pid" 2>/dev/null || break; sleep 0.1; done
+  StopSeconds=$(awk -v S="$Start" -v E="$(date +%s.%N)" 'BEGIN { printf "%.1f", E - S }')
+  if kill -0 "$Pid" 2>/dev/null; then
+    fail "$Name did not stop within 40 s of SIG$Signal"
+    return
+  fi
+  wait "$Pid"
+  Code=$?
+  unset "Pids[$Name]"
+  if [ $Code -eq 0 ] && tail -1 "$Scratch/$Name.log" | grep -q "^stopped on SIG$Signal after "; then
+    pass "$Name stopped on SIG$Signal in $StopSeconds s, exit 0: $(tail -1 "$Scratch/$Name.log")"
+  else
+    fail "$Name: exit code $Code after SIG$Signal; log: $(tail -3 "$Scratch/$Name.log")"
+  fi
+}
+
 # Started as root without --user, the daemon refuses before it opens anything.
 if [ "$(id -u)" -eq 0 ]; then
   "$Binary" --pattern="$Pattern" --listen="unix:$Scratch/root.sock" --log-stderr 2>"$Scratch/root.err"
@@ -79,73 +114,104 @@ if [ "$(id -u)" -eq 0 ]; then
   fi
 fi
 
-# A daemon killed outright leaves its socket file behind; the next start
-# replaces it.
+# --- Sockets. A daemon killed outright leaves its socket file behind; the
+# next start replaces it. A start on a socket that answers is refused and
+# leaves the running daemon serving.
 start reject --pattern="$Pattern"
-for _ in $(seq 100); do [ -S "$Scratch/reject.sock" ] && break; sleep 0.05; done
+wait_socket reject
 kill -KILL "${Pids[reject]}"
 wait "${Pids[reject]}" 2>/dev/null
-[ -S "$Scratch/reject.sock" ] && pass "a killed daemon leaves a stale socket" || fail "no stale socket to replace"
+check "a killed daemon leaves a stale socket" [ -S "$Scratch/reject.sock" ]
 start reject --pattern="$Pattern"
-start discard --pattern="$Pattern" --action=discard
-start quarantine --pattern="$Pattern" --action=quarantine
-start tag --pattern="$Pattern" --action=tag
-start log --pattern="$Pattern" --action=log --socket-mode=0600
-start tempfail --pattern="$Failing" --on-error=tempfail --reject-reply="554 5.7.0 Not one of ours"
-start accept --pattern="$Failing"
+check "the next start replaces the stale socket" wait_socket reject
+"$Binary" --pattern="$Pattern" --listen="unix:$Scratch/reject.sock" --log-stderr "${UserOption[@]}" \
+  2>"$Scratch/second.err"
+Code=$?
+check "a second start on the live socket exits 69: $(cat "$Scratch/second.err")" \
+  eval '[ $Code -eq 69 ] && grep -q "another process answers on the socket" "$Scratch/second.err"'
+: >"$Scratch/regular"
+"$Binary" --pattern="$Pattern" --listen="unix:$Scratch/regular" --log-stderr "${UserOption[@]}" 2>"$Scratch/regular.err"
+check "a regular file at the socket path is refused by name: $(cat "$Scratch/regular.err")" \
+  eval '! grep -q Success "$Scratch/regular.err" && grep -q "exists and is not a socket" "$Scratch/regular.err"'
+check "socket mode 0660 by default" [ "$(stat -c %a "$Scratch/reject.sock")" = 660 ]
+start private --pattern="$Pattern" --socket-mode=0600 --action=tag
+wait_socket private
+check "--socket-mode=0600" [ "$(stat -c %a "$Scratch/private.sock")" = 600 ]
 
-for Name in "${!Pids[@]}"; do
-  for _ in $(seq 100); do [ -S "$Scratch/$Name.sock" ] && break; sleep 0.05; done
-done
-
-# The socket gets its mode after it is opened, before the daemon drops privileges.
-[ "$(stat -c %a "$Scratch/reject.sock")" = 660 ] && pass "socket mode 0660 by default" ||
-  fail "socket mode $(stat -c %a "$Scratch/reject.sock")"
-[ "$(stat -c %a "$Scratch/log.sock")" = 600 ] && pass "--socket-mode=0600" ||
-  fail "--socket-mode=0600 gave $(stat -c %a "$Scratch/log.sock")"
-
+# --- The protocol: negotiation, the reply, and the first daemon still
+# serving after the second start was refused.
 run reject reject.lua "REPLY=$DefaultReply"
-run reject unexamined.lua
-for Action in discard quarantine tag log; do
-  run $Action actions.lua ACTION=$Action
-done
-run tempfail failing-check.lua EXPECT=tempfail 'REPLY=554|5.7.0|Not one of ours' 
-run accept failing-check.lua EXPECT=accept
+check "one line per checked bounce, the queue ID first" \
+  logged reject 'FORGED1: sender=<>, verdict=backscatter, message-ids=1, rule=pattern, action=reject, '
+check "the start line has no queue ID" eval 'grep -q "^bouncewarden-milter .* started: socket=unix:" "$Scratch/reject.log"'
+check "no check line for a message accepted at end of headers" eval '! logged reject FWD1'
+run private tag.lua
 if [ "$Sanitized" = sanitized ]; then run reject memory.lua SANITIZED=1; else run reject memory.lua; fi
 
-# One line per checked message, the queue ID first.
-logged reject 'FORGED1: sender=<>, verdict=backscatter, message-ids=1, action=reject, ' &&
-  pass "log line of a rejected bounce" || fail "log line of a rejected bounce"
-logged reject 'OWN1: sender=<>, verdict=not backscatter, message-ids=1, action=accept, ' &&
-  pass "log line of a genuine bounce" || fail "log line of a genuine bounce"
-logged reject 'OWN2: sender=<MAILER-DAEMON@mx.example.org>, verdict=not backscatter, message-ids=1, action=accept' &&
-  pass "log line names the sender" || fail "log line names the sender"
-logged reject 'BIG1: sender=<>, verdict=not examined (512000 bytes or more), message-ids=0, action=accept' &&
-  pass "log line of an oversize bounce" || fail "log line of an oversize bounce"
-logged log 'FORGED1: sender=<>, verdict=backscatter, message-ids=1, action=accept (log only, would reject)' &&
-  pass "log line of --action=log" || fail "log line of --action=log"
-logged accept 'LONG1: sender=<>, verdict=error ERegexMatchError "Message-ID regular expression' &&
-  pass "log line of a failed check" || fail "log line of a failed check"
-grep -q 'FWD1' "$Scratch/reject.log" && fail "a message accepted at end of headers was logged as checked" ||
-  pass "no check line for a message accepted at end of headers"
+# --- Log injection: one line each for the sender and the queue ID, with no
+# raw control byte on any line.
+run reject injection.lua
+check "a sender and a queue ID with CR, LF, ESC, BEL and DEL give one escaped line" \
+  logged reject 'INJ1\x0D\x0AFAKE2: forged\x1B]0;x\x07: sender=<evil\x0D\x0AFAKE1: sender=<>, verdict=not backscatter\x1B[2J\x07\x7F@example.org>, verdict=backscatter'
+check "no line of the log holds a control byte" eval '! LC_ALL=C grep -q "[[:cntrl:]]" "$Scratch/reject.log"'
+check "no forged line" eval '! grep -q "^FAKE" "$Scratch/reject.log"'
 
-# SIGTERM (SIGINT for one) ends every daemon in order, with exit code 0.
-for Name in "${!Pids[@]}"; do
-  if [ "$Name" = log ]; then kill -INT "${Pids[$Name]}"; else kill -TERM "${Pids[$Name]}"; fi
-done
-for Name in "${!Pids[@]}"; do
-  Pid=${Pids[$Name]}
-  for _ in $(seq 300); do kill -0 "$Pid" 2>/dev/null || break; sleep 0.1; done
-  if kill -0 "$Pid" 2>/dev/null; then
-    fail "$Name did not stop within 30 seconds of SIGTERM"
-    continue
-  fi
-  wait "$Pid"
-  Code=$?
-  unset "Pids[$Name]"
-  [ $Code -eq 0 ] && logged "$Name" 'NOQUEUE: stopped' && pass "$Name stopped on its signal, exit 0" ||
-    fail "$Name exit code $Code after its signal; log: $(tail -3 "$Scratch/$Name.log")"
-done
+# --- A stalled peer: with --timeout=2, half a packet is answered by a
+# closed connection within a few seconds.
+start timeout --pattern="$Pattern" --timeout=2
+wait_socket timeout
+Seconds=$(perl -MIO::Socket::UNIX -MTime::HiRes=time -e '
+  my $Peer = IO::Socket::UNIX->new(Peer => $ARGV[0]) or die "connect: $!";
+  my $Start = time;
+  print $Peer "\0\0\0\x0dO";  # a negotiation packet that never ends
+  $Peer->flush;
+  local $SIG{ALRM} = sub { print "60"; exit };
+  alarm 20;
+  1 while sysread($Peer, my $Buffer, 64);
+  printf "%.1f", time - $Start;' "$Scratch/timeout.sock")
+check "a peer that sends half a packet is disconnected after ${Seconds}s (--timeout=2)" \
+  awk -v S="$Seconds" 'BEGIN { exit !(S >= 1.5 && S < 6) }'
+stop timeout TERM
+
+# --- Signals. SIGHUP is logged and ignored. SIGTERM with eight costly
+# checks in flight on two workers: every peer gets its answer, exit 0. Then
+# the same with a grace time shorter than the checks: the unfinished ones get
+# --on-error's tempfail, still an answer each.
+inflight() {  # inflight <daemon> <signal>: 8 peers, the signal once all sent
+  local Name=$1 Signal=$2 I Peers=()
+  rm -f "$Scratch"/ready.* "$Scratch"/peer.*
+  for I in 1 2 3 4 5 6 7 8; do
+    miltertest -D "SOCK=$Scratch/$Name.sock" -D "LIB=$Lua/lib.lua" -D "DATA=$Source/tests/data" \
+      -D "QUEUE_ID=FLIGHT$I" -D "READY=$Scratch/ready.$I" -s "$Lua/inflight.lua" >"$Scratch/peer.$I" 2>&1 &
+    Peers+=($!)
+  done
+  for _ in $(seq 300); do [ "$(ls "$Scratch"/ready.* 2>/dev/null | wc -l)" -eq 8 ] && break; sleep 0.1; done
+  Answered=$(grep -c ': verdict=' "$Scratch/$Name.log")
+  stop "$Name" "$Signal"
+  Got=0
+  for I in 1 2 3 4 5 6 7 8; do
+    wait "${Peers[$((I - 1))]}" && grep -q '^answer: ' "$Scratch/peer.$I" && Got=$((Got + 1))
+  done
+  Answers=$(cat "$Scratch"/peer.* | sed -n 's/^answer: //p' | sort | uniq -c | tr -s ' \n' ' ')
+}
+start signals --pattern="$Pattern"
+wait_socket signals
+for _ in 1 2 3; do kill -HUP "${Pids[signals]}"; sleep 0.2; done
+check "SIGHUP leaves the daemon running" kill -0 "${Pids[signals]}"
+check "and is logged as ignored" logged signals 'SIGHUP ignored'
+run signals reject.lua "REPLY=$DefaultReply"
+inflight signals TERM
+check "SIGTERM with 8 checks in flight ($Answered answered before it): every peer got an answer ($Answers)" [ "$Got" -eq 8 ]
+[ "$Got" -eq 8 ] || cat "$Scratch"/peer.*
+start grace --pattern="$Pattern" --stop-grace=1 --on-error=tempfail
+wait_socket grace
+inflight grace INT
+check "SIGINT with --stop-grace=1: every peer got an answer ($Answers) within ${StopSeconds} s" \
+  eval '[ "$Got" -eq 8 ] && [[ "$Answers" == *tempfail* ]] && awk -v S="$StopSeconds" "BEGIN { exit !(S < 5) }"'
+check "the stop line counts the messages cut short" logged grace 'still in progress at the 1 s grace time'
+
+stop reject TERM
+stop private INT
 
 if [ $Failures -ne 0 ]; then
   echo "$Failures check(s) failed"

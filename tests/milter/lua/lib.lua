@@ -45,7 +45,8 @@ local function step(conn, what, result)
 end
 
 -- Sends one message. Returns the first reply other than "continue" and the
--- step that gave it ("eoh", "body" or "eom").
+-- step that gave it ("eoh", "body" or "eom"); a "skip" during the body goes
+-- on to the end of message, as the MTA does.
 function send(conn, sender, message, queue_id)
   mt.macro(conn, SMFIC_MAIL, "i", queue_id or "Q0")
   check(step(conn, "mailfrom", mt.mailfrom(conn, sender)) == SMFIR_CONTINUE, "reply to MAIL FROM")
@@ -60,6 +61,9 @@ function send(conn, sender, message, queue_id)
   -- The MTA's chunks are at most 65535 bytes.
   for first = 1, #message.body, 65535 do
     reply = step(conn, "body", mt.bodystring(conn, message.body:sub(first, first + 65534)))
+    if reply == (SMFIR_SKIP or string.byte("s")) then
+      break
+    end
     if reply ~= SMFIR_CONTINUE then
       return reply, "body"
     end

@@ -1,0 +1,7 @@
+-- Show that a sender and a queue ID holding CR, LF, ESC, BEL and DEL reach
+-- the log escaped, one line each (the shell reads the log).
+dofile(LIB)
+local conn = connect()
+expect(conn, "<evil\r\nFAKE1: sender=<>, verdict=not backscatter\27[2J\7\127@example.org>", FORGED, SMFIR_REPLYCODE,
+       "eom", "INJ1\r\nFAKE2: forged\27]0;x\7")
+mt.disconnect(conn)

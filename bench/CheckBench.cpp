@@ -3,6 +3,7 @@
 
 #include "automation/runtime/AutomationRuntime_un.h"
 #include "detector/BackscatterDetector_un.h"
+#include "milter/MilterCheck_un.h"
 #include "regex/RegexMatch_un.h"
 
 #include <benchmark/benchmark.h>
@@ -12,6 +13,8 @@
 
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
+#include <iterator>
 #include <fstream>
 #include <unistd.h>
 
@@ -79,7 +82,44 @@ void BM_PathologicalPattern(benchmark::State &AState) {
   AState.SetLabel(std::string(Pattern) + " -> " + std::to_string(Result));
 }
 
+// The milter's check of one message as it arrives over SMTP (CR LF line
+// ends), from the file named by BW_BENCH_MESSAGE (bench/load.sh hands its
+// bounce): 0 the check as a worker runs it (the pattern compiled once);
+// 1 the same through a pool of one worker, as a connection asks for it (the
+// hand-over to the worker and back); 2 the detector's own entry with the
+// pattern compiled for the message, as the milter did before it had a
+// process-lifetime context.
+void BM_MilterCheck(benchmark::State &AState) {
+  const char *File = std::getenv("BW_BENCH_MESSAGE");
+  if (!File) {
+    AState.SkipWithError("BW_BENCH_MESSAGE names no file");
+    return;
+  }
+  std::ifstream Stream(File, std::ios::binary);
+  const std::string Content((std::istreambuf_iterator<char>(Stream)), std::istreambuf_iterator<char>());
+  static const bw::TMessageIdPattern Compiled(Pattern);
+  static bw::TCheckPool Pool(1);
+  static const bool Started = (Pool.Start(), true);
+  (void)Started;
+  const char *const Labels[] = {"worker", "pool", "compile per message"};
+  AState.SetLabel(Labels[AState.range(0)]);
+  for (auto _ : AState) {
+    switch (AState.range(0)) {
+    case 0:
+      benchmark::DoNotOptimize(bw::CheckAssembledMessage("", Content, Compiled));
+      break;
+    case 1:
+      benchmark::DoNotOptimize(Pool.Run([&] { return bw::CheckAssembledMessage("", Content, Compiled); }));
+      break;
+    default:
+      benchmark::DoNotOptimize(bw::TBackscatterDetector::CheckMessage("", Content, bw::TMessageIdPattern(Pattern)));
+    }
+  }
+  AState.SetBytesProcessed(static_cast<std::int64_t>(AState.iterations() * Content.size()));
+}
+
 BENCHMARK(BM_Check)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MilterCheck)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PathologicalPattern)
     ->ArgsProduct({{0, 1, 2, 3}, {32, 500000}})
     ->Unit(benchmark::kMillisecond)

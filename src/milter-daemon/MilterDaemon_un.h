@@ -7,8 +7,10 @@
 
 namespace bw {
 
-// What the heap and GLib must be told before GLib starts: call first in main.
-void PrepareMilterProcess();
+// What the heap and GLib must be told before they start: call first in main
+// with its argv. Without G_SLICE in the environment, the program is started
+// again with G_SLICE=always-malloc (GLib reads it before main runs).
+void PrepareMilterProcess(char *AArgv[]);
 
 // The answer to a command line that asks for no daemon (help, version, bad
 // usage, bad pattern): the text printed and the exit code (sysexits.h).

@@ -11,8 +11,8 @@
 #include <vector>
 
 int main(int argc, char *argv[]) {
-  std::setlocale(LC_ALL, "");  // once, before libmilter's threads
-  bw::PrepareMilterProcess();  // before GLib starts
+  bw::PrepareMilterProcess(argv);  // may start the program again, so first
+  std::setlocale(LC_ALL, "");       // once, before libmilter's threads
   const std::vector<std::string> Args(argv + 1, argv + argc);
   bw::TMilterParseResult Parsed = bw::ParseMilterOptions(Args);
   if (Parsed.Request != bw::mrRun)

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # bouncewarden-milter behind a private instance of the real Postfix in
-# Debian's layout: smtpd chrooted into the queue directory, the milter's
-# socket in <queue>/bouncewarden/ with the group postfix, and main.cf naming
-# it by its path inside the chroot (smtpd_milters = unix:/bouncewarden/...),
-# as bouncewarden-milter(8) says. The milter starts as root, makes the
-# socket and drops to nobody. A forged bounce is refused with 550 during
-# SMTP; a genuine bounce and an ordinary message are delivered.
+# Debian's layout, set up as README.md and bouncewarden-milter(8) say: smtpd
+# chrooted into the queue directory, the milter's socket in
+# <queue>/bouncewarden/ with the milter's own group, the user postfix a
+# member of that group (never the milter a member of postfix), and main.cf
+# naming the socket by its path inside the chroot (smtpd_milters =
+# unix:/bouncewarden/...). The milter starts as root, makes the socket and
+# drops to nobody; a group made for the test stands for the package's
+# group bouncewarden. A forged bounce is refused with 550 during SMTP; a
+# genuine bounce and an ordinary message are delivered.
 #
 #   milter-postfix-test.sh <build dir> <source tree>
 set -uo pipefail
@@ -18,22 +21,27 @@ Source=$(realpath "$2")
 milter_require "$Build"
 pf_require "$0" "$@"
 pf_make_scratch
-trap 'milter_stop; pf_stop; rm -rf "$Scratch"' EXIT
+# The milter's group, for this run only.
+MilterGroup=bwtest$$
+groupadd "$MilterGroup" || { echo "FAIL: cannot make the group $MilterGroup"; exit 1; }
+trap 'milter_stop; pf_stop; groupdel "$MilterGroup"; rm -rf "$Scratch"' EXIT
+usermod -a -G "$MilterGroup" postfix
 pf_setup chroot
 Data=$Source/tests/data/integration
 Pattern='.*@example\.com$'
 Reply="550 5.7.1 Backscatter: the returned message was not sent from here"
 
 # The socket's folder inside the chroot: the milter's user may replace the
-# socket, Postfix's group may reach it.
-install -d -o nobody -g postfix -m 0750 "$PfQueue/bouncewarden"
+# socket, the milter's group (Postfix among it) may reach it.
+install -d -o nobody -g "$MilterGroup" -m 0750 "$PfQueue/bouncewarden"
 "$Milter" --pattern="$Pattern" --listen="unix:$PfQueue/bouncewarden/milter.sock" \
-  --user=nobody --socket-owner=nobody:postfix --socket-mode=0660 --log-stderr \
+  --user=nobody --socket-owner="nobody:$MilterGroup" --socket-mode=0660 --log-stderr \
   2>"$Scratch/milter.log" &
 MilterPid=$!
 milter_wait_socket "$PfQueue/bouncewarden/milter.sock" "$Scratch/milter.log" "the milter"
-check "the socket has the group postfix and mode 0660" \
-  [ "$(stat -c '%G %a' "$PfQueue/bouncewarden/milter.sock")" = "postfix 660" ]
+check "the socket has the milter's group and mode 0660" \
+  [ "$(stat -c '%G %a' "$PfQueue/bouncewarden/milter.sock")" = "$MilterGroup 660" ]
+check "no warning about the socket's folder" eval '! grep -q "warning" "$Scratch/milter.log"'
 # The milter drops root once the socket exists.
 sleep 0.2
 check "the milter runs as nobody" [ "$(ps -o user= -p "$MilterPid" | tr -d ' ')" = nobody ]

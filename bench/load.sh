@@ -1,38 +1,45 @@
 #!/usr/bin/env bash
-# Load through a real Postfix smtpd, with and without bouncewarden-milter,
-# side by side in one run. Postfix's smtp-source sends over loopback to a
-# private Postfix instance (tests/integration/postfix-lib.sh) whose every
-# message goes to the discard transport, so the figures are smtpd, cleanup
-# and the milter, not a mailbox. Two smtpd services listen: one without the
-# milter, one with it (milter_default_action = tempfail, so a milter that
-# fails shows as refused mail instead of passing unseen).
+# Load through a real Postfix smtpd, against the floor of any milter. Three
+# smtpd services of one private Postfix instance listen side by side: one
+# without a milter, one with a no-op milter (bench/NoopMilter.c: the same
+# steps negotiated away, ordinary mail accepted at end of headers, a null
+# sender's body taken and the message discarded), and one with
+# bouncewarden-milter --action=discard. Postfix's smtp-source sends over
+# loopback into the discard transport, so the figures are smtpd, cleanup and
+# the milter, not a mailbox. The three are measured interleaved, the order
+# turning each round, so that a slow moment of a shared machine falls on all
+# of them (milter_default_action = tempfail: a milter that fails shows as
+# refused mail instead of passing unseen).
 #
-#   bench/load.sh [<bouncewarden-milter>]     (default: build/bouncewarden-milter)
+#   bench/load.sh [<bouncewarden-milter> [<noop_milter>]]
+#       (default: build/bouncewarden-milter and build-bench/bench/noop_milter;
+#       without the latter, it is compiled with cc)
 #
 # Loads (overridable in the environment):
-#   LOAD_SESSIONS=20  parallel SMTP sessions
-#   LOAD_MESSAGES=20000  messages per run, 20 kB each: ordinary mail from an
-#                     ordinary sender, and forged bounces (backscatter) with
-#                     MAIL FROM:<>, which the milter drops
+#   LOAD_SESSIONS=20   parallel SMTP sessions
+#   LOAD_MESSAGES=5000 messages per run, 20 kB each: ordinary mail from an
+#                      ordinary sender, and forged bounces (backscatter) with
+#                      MAIL FROM:<>, which both milters drop
+#   LOAD_ROUNDS=4      rounds of the three services, for each kind of mail
 #   LOAD_HOSTILE_PERCENT=1  crafted bounces (tens of thousands of MIME parts,
-#                     the costliest check known) sent beside a run of
-#                     ordinary mail through the milter, as a share of it
-#   LOAD_RSS_BOUNCES="1000 100000"  the milter's resident set size after
-#                     this many bounces in all: the first number before the
-#                     timed runs (which warms the milter up), the others
-#                     after them, the timed runs' bounces counted
+#                      the costliest check known) sent beside a run of
+#                      ordinary mail through the milter, as a share of it
+#   LOAD_CHECK_BENCH=build-bench/bench/check_bench  the in-process benchmark,
+#                      run on the same bounce when it exists
 #
 # Needs root (the milter starts as root and drops to nobody; Postfix runs an
-# instance of its own), Postfix with smtp-source, and the milter. Every loop
-# is bounded; nothing leaves 127.0.0.1. Prints Markdown tables.
+# instance of its own), Postfix with smtp-source, libmilter and the milter.
+# Every loop is bounded; nothing leaves 127.0.0.1. Prints Markdown tables.
 set -uo pipefail
 Here=$(dirname "$(realpath "$0")")
 Source=$(realpath "$Here/..")
 Milter=$(realpath "${1:-$Source/build/bouncewarden-milter}" 2>/dev/null)
+Noop=${2:-$Source/build-bench/bench/noop_milter}
 Sessions=${LOAD_SESSIONS:-20}
-Messages=${LOAD_MESSAGES:-20000}
-RssAfter=${LOAD_RSS_BOUNCES:-1000 100000}
+Messages=${LOAD_MESSAGES:-5000}
+Rounds=${LOAD_ROUNDS:-4}
 HostilePercent=${LOAD_HOSTILE_PERCENT:-1}
+CheckBench=${LOAD_CHECK_BENCH:-$Source/build-bench/bench/check_bench}
 . "$Source/tests/integration/lib.sh"
 . "$Source/tests/integration/postfix-lib.sh"
 . "$Source/tests/integration/milter-lib.sh"
@@ -41,7 +48,13 @@ HostilePercent=${LOAD_HOSTILE_PERCENT:-1}
 command -v smtp-source >/dev/null || skip "smtp-source (Postfix) is not installed"
 pf_require "$0" "$@"
 pf_make_scratch
-trap 'milter_stop; pf_stop; rm -rf "$Scratch"' EXIT
+NoopPid=
+trap '[ -n "$NoopPid" ] && kill -KILL "$NoopPid" 2>/dev/null; milter_stop; pf_stop; rm -rf "$Scratch"' EXIT
+if [ ! -x "$Noop" ]; then
+  cc -O2 -Wall -o "$Scratch/noop_milter" "$Here/NoopMilter.c" -lmilter -lpthread ||
+    skip "cannot build the no-op milter (libmilter-dev missing?)"
+  Noop=$Scratch/noop_milter
+fi
 
 # --- The messages, 20000 bytes each.
 pad_to() {
@@ -82,13 +95,19 @@ Tail=$(sed -n '/^Buy now\.$/,$p' "$Bounce" | sed '1d')
   printf '\n--R--\n'
 } >"$Scratch/hostile.eml"
 
-# --- Postfix: discard everything; a second smtpd with the milter.
+# --- Postfix: discard everything; two more smtpd services, one per milter.
 pf_setup
+PortNoop=$(pf_free_port)
 PortMilter=$(pf_free_port)
+while [ "$PortMilter" = "$PortNoop" ]; do PortMilter=$(pf_free_port); done
 Socket=$Scratch/milter/milter.sock
+NoopSocket=$Scratch/noop/milter.sock
 install -d -o nobody -g postfix -m 0750 "$Scratch/milter"
+install -d -m 0755 "$Scratch/noop"
 pf_conf "local_transport = discard:load" "default_transport = discard:load" "alias_maps =" \
   "in_flow_delay = 0s" "smtpd_client_connection_count_limit = 0" "smtpd_client_connection_rate_limit = 0"
+pf_master_add "127.0.0.1:$PortNoop inet n - n - - smtpd
+  -o smtpd_milters=unix:$NoopSocket -o milter_default_action=tempfail"
 pf_master_add "127.0.0.1:$PortMilter inet n - n - - smtpd
   -o smtpd_milters=unix:$Socket -o milter_default_action=tempfail"
 
@@ -96,6 +115,10 @@ pf_master_add "127.0.0.1:$PortMilter inet n - n - - smtpd
   --socket-owner=nobody:postfix --socket-mode=0660 --log-stderr 2>"$Scratch/milter.log" &
 MilterPid=$!
 milter_wait_socket "$Socket" "$Scratch/milter.log" "the milter"
+"$Noop" "unix:$NoopSocket" 2>"$Scratch/noop.log" &
+NoopPid=$!
+for _ in $(seq 100); do [ -S "$NoopSocket" ] && break; sleep 0.1; done
+[ -S "$NoopSocket" ] || { cat "$Scratch/noop.log"; echo "FAIL: the no-op milter made no socket"; exit 1; }
 pf_start
 
 rss() {
@@ -122,58 +145,74 @@ check_times() {
     awk '{ T[NR] = $1 } END { if (NR) printf "%.3f / %.3f", T[int(NR * 0.5 + 0.5)], T[int(NR * 0.99 + 0.5)]; else printf "-" }'
 }
 
-# The counters of the mail log, to tell accepted from refused.
-count() {
+count() {  # the lines of the mail log that match $1
   grep -c "$1" "$PfLog"
+}
+
+# ratios <numerators> <denominators>: "min–max (median)" of their quotients.
+ratios() {
+  paste -d' ' <(tr ' ' '\n' <<<"$1") <(tr ' ' '\n' <<<"$2") | awk 'NF == 2 { print $1 / $2 }' | sort -n |
+    awk '{ R[NR] = $1 } END { printf "%.2f–%.2f (median %.2f)", R[1], R[NR], (NR % 2) ? R[(NR + 1) / 2] : (R[NR / 2] + R[NR / 2 + 1]) / 2 }'
 }
 
 echo "## Load through Postfix's smtpd ($(date -u +%Y-%m-%d), $(nproc) cores, Postfix $(postconf -d -h mail_version))"
 echo
-echo "$Sessions sessions, $Messages messages of 20 kB per run, over 127.0.0.1 into the discard transport."
+echo "$Sessions sessions, $Messages messages of 20 kB per run, $Rounds rounds, over 127.0.0.1 into the discard transport;"
+echo "the three services interleaved, the order turning each round."
 echo
-echo "| mail | milter | seconds | messages/s | delivered | dropped by the milter | sent with MAIL FROM:<> |"
-echo "|---|---|---:|---:|---:|---:|---:|"
-# The milter's memory at the start and after the first bounces.
-read -r -a RssTargets <<<"$RssAfter"
-RssTable="| 0 | $(rss) |"$'\n'
-run "$PortMilter" "" "$Scratch/bounce.eml" "${RssTargets[0]}" >/dev/null
-Bounces=${RssTargets[0]}
-RssTable+="| $Bounces | $(rss) |"$'\n'
+RssStart=$(rss)
+# Warm-up: a few bounces through each milter.
+run "$PortMilter" "" "$Scratch/bounce.eml" 200 >/dev/null
+run "$PortNoop" "" "$Scratch/bounce.eml" 200 >/dev/null
+RssWarm=$(rss)
 
-for Kind in ordinary bounce; do
-  if [ "$Kind" = ordinary ]; then File=$Scratch/ordinary.eml Sender=carol@example.org
-  else File=$Scratch/bounce.eml Sender=; fi
-  for With in no yes; do
-    Port=$PfPort
-    [ "$With" = yes ] && Port=$PortMilter
-    Accepted=$(count 'status=sent')
-    Dropped=$(count 'milter-discard: END-OF-MESSAGE')
-    Null=$(count 'qmgr.*: from=<>,\|milter-discard: END-OF-MESSAGE.* from=<>')
-    LogLine=$(($(wc -l <"$Scratch/milter.log") + 1))
-    Seconds=$(run "$Port" "$Sender" "$File" "$Messages")
-    [ "$Kind" = ordinary ] && [ "$With" = no ] && OrdinarySeconds=$Seconds
-    [ "$Kind" = bounce ] && [ "$With" = yes ] && BounceTimes=$(check_times "$LogLine") BounceSeconds=$Seconds
-    Accepted=$(($(count 'status=sent') - Accepted))
-    Dropped=$(($(count 'milter-discard: END-OF-MESSAGE') - Dropped))
-    Null=$(($(count 'qmgr.*: from=<>,\|milter-discard: END-OF-MESSAGE.* from=<>') - Null))
-    echo "| $Kind | $With | $Seconds | $(awk -v N="$Messages" -v S="$Seconds" 'BEGIN { printf "%.0f", N / S }') | $Accepted | $Dropped | $Null |"
-    [ "$Kind" = bounce ] && [ "$With" = yes ] && Bounces=$((Bounces + Messages))
+declare -A Seconds=()
+Services=(none noop ours)
+declare -A Port=([none]=$PfPort [noop]=$PortNoop [ours]=$PortMilter)
+BounceLogLine=
+echo "| round | mail | no milter (s) | no-op milter (s) | bouncewarden-milter (s) | refused or failed |"
+echo "|---:|---|---:|---:|---:|---:|"
+for Round in $(seq "$Rounds"); do
+  for Kind in ordinary bounce; do
+    if [ "$Kind" = ordinary ]; then File=$Scratch/ordinary.eml Sender=carol@example.org
+    else File=$Scratch/bounce.eml Sender=; fi
+    Errors=0
+    for Turn in 0 1 2; do
+      Service=${Services[$(((Round + Turn) % 3))]}
+      [ "$Kind" = bounce ] && [ "$Service" = ours ] && [ -z "$BounceLogLine" ] &&
+        BounceLogLine=$(($(wc -l <"$Scratch/milter.log") + 1))
+      Seconds[$Kind,$Service,$Round]=$(run "${Port[$Service]}" "$Sender" "$File" "$Messages")
+      Errors=$((Errors + $(grep -c -i 'error\|fail\|refused\|4[0-9][0-9] ' "$Scratch/source.log")))
+    done
+    echo "| $Round | $Kind | ${Seconds[$Kind,none,$Round]} | ${Seconds[$Kind,noop,$Round]} | ${Seconds[$Kind,ours,$Round]} | $Errors |"
   done
 done
+CheckTimes=$(check_times "${BounceLogLine:-1}")
 
+list() {  # list <kind> <service>: the seconds of every round
+  local Round Out=
+  for Round in $(seq "$Rounds"); do Out+="${Seconds[$1,$2,$Round]} "; done
+  echo "${Out% }"
+}
 echo
-echo "The milter's own time per check during the timed bounce run (p50 / p99): $BounceTimes ms;"
-echo "bounces checked per second through Postfix on these $(nproc) cores: $(awk -v N="$Messages" -v S="$BounceSeconds" 'BEGIN { printf "%.0f", N / S }')."
-
-# And after so many bounces in all.
-RssTable+="| $Bounces | $(rss) |"$'\n'
-for Target in "${RssTargets[@]:1}"; do
-  if [ "$Target" -gt "$Bounces" ]; then
-    run "$PortMilter" "" "$Scratch/bounce.eml" $((Target - Bounces)) >/dev/null
-    Bounces=$Target
-    RssTable+="| $Bounces | $(rss) |"$'\n'
-  fi
+echo "| mail | no-op ÷ no milter | ours ÷ no-op | ours, messages/s (best round) |"
+echo "|---|---|---|---:|"
+for Kind in ordinary bounce; do
+  Best=$(tr ' ' '\n' <<<"$(list $Kind ours)" | sort -n | head -1)
+  echo "| $Kind | $(ratios "$(list $Kind noop)" "$(list $Kind none)") | $(ratios "$(list $Kind ours)" "$(list $Kind noop)") | $(awk -v N="$Messages" -v S="$Best" 'BEGIN { printf "%.0f", N / S }') |"
 done
+echo
+echo "The milter's own time per check over every timed bounce (p50 / p99): $CheckTimes ms."
+if [ -x "$CheckBench" ]; then
+  # The same bounce as the milter receives it: CR LF line ends.
+  sed 's/$/\r/' "$Scratch/bounce.eml" >"$Scratch/bounce-crlf.eml"
+  echo "In-process, the same bytes ($(wc -c <"$Scratch/bounce-crlf.eml") with CR LF), median of 5 (\`check_bench --benchmark_filter=BM_MilterCheck\`):"
+  echo
+  BW_BENCH_MESSAGE=$Scratch/bounce-crlf.eml "$CheckBench" --benchmark_filter=BM_MilterCheck \
+    --benchmark_repetitions=5 --benchmark_report_aggregates_only=true 2>/dev/null |
+    awk '/_median/ { printf "    %-40s %10s %s  %s %s %s\n", $1, $2, $3, $6, $7, $8 }'
+fi
+
 # Ordinary mail through the milter with crafted bounces beside it.
 Hostile=$((Messages * HostilePercent / 100))
 if [ "$Hostile" -gt 0 ]; then
@@ -181,23 +220,24 @@ if [ "$Hostile" -gt 0 ]; then
   timeout 900 smtp-source -s 2 -m "$Hostile" -d -M client.example.org -f "" -t alice@example.com \
     -F "$Scratch/hostile.eml" "127.0.0.1:$PortMilter" >"$Scratch/hostile-source.log" 2>&1 &
   HostileSource=$!
-  Seconds=$(run "$PortMilter" carol@example.org "$Scratch/ordinary.eml" "$Messages")
+  MixSeconds=$(run "$PortMilter" carol@example.org "$Scratch/ordinary.eml" "$Messages")
   OrdinaryErrors=$(wc -l <"$Scratch/source.log")
   wait "$HostileSource"
   HostileStatus=$?
-  Bounces=$((Bounces + Hostile))
-  RssTable+="| $Bounces, of which $Hostile crafted | $(rss) |"$'\n'
   echo
   echo "Ordinary mail through the milter with $Hostile crafted bounces ($(wc -c <"$Scratch/hostile.eml") bytes each, $HostilePercent %) sent beside it:"
-  echo "$Seconds s, $(awk -v S="$Seconds" -v O="$OrdinarySeconds" 'BEGIN { printf "%.2f", S / O }') times the run without the milter;"
+  echo "$MixSeconds s against $(tr ' ' '\n' <<<"$(list ordinary ours)" | sort -n | head -1) s for the best round without them;"
   echo "smtp-source reported $OrdinaryErrors line(s) of errors for the ordinary mail and exited $HostileStatus for the crafted bounces,"
   echo "whose checks took (p50 / p99) $(check_times "$LogLine") ms."
+  RssHostile=$(rss)
 fi
 
 echo
-echo "| bounces through the milter | its resident set size |"
-echo "|---:|---:|"
-printf '%s' "$RssTable"
+echo "| the milter's resident set size | |"
+echo "|---|---:|"
+echo "| at the start | $RssStart |"
+echo "| after the warm-up | $RssWarm |"
+echo "| after the timed runs | ${RssHostile:-$(rss)} |"
 if [ -s "$Scratch/source.log" ]; then
   echo
   echo "smtp-source's last run said:"

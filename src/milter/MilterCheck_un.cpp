@@ -106,7 +106,7 @@ void TCheckPool::Work() {
     Job->Outcome = std::move(Outcome);
     Job->Done = true;
     --FPending;
-    FJobDone.notify_all();
+    Job->Changed.notify_one();
   }
 }
 
@@ -120,8 +120,10 @@ TCheckOutcome TCheckPool::Run(TCheck ACheck) {
     if (!FAbandoned) {
       FQueue.push_back(Job);
       ++FPending;
+      FWaiting.insert(Job.get());
       FWorkReady.notify_one();
-      FJobDone.wait(Lock, [&] { return Job->Done || FAbandoned; });
+      Job->Changed.wait(Lock, [&] { return Job->Done || FAbandoned; });
+      FWaiting.erase(Job.get());
     }
     if (Job->Done)
       Outcome = std::move(Job->Outcome);
@@ -139,8 +141,9 @@ void TCheckPool::Abandon() {
     // Jobs nobody waits for any more: their messages go at once.
     FPending -= FQueue.size();
     FQueue.clear();
+    for (TJob *Job : FWaiting)
+      Job->Changed.notify_one();
   }
-  FJobDone.notify_all();
 }
 
 std::size_t TCheckPool::Pending() const {

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <span>
 #include <string>
 #include <thread>
@@ -85,14 +86,17 @@ private:
     TCheck Check;
     TCheckOutcome Outcome;
     bool Done = false;
+    // Wakes only the connection that waits for this job: with one shared
+    // signal every waiting connection would wake at every job's end.
+    std::condition_variable Changed;  // done, or the pool was abandoned
   };
   void Work();
 
   const unsigned FWorkerCount;
   mutable std::mutex FMutex;
   std::condition_variable FWorkReady;  // a job queued, or the pool ends
-  std::condition_variable FJobDone;    // a job ended, or the pool was abandoned
   std::deque<std::shared_ptr<TJob>> FQueue;
+  std::set<TJob *> FWaiting;  // the jobs whose connection waits, for Abandon
   std::size_t FPending = 0;
   bool FAbandoned = false;
   bool FEnding = false;

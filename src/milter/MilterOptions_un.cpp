@@ -293,8 +293,9 @@ std::string MilterHelpText() {
   }
   Text += "\nRuns in the foreground; SIGTERM or SIGINT ends it after the messages in progress, SIGHUP is\n"
           "logged and ignored.\n"
-          "Exit codes: 0 stopped by a signal, 64 bad usage, 67 unknown user or group, 70 the milter library\n"
-          "failed, 71 a system call failed (socket, ownership, privileges), 78 bad pattern or running as root.\n";
+          "Exit codes: 0 stopped by a signal, 64 bad usage, 67 unknown user or group, 69 another process\n"
+          "answers on the socket, 70 the milter library failed, 71 a system call failed (socket, ownership,\n"
+          "privileges), 78 bad pattern or running as root.\n";
   return Text;
 }
 

@@ -16,7 +16,8 @@
 #                     MIME parts each)
 #   ADV_IDLE=60       seconds of quiet after the burst
 #   ADV_WORKERS="1 default"  --workers for the burst
-#   ADV_INFLIGHT=8    checks in flight when SIGTERM comes
+#   ADV_INFLIGHT=16   costly checks in flight on one worker when SIGTERM comes
+#                     (more work than the 5 s libmilter takes to leave its loop)
 # Needs miltertest and python3; as root, the milter drops to nobody. Prints
 # Markdown tables.
 set -uo pipefail
@@ -27,7 +28,7 @@ Timeout=${ADV_TIMEOUT:-10}
 Burst=${ADV_BURST:-20}
 Idle=${ADV_IDLE:-60}
 read -r -a WorkerSettings <<<"${ADV_WORKERS:-1 default}"
-Inflight=${ADV_INFLIGHT:-8}
+Inflight=${ADV_INFLIGHT:-16}
 [ $# -gt 0 ] || set -- "$Source/build/bouncewarden-milter"
 command -v miltertest >/dev/null || { echo "miltertest is not installed"; exit 77; }
 command -v python3 >/dev/null || { echo "python3 is not installed"; exit 77; }
@@ -141,18 +142,47 @@ EOF
   done
   echo
 
-  # --- SIGTERM with checks in flight.
-  start "$Binary" --workers=2
-  costly "$Inflight" flight
-  Start=$(date +%s.%N)
-  kill -TERM "$MilterPid"
-  wait "$MilterPid"
-  Code=$?
-  Seconds=$(awk -v S="$Start" -v E="$(date +%s.%N)" 'BEGIN { printf "%.1f", E - S }')
-  MilterPid=
-  wait "${Peers[@]}" 2>/dev/null
-  Answers=$(cat "$Scratch"/flight.* | sed -n 's/^answer: //p' | sort | uniq -c | tr -s ' \n' ' ')
-  Missing=$((Inflight - $(cat "$Scratch"/flight.* | grep -c '^answer: ')))
-  echo "SIGTERM with $Inflight costly checks in flight on 2 workers: exit $Code after $Seconds s;"
-  echo "answers:${Answers:- none}; peers without an answer: $Missing; last line: $(tail -1 "$Scratch/log")"
+  # --- SIGTERM with checks in flight: once every peer sent its message,
+  # and once only the first has (the others still sending theirs).
+  for When in all first; do
+    start "$Binary" --workers=1
+    if [ "$When" = all ]; then
+      costly "$Inflight" flight
+    else
+      costly 1 flight >/dev/null
+      Early=("${Peers[@]}")
+      rm -f "$Scratch"/ready.*
+      rm -f "$Scratch"/started.*
+      for I in $(seq 2 "$Inflight"); do
+        miltertest -D "SOCK=$Scratch/m.sock" -D "LIB=$Lua/lib.lua" -D "DATA=$Source/tests/data" -D "QUEUE_ID=C$I" \
+          -D "READY=$Scratch/ready.$I" -D "STARTED=$Scratch/started.$I" -s "$Lua/inflight.lua" \
+          >"$Scratch/flight.$I" 2>&1 &
+        Early+=($!)
+      done
+      Peers=("${Early[@]}")
+      # Every peer's transaction under way before the signal.
+      for _ in $(seq 300); do [ "$(ls "$Scratch"/started.* 2>/dev/null | wc -l)" -ge $((Inflight - 1)) ] && break; sleep 0.02; done
+    fi
+    Start=$(date +%s.%N)
+    kill -TERM "$MilterPid"
+    wait "$MilterPid"
+    Code=$?
+    Seconds=$(awk -v S="$Start" -v E="$(date +%s.%N)" 'BEGIN { printf "%.1f", E - S }')
+    MilterPid=
+    wait "${Peers[@]}" 2>/dev/null
+    Answers=$(cat "$Scratch"/flight.* | sed -n 's/^answer: //p' | sort | uniq -c | tr -s ' \n' ' ')
+    Missing=$((Inflight - $(cat "$Scratch"/flight.* | grep -c '^answer: ')))
+    if [ "$When" = all ]; then
+      echo "SIGTERM with $Inflight costly checks in flight on 1 worker: exit $Code after $Seconds s;"
+    else
+      echo
+      echo "SIGTERM once the first of $Inflight peers sent its costly bounce (the others past MAIL FROM, still sending): exit $Code after $Seconds s;"
+    fi
+    echo "answers:${Answers:- none}; peers without an answer: $Missing; last line: $(tail -1 "$Scratch/log")"
+    for Peer in "$Scratch"/flight.*; do
+      grep -q '^answer: ' "$Peer" || echo "    ${Peer##*/}: $(tr '\n' ' ' <"$Peer")"
+      [ -n "${ADV_DEBUG:-}" ] && ! grep -q '^answer: ' "$Peer" && grep -F "C${Peer##*.}:" "$Scratch/log" | sed 's/^/      log: /' 
+    done
+    rm -f "$Scratch"/flight.*
+  done
 done

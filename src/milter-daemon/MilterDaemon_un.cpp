@@ -21,6 +21,8 @@
 #include <sysexits.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -249,35 +251,48 @@ private:
   bool FExhausted = false;
 };
 
+// Set by the thread that runs smfi_stop once libmilter closed its socket.
+static std::atomic<bool> ListenerClosed{false};
+
 // The orderly stop: no new connection or transaction, every transaction
 // begun before it answered (checks unfinished at the deadline with the
-// --on-error answer), then the end of the process without tearing down
-// anything a running thread may still use.
+// --on-error answer), the listening socket closed and the connections quiet,
+// then the end of the process without tearing down anything a running
+// thread may still use.
 [[noreturn]] static void Stop(TMilterContext &AContext, const std::string &AReason, int AExitCode) {
-  const auto Start = std::chrono::steady_clock::now();
+  using std::chrono::steady_clock;
+  const auto Start = steady_clock::now();
   AContext.BeginStop();
   // smfi_stop closes the listening socket, but waits for libmilter's listen
   // loop, which holds its lock up to 5 s between two looks at the socket.
-  std::thread([] { smfi_stop(); }).detach();
+  std::thread([] {
+    smfi_stop();
+    ListenerClosed = true;
+  }).detach();
   const auto Deadline = Start + std::chrono::seconds(AContext.Options().StopGraceSeconds);
   std::size_t CutShort = 0;
   if (!AContext.WaitForTransactions(Deadline)) {
     CutShort = AContext.OpenTransactions();
     AContext.Checks().Abandon();  // the connections waiting for a check answer now
   }
-  // Every answer computed is written by libmilter as its callback returns.
-  const bool Answered = AContext.WaitForCallbacks(std::chrono::steady_clock::now() + std::chrono::seconds(2));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the last write after the last return
+  // Until the socket is closed, a connection may still be accepted, and its
+  // first command deserves an answer too.
+  const auto ListenerDeadline = std::max(Deadline, steady_clock::now()) + std::chrono::seconds(6);
+  while (!ListenerClosed && steady_clock::now() < ListenerDeadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // A command an MTA sent just now starts its callback within moments; once
+  // none has run for a while, every answer due has gone out (libmilter
+  // writes it as the callback returns), and the connections left are idle.
+  const bool Quiet = AContext.WaitForQuiet(std::chrono::milliseconds(300), steady_clock::now() + std::chrono::seconds(3));
   char Seconds[32];
-  std::snprintf(Seconds, sizeof Seconds, "%.1f",
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count());
+  std::snprintf(Seconds, sizeof Seconds, "%.1f", std::chrono::duration<double>(steady_clock::now() - Start).count());
   std::string Line = "stopped " + AReason + " after " + Seconds + " s";
   if (CutShort > 0)
     Line += ", " + std::to_string(CutShort) + " message(s) still in progress at the " +
             std::to_string(AContext.Options().StopGraceSeconds) + " s grace time (checks among them answered " +
             (AContext.Options().OnError == epTempfail ? "tempfail" : "accept") + ")";
-  if (!Answered)
-    Line += ", some callbacks still running";
+  if (!Quiet)
+    Line += ", connections still busy";
   AContext.Log().Daemon(Line);
   // Not exit(): no destructor may run under a check or a libmilter thread.
   _exit(AExitCode);

@@ -1,6 +1,8 @@
 // The process-lifetime context of the milter.
 #include "milter/MilterContext_un.h"
 
+#include <algorithm>
+
 namespace bw {
 
 TMilterContext::TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog)
@@ -41,19 +43,28 @@ bool TMilterContext::WaitForTransactions(std::chrono::steady_clock::time_point A
 void TMilterContext::EnterCallback() noexcept {
   const std::lock_guard Lock(FMutex);
   ++FCallbacks;
+  FLastCallback = std::chrono::steady_clock::now();
 }
 
 void TMilterContext::LeaveCallback() noexcept {
   {
     const std::lock_guard Lock(FMutex);
     --FCallbacks;
+    FLastCallback = std::chrono::steady_clock::now();
   }
   FChanged.notify_all();
 }
 
-bool TMilterContext::WaitForCallbacks(std::chrono::steady_clock::time_point ADeadline) {
+bool TMilterContext::WaitForQuiet(std::chrono::milliseconds AQuiet, std::chrono::steady_clock::time_point ADeadline) {
   std::unique_lock Lock(FMutex);
-  return FChanged.wait_until(Lock, ADeadline, [this] { return FCallbacks == 0; });
+  for (;;) {
+    const auto Now = std::chrono::steady_clock::now();
+    if (FCallbacks == 0 && Now - FLastCallback >= AQuiet)
+      return true;
+    if (Now >= ADeadline)
+      return false;
+    FChanged.wait_until(Lock, std::min(ADeadline, FCallbacks == 0 ? FLastCallback + AQuiet : ADeadline));
+  }
 }
 
 std::size_t TMilterContext::OpenTransactions() const {

@@ -44,7 +44,9 @@ public:
   // A libmilter callback running (its reply then goes out as it returns).
   void EnterCallback() noexcept;
   void LeaveCallback() noexcept;
-  bool WaitForCallbacks(std::chrono::steady_clock::time_point ADeadline);
+  // True once no callback has run for AQuiet (a command the MTA already sent
+  // would have started one by then), false at ADeadline.
+  bool WaitForQuiet(std::chrono::milliseconds AQuiet, std::chrono::steady_clock::time_point ADeadline);
   std::size_t OpenTransactions() const;
 
 private:
@@ -56,6 +58,7 @@ private:
   std::condition_variable FChanged;
   std::size_t FTransactions = 0;
   std::size_t FCallbacks = 0;
+  std::chrono::steady_clock::time_point FLastCallback{};
   bool FStopping = false;
 };
 

@@ -1,6 +1,8 @@
 -- One costly bounce (tens of thousands of MIME parts, a check of about a
 -- second), sent in full, then its answer awaited: the shell stops the daemon
 -- meanwhile, and every such peer must still get an answer. Prints it.
+-- Touches STARTED (when given) once MAIL FROM was answered, READY once all
+-- is sent.
 dofile(LIB)
 mt.set_timeout(120)
 local conn = connect()
@@ -17,6 +19,7 @@ local costly = {
 }
 mt.macro(conn, SMFIC_MAIL, "i", QUEUE_ID)
 check(mt.mailfrom(conn, "<>") == nil and mt.getreply(conn) == SMFIR_CONTINUE, "MAIL FROM")
+if STARTED then io.open(STARTED, "w"):close() end  -- the transaction is under way
 for _, header in ipairs(costly.headers) do check(mt.header(conn, header.name, header.value) == nil, "header") end
 check(mt.eoh(conn) == nil and mt.getreply(conn) == SMFIR_CONTINUE, "end of headers")
 for first = 1, #costly.body, 65535 do

@@ -207,7 +207,8 @@ run signals reject.lua "REPLY=$DefaultReply"
 inflight signals TERM
 check "SIGTERM with 8 checks in flight ($Answered answered before it): every peer got an answer ($Answers)" [ "$Got" -eq 8 ]
 [ "$Got" -eq 8 ] || cat "$Scratch"/peer.*
-start grace --pattern="$Pattern" --stop-grace=1 --on-error=tempfail
+# One worker for eight costly checks: more work than the grace time.
+start grace --pattern="$Pattern" --stop-grace=1 --on-error=tempfail --workers=1
 wait_socket grace
 inflight grace INT
 # The stop also waits for libmilter to close its socket (up to 5 s) and for

@@ -24,3 +24,4 @@ check(mt.eom_check(conn, MT_HDRADD, "X-Bouncewarden", " backscatter"), "and ours
 -- Ordinary mail without the header is still accepted at end of headers.
 expect(conn, "<carol@example.org>", FORWARDED, SMFIR_ACCEPT, "eoh", "FWD2")
 mt.disconnect(conn)
+

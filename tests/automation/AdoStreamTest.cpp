@@ -2,6 +2,7 @@
 #include "automation/AutoValue_un.h"
 #include "automation/ByteSource_un.h"
 #include "automation/ComObj_un.h"
+#include "automation/stream/AdoStream_un.h"
 #include "rtl/SysUtils_un.h"
 
 #include "support/TestSupport.h"
@@ -42,11 +43,7 @@ static std::string ContentOf(const TAutoValue &AStream) {
 
 // An open text stream at position 0 over ABytes, reading in ACharset.
 static TAutoValue TextStreamWith(std::string_view ABytes, const std::u16string &ACharset) {
-  TAutoValue Stream = BinaryStreamWith(ABytes);
-  Stream.Set("Position", 0);
-  Stream.Set("Type", TextStream);
-  Stream.Set("Charset", ACharset);
-  return Stream;
+  return bw::NewTextStream(bw::TSharedBytes(std::string(ABytes)), ACharset);
 }
 
 TEST(AdoStreamTest, NewStreamIsClosedTextInUnicode) {

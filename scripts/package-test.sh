@@ -22,12 +22,18 @@ for Package in "${Packages[@]}"; do
   Status=$(dpkg-query -W -f='${db:Status-Status}' "$Package" 2>/dev/null)
   [ -z "$Status" ] || [ "$Status" = not-installed ] || skip "$Package is on this machine ($Status): left alone"
 done
-getent passwd bouncewarden >/dev/null && skip "a user bouncewarden exists already: left alone"
+getent passwd bouncewarden >/dev/null || getent group bouncewarden >/dev/null &&
+  skip "a user or group bouncewarden exists already: left alone"
 
 Started=$SECONDS
 Scratch=$(mktemp -d "${TMPDIR:-/tmp}/bw-package.XXXXXX")
 Chroot=/var/spool/postfix/bouncewarden
 MadeChroot=
+# autopkgtest's apt source for the packages, which an interrupted run leaves.
+AptFiles=()
+for File in /etc/apt/sources.list.d/autopkgtest.list /etc/apt/preferences.d/90autopkgtest; do
+  [ -e $File ] || AptFiles+=($File)
+done
 restore() {
   [ -d /run/systemd/system ] && systemctl stop "$Unit" >/dev/null 2>&1
   dpkg --purge "${Packages[@]}" >/dev/null 2>&1
@@ -35,6 +41,7 @@ restore() {
   getent passwd bouncewarden >/dev/null && deluser --system bouncewarden >/dev/null 2>&1
   getent group bouncewarden >/dev/null && delgroup --system bouncewarden >/dev/null 2>&1
   [ -n "$MadeChroot" ] && rmdir "$Chroot"
+  rm -f "${AptFiles[@]}"
   rm -rf "$Scratch"
 }
 trap restore EXIT

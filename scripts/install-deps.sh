@@ -20,12 +20,13 @@ TestPackages=(
   libgtest-dev
   clang libclang-rt-14-dev    # the fuzz smoke run (scripts/fuzz-smoke.sh): libFuzzer and its sanitizers
   valgrind                    # the memcheck pass over the end-to-end tests (scripts/test.sh)
-  dpkg-dev file               # the package's dependencies: dpkg-shlibdeps (tests/integration/package-test.sh)
-  groff-base                  # the man page checks (package-test.sh)
-  systemd                     # systemd-analyze verify on the milter's unit (package-test.sh)
-  procmail                    # tests/integration/procmail-test.sh
+  build-essential debhelper   # the Debian packages, built by dpkg-buildpackage (scripts/package-test.sh)
+  lintian                     # their policy checks (package-test.sh)
+  autopkgtest                 # debian/tests run against the installed packages (package-test.sh)
+  systemd                     # systemd-analyze verify on the milter's unit (debian/tests/milter, milter-unit-test.sh)
+  procmail                    # tests/integration/procmail-test.sh, debian/tests/recipes
   dovecot-core dovecot-sieve  # tests/integration/sieve-test.sh: sieve-test, dovecot-lda, sieve_extprograms
-  miltertest                  # the milter's protocol tests (tests/milter/): plays the MTA against it
+  miltertest                  # the milter's protocol tests (tests/milter/, debian/tests/milter): plays the MTA
   strace                      # the milter's unit checked against its system-call filter (milter-unit-test.sh)
   procps                      # pgrep and ps in the milter's tests (not in every minimal Debian image)
 )

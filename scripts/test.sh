@@ -3,7 +3,8 @@
 # a release build, and a build under AddressSanitizer (with leak checks) and
 # UndefinedBehaviorSanitizer. Then the end-to-end tests once more with the
 # release binary under valgrind's memcheck, the milter's concurrent checks
-# under ThreadSanitizer, and a short fuzzing run of every libFuzzer target.
+# under ThreadSanitizer, a short fuzzing run of every libFuzzer target, and
+# the Debian packages from build to purge.
 # Each step is a preset of CMakePresets.json.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,3 +30,7 @@ cmake --build --preset tsan -j"$Jobs"
 ctest --preset tsan
 
 scripts/fuzz-smoke.sh
+
+# The Debian packages, built, checked by lintian, tested installed and taken
+# from install to purge (exit 77 where it cannot run: not root).
+scripts/package-test.sh || [ $? -eq 77 ]

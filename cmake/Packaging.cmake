@@ -16,6 +16,7 @@ if(TARGET bouncewarden-milter)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/man/bouncewarden.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/man/bouncewarden-milter.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${PROJECT_SOURCE_DIR}/man/bouncewarden-ledger.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 # The service files belong at fixed places of the system (/lib/systemd/system,
 # /etc/default), outside any prefix: only the package installs them there
 # (the "system" component, left out of a plain "cmake --install"). A prefix

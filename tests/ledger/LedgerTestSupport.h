@@ -10,6 +10,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bwtest {
@@ -59,6 +60,28 @@ inline bw::TLedgerKey NumberedKey(std::uint64_t ANumber) {
   std::memcpy(Key.data(), &ANumber, sizeof ANumber);
   Key[15] = 0xA5;  // never all zero
   return Key;
+}
+
+// Records and looks up from AThreads threads at once, as the milter's
+// threads do; returns how many of the recorded keys are then not found.
+inline std::uint64_t MissingAfterThreadedUse(bw::ILedgerStore &AStore, int AThreads, std::uint64_t APerThread) {
+  std::vector<std::thread> Threads;
+  for (int Thread = 0; Thread < AThreads; ++Thread)
+    Threads.emplace_back([&AStore, Thread, APerThread] {
+      const std::uint64_t Base = static_cast<std::uint64_t>(Thread) << 32;
+      for (std::uint64_t I = 0; I < APerThread; ++I) {
+        AStore.Record(NumberedKey(Base + I), bw::LedgerNow());
+        AStore.Contains(NumberedKey(Base + I / 2));
+      }
+    });
+  for (std::thread &Thread : Threads)
+    Thread.join();
+  AStore.Flush();
+  std::uint64_t Missing = 0;
+  for (int Thread = 0; Thread < AThreads; ++Thread)
+    for (std::uint64_t I = 0; I < APerThread; ++I)
+      Missing += AStore.Contains(NumberedKey((static_cast<std::uint64_t>(Thread) << 32) + I)) != bw::lrFound;
+  return Missing;
 }
 
 } // namespace bwtest

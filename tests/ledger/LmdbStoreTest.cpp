@@ -113,6 +113,14 @@ TEST(LmdbStoreTest, RecordsSurviveReopeningAndSweepRemovesOnlyExpired) {
   EXPECT_EQ(Store->Contains(NumberedKey(1)), bw::lrFound);
 }
 
+// Show that many threads may record and look up at once (the milter's
+// threads do): nothing recorded is lost.
+TEST(LmdbStoreTest, ManyThreadsRecordAndLookUpAtOnce) {
+  const bwtest::TScratchFolder Scratch;
+  const auto Store = OpenLedgerStore(LmdbOptions(Scratch / "ledger"), {});
+  EXPECT_EQ(bwtest::MissingAfterThreadedUse(*Store, 8, 2000), 0u);
+}
+
 // Show that killing a recording process at any moment keeps every record it
 // saw committed, and leaves a ledger that opens.
 TEST(LmdbStoreTest, KillNineWhileRecordingKeepsEveryCommittedRecord) {

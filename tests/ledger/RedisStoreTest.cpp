@@ -152,6 +152,15 @@ TEST(RedisStoreTest, RecordSetsTheRestOfTheRetentionAsTimeToLive) {
   EXPECT_EQ(OtherHost->Stats().Entries, 1u);
 }
 
+// Show that many threads may record and look up at once through the pool.
+TEST(RedisStoreTest, ManyThreadsShareTheConnections) {
+  SKIP_WITHOUT_REDIS();
+  const bwtest::TScratchFolder Scratch;
+  const TRedisServer Server(Scratch);
+  const auto Store = bw::OpenLedgerStore(RedisOptions(Server), {});
+  EXPECT_EQ(bwtest::MissingAfterThreadedUse(*Store, 8, 500), 0u);
+}
+
 // Show that while Redis is stopped, lookups answer "unknown" and records
 // are refused, and that both resume when it is back, logged once each way.
 TEST(RedisStoreTest, StoppedAndRestartedAnswersUnknownThenResumes) {

@@ -52,7 +52,8 @@ enum TLedgerKind : std::uint8_t { lkLmdb, lkRedisTcp, lkRedisUnix };
 // Where a ledger lives, from its URI:
 //   lmdb:PATH                     the LMDB data file PATH (its lock file is PATH-lock)
 //   redis://HOST[:PORT][/DB]      Redis over TCP (port 6379, database 0 by default;
-//                                 an IPv6 address in brackets)
+//                                 an IPv6 address in brackets; a host name is
+//                                 resolved at each connection, without the timeout)
 //   redis+unix:PATH[?db=N]        Redis on a unix socket
 struct TLedgerLocation {
   TLedgerKind Kind = lkLmdb;
@@ -108,11 +109,18 @@ struct TSweepResult {
   bool PassComplete = false;  // the sweep reached the last entry; the next starts from the first
 };
 
-// One ledger. Thread-safe: Contains, Record and StartTime may be called from
-// many threads at once, and never block for longer than one short read
-// transaction (LMDB) or one round trip with its timeout (Redis). Contains,
-// Record, Flush and StartTime never raise (std::bad_alloc aside); Sweep and
-// Stats raise ELedgerError when the store cannot be read or written.
+// One ledger. Every member may be called from many threads at once.
+// Contains, Record and StartTime never wait for longer than one short read
+// transaction (LMDB: Record only queues the record for the writer thread)
+// or one round trip within the timeout (Redis), and never raise
+// (std::bad_alloc aside): a store that is down answers lrUnknown or
+// rrUnavailable at once until its retry delay has passed. Flush waits for
+// the writer; Sweep holds LMDB's write lock for at most its budget of
+// entries; Sweep and Stats raise ELedgerError when the store cannot be read
+// or written.
+//
+// Destroy a store only once no thread calls it any more; the destructor
+// commits what is still queued.
 //
 // The process must ignore SIGPIPE: a Redis server that went away would
 // otherwise end it on the next write.

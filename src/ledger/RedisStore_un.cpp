@@ -256,7 +256,8 @@ template <class TAction> bool TRedisStore::Run(TAction &&AAction, std::string &A
     MarkDown(E.Message());
     return false;
   }
-  FRetryAt.store(0, std::memory_order_release);
+  if (FRetryAt.load(std::memory_order_relaxed) != 0)  // a store on every call would bounce the line between cores
+    FRetryAt.store(0, std::memory_order_release);
   FOutage.Succeeded();
   Release(std::move(Context));
   return true;

@@ -129,7 +129,8 @@ public:
   virtual ~ILedgerStore() = default;
 
   virtual TLookupResult Contains(const TLedgerKey &AKey) = 0;
-  // Records AKey as sent at ATime; a key recorded again keeps its later time.
+  // Records AKey as sent at ATime; a key recorded again takes the new time
+  // (and, in Redis, the rest of the retention from it).
   virtual TRecordResult Record(const TLedgerKey &AKey, TLedgerTime ATime) = 0;
   // Waits until everything recorded before the call is committed. Returns
   // rrAccepted when every record since the previous Flush was, otherwise the

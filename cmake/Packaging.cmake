@@ -15,13 +15,14 @@ include(GNUInstallDirs)
 option(BW_INSTALL_SYSTEM_FILES
        "Install the milter's unit in /lib/systemd/system and its settings in /etc/default (for a package)" OFF)
 
-install(TARGETS bouncewarden RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS bouncewarden bouncewarden-ledger RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The milter is built where libmilter is found.
 if(TARGET bouncewarden-milter)
   install(TARGETS bouncewarden-milter RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/man/bouncewarden.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/man/bouncewarden-milter.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${PROJECT_SOURCE_DIR}/man/bouncewarden-ledger.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 if(BW_INSTALL_SYSTEM_FILES)
   install(FILES ${PROJECT_SOURCE_DIR}/dist/bouncewarden-milter.service DESTINATION /lib/systemd/system)
   install(FILES ${PROJECT_SOURCE_DIR}/dist/bouncewarden-milter.default

@@ -1,8 +1,9 @@
 # Installation.
 #
-#   cmake --install build [--prefix /usr/local]   bin/bouncewarden (and bin/bouncewarden-milter),
+#   cmake --install build [--prefix /usr/local]   bin/bouncewarden, bin/bouncewarden-ledger (and
+#                                                 bin/bouncewarden-milter),
 #                                                 share/man/man1/bouncewarden.1,
-#                                                 share/man/man8/bouncewarden-milter.8,
+#                                                 share/man/man8/bouncewarden-milter.8 and -ledger.8,
 #                                                 share/doc/bouncewarden/ (README, examples, service)
 #
 # The Debian package (debian/) is built from these rules with

@@ -8,26 +8,29 @@
 #                           (scripts/test.sh)
 #
 # No service may be left running: a policy-rc.d that refuses every start is
-# in place while apt-get runs, and a Dovecot or Postfix installed here is
-# disabled at boot and stopped afterwards. An installed mail server is never
+# in place while apt-get runs, and a Dovecot, Postfix or Redis installed here
+# is disabled at boot and stopped afterwards. An installed mail server is never
 # replaced: Postfix is installed only when no package that provides
 # mail-transport-agent is, and apt-get may remove nothing (--no-remove).
 set -euo pipefail
 
 Variant=${1:-build}
-BuildPackages=(g++ cmake make pkg-config libgmime-3.0-dev libpcre3-dev libmilter-dev)
+BuildPackages=(g++ cmake make pkg-config libgmime-3.0-dev libpcre3-dev libmilter-dev
+  liblmdb-dev libhiredis-dev) # the ledger's two stores
 TestPackages=(
   libgtest-dev
   clang libclang-rt-14-dev    # the fuzz smoke run (scripts/fuzz-smoke.sh): libFuzzer and its sanitizers
   valgrind                    # the memcheck pass over the end-to-end tests (scripts/test.sh)
-  dpkg-dev file               # the package's dependencies: dpkg-shlibdeps (tests/integration/package-test.sh)
-  groff-base                  # the man page checks (package-test.sh)
-  systemd                     # systemd-analyze verify on the milter's unit (package-test.sh)
-  procmail                    # tests/integration/procmail-test.sh
+  build-essential debhelper   # the Debian packages, built by dpkg-buildpackage (scripts/package-test.sh)
+  lintian                     # their policy checks (package-test.sh)
+  autopkgtest                 # debian/tests run against the installed packages (package-test.sh)
+  systemd                     # systemd-analyze verify on the milter's unit (debian/tests/milter, milter-unit-test.sh)
+  procmail                    # tests/integration/procmail-test.sh, debian/tests/recipes
   dovecot-core dovecot-sieve  # tests/integration/sieve-test.sh: sieve-test, dovecot-lda, sieve_extprograms
-  miltertest                  # the milter's protocol tests (tests/milter/): plays the MTA against it
+  miltertest                  # the milter's protocol tests (tests/milter/, debian/tests/milter): plays the MTA
   strace                      # the milter's unit checked against its system-call filter (milter-unit-test.sh)
   procps                      # pgrep and ps in the milter's tests (not in every minimal Debian image)
+  redis-server                # the ledger's Redis tests start one of their own on a unix socket
 )
 case $Variant in
   build) Packages=("${BuildPackages[@]}") ;;
@@ -107,6 +110,16 @@ if [[ " ${Missing[*]} " == *" dovecot-core "* ]]; then
   disable_at_boot dovecot dovecot.socket dovecot.service
   if [ -r /run/dovecot/master.pid ] && command -v doveadm >/dev/null; then
     "${Sudo[@]}" doveadm stop >/dev/null 2>&1 || true
+  fi
+fi
+
+# The ledger's tests start a redis-server of their own on a unix socket in a
+# scratch folder; the system's would only listen on port 6379 for nobody, and
+# hold memory on a machine the tests share.
+if [[ " ${Missing[*]} " == *" redis-server "* ]]; then
+  disable_at_boot redis-server redis-server.service
+  if [ -x /etc/init.d/redis-server ]; then
+    "${Sudo[@]}" /etc/init.d/redis-server stop >/dev/null 2>&1 || true
   fi
 fi
 

@@ -5,7 +5,7 @@
 // pattern that never matches gives "Backscatter DSN.", the pattern
 // ".*@returned\.example$" gives "Not backscatter DSN.". The one without an ID
 // gives "Not backscatter DSN." either way. The end-to-end tests check those
-// verdicts; bench/hostile.sh times the same files and measures their memory.
+// verdicts; bench/run.sh times the same files and measures their memory.
 #pragma once
 
 #include <ostream>

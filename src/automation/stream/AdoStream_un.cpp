@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <array>
-#include <optional>
 #include <string_view>
 
 namespace bw {
@@ -85,34 +84,30 @@ private:
     FShared = TSharedBytes();
     FIsShared = false;
     FPosition = 0;
-    FResume.reset();
   }
 
-  // Writes bytes at the position, overwriting and extending, and advances.
-  // Bytes that replace the whole content are adopted rather than copied.
+  // Writes bytes at the end and advances; only the end can be written, as
+  // every writer of these streams fills them from the start. Bytes written
+  // into an empty stream are adopted rather than copied.
   void WriteBytes(const TSharedBytes &ABytes) {
-    FResume.reset();
-    if (FPosition == 0 && ABytes.size() >= Data().size()) {
+    if (FPosition != Data().size())
+      OleException(IllegalOperationText, IllegalOperationCode);
+    if (Data().empty()) {
       FOwned.clear();
       FShared = ABytes;
       FIsShared = true;
-      FPosition = ABytes.size();
-      return;
+    } else {
+      TByteArray &Buffer = Writable();
+      Buffer.insert(Buffer.end(), ABytes.begin(), ABytes.end());
     }
-    TByteArray &Buffer = Writable();
-    const std::size_t End = FPosition + ABytes.size();
-    if (End > Buffer.size())
-      Buffer.resize(End);
-    std::copy(ABytes.begin(), ABytes.end(), Buffer.begin() + static_cast<std::ptrdiff_t>(FPosition));
-    FPosition = End;
+    FPosition += ABytes.size();
   }
 
   TAutoValue Open(TInvokeKind, std::span<const TAutoValue> AArgs) {
     // The source argument, when given, must be omitted: this stream binds to nothing.
-    ExpectArgs(AArgs, 0, 5);
-    for (std::size_t I = 0; I < AArgs.size(); ++I)
-      if (!IsMissing(AArgs, I) && !AArgs[I].IsEmpty())
-        OleException(InvalidArgumentText, InvalidArgumentCode);
+    ExpectArgs(AArgs, 0, 1);
+    if (!AArgs.empty() && !IsMissing(AArgs, 0) && !AArgs[0].IsEmpty())
+      OleException(InvalidArgumentText, InvalidArgumentCode);
     if (FOpen)
       OleException(ObjectOpenText, ObjectOpenCode);
     FOpen = true;
@@ -137,7 +132,6 @@ private:
     if (FOpen && FPosition != 0)
       OleException(IllegalOperationText, IllegalOperationCode);
     FType = NewType;
-    FResume.reset();
     return {};
   }
 
@@ -167,7 +161,6 @@ private:
       else
         FOwned.resize(FPosition);
     }
-    FResume.reset();
     return {};
   }
 
@@ -178,7 +171,6 @@ private:
     if (NewPosition < 0 || static_cast<std::uint64_t>(NewPosition) > Data().size())
       OleException(InvalidArgumentText, InvalidArgumentCode);
     FPosition = static_cast<std::size_t>(NewPosition);
-    FResume.reset();
     return {};
   }
 
@@ -197,7 +189,6 @@ private:
     if (FOpen && FPosition != 0)
       OleException(IllegalOperationText, IllegalOperationCode);
     FCharset = NewCharset;
-    FResume.reset();
     return {};
   }
 
@@ -230,32 +221,17 @@ private:
     if (Count < ReadAll)
       OleException(InvalidArgumentText, InvalidArgumentCode);
 
-    // A read that stopped inside a stateful run (UTF-7's base64) cannot start
-    // again from a byte offset: decode again from where that run's read began
-    // and skip what was already returned.
-    const bool Resume = FResume && FResume->Position == FPosition;
-    const std::size_t Anchor = Resume ? FResume->Anchor : FPosition;
-    const std::size_t Skip = Resume ? FResume->UnitsReturned : 0;
-    FResume.reset();
-    const std::string_view Rest(reinterpret_cast<const char *>(Data().data()) + Anchor, Data().size() - Anchor);
-    const std::size_t Limit = Count == ReadAll ? std::u16string::npos : Skip + static_cast<std::size_t>(Count);
-    TDecodeResult Decoded = DecodeToWide(FCharset, Rest, Limit);
-    std::u16string Text = Decoded.Text.substr(std::min(Skip, Decoded.Text.size()));
-    FPosition = Anchor + Decoded.BytesConsumed;
-    if (Decoded.BytesConsumed < Rest.size())
-      FResume = TResumePoint{Anchor, Skip + Text.size(), FPosition};
-    return TAutoValue(std::move(Text));
+    // Every reader reads to the end in one call. A count that stops the read
+    // early leaves the position after the last whole character, which for a
+    // stateful charset (UTF-7's base64 runs) is no place to start again.
+    const std::string_view Rest(reinterpret_cast<const char *>(Data().data()) + FPosition, Data().size() - FPosition);
+    TDecodeResult Decoded =
+        DecodeToWide(FCharset, Rest, Count == ReadAll ? std::u16string::npos : static_cast<std::size_t>(Count));
+    FPosition += Decoded.BytesConsumed;
+    return TAutoValue(std::move(Decoded.Text));
   }
 
-  // Where a text read that stopped early can pick up again.
-  struct TResumePoint {
-    std::size_t Anchor;         // byte offset where that read's decoding began
-    std::size_t UnitsReturned;  // code units handed out since Anchor
-    std::size_t Position;       // the position that read left behind
-  };
-
   bool FOpen = false;
-  std::optional<TResumePoint> FResume;  // dropped by anything that moves or changes the content
   std::int64_t FType = stText;
   std::string FCharset = "Unicode";
   // The content: FShared while FIsShared, else FOwned.

@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# The Debian packages end to end, as root on a machine without them: built
+# with dpkg-buildpackage from a copy of this tree, checked by lintian, tested
+# installed by autopkgtest (debian/tests, on this machine), then installed
+# again, purged, installed at a lower version and upgraded, removed and
+# purged, with what is left checked after each step. Whatever it installed
+# is purged on every path; no service is started.
+#
+#   scripts/package-test.sh      (exit 77 where it cannot run)
+set -uo pipefail
+Source=$(realpath "$(dirname "$0")/..")
+. "$Source/tests/integration/lib.sh"
+Packages=(bouncewarden bouncewarden-milter)
+Unit=bouncewarden-milter.service
+Settings=/etc/default/bouncewarden-milter
+
+[ "$(id -u)" -eq 0 ] || skip "needs root: it installs and purges the packages"
+for Program in dpkg-buildpackage dh lintian autopkgtest miltertest procmail systemd-analyze; do
+  command -v "$Program" >/dev/null || skip "$Program is not installed (scripts/install-deps.sh test brings it)"
+done
+for Package in "${Packages[@]}"; do
+  Status=$(dpkg-query -W -f='${db:Status-Status}' "$Package" 2>/dev/null)
+  [ -z "$Status" ] || [ "$Status" = not-installed ] || skip "$Package is on this machine ($Status): left alone"
+done
+getent passwd bouncewarden >/dev/null || getent group bouncewarden >/dev/null &&
+  skip "a user or group bouncewarden exists already: left alone"
+
+Started=$SECONDS
+Scratch=$(mktemp -d "${TMPDIR:-/tmp}/bw-package.XXXXXX")
+Chroot=/var/spool/postfix/bouncewarden
+MadeChroot=
+# autopkgtest's apt source for the packages, which an interrupted run leaves.
+AptFiles=()
+for File in /etc/apt/sources.list.d/autopkgtest.list /etc/apt/preferences.d/90autopkgtest; do
+  [ -e $File ] || AptFiles+=($File)
+done
+restore() {
+  [ -d /run/systemd/system ] && systemctl stop "$Unit" >/dev/null 2>&1
+  dpkg --purge "${Packages[@]}" >/dev/null 2>&1
+  # A user that a failed purge left behind: there was none before.
+  getent passwd bouncewarden >/dev/null && deluser --system bouncewarden >/dev/null 2>&1
+  getent group bouncewarden >/dev/null && delgroup --system bouncewarden >/dev/null 2>&1
+  [ -n "$MadeChroot" ] && rmdir "$Chroot"
+  rm -f "${AptFiles[@]}"
+  rm -rf "$Scratch"
+}
+trap restore EXIT
+trap 'exit 1' INT TERM
+
+apt_get() {
+  DEBIAN_FRONTEND=noninteractive apt-get -y -q --no-install-recommends -o Dpkg::Options::=--force-confold "$@" \
+    >>"$Scratch/apt.log" 2>&1 || { tail -20 "$Scratch/apt.log"; fail "apt-get $*"; }
+}
+
+# --- Build, from a copy: dpkg-buildpackage writes beside the tree.
+mkdir "$Scratch/src"
+if git -C "$Source" rev-parse --git-dir >/dev/null 2>&1; then
+  git -C "$Source" ls-files -z -co --exclude-standard |
+    tar -C "$Source" --null --ignore-failed-read -cf - -T - 2>/dev/null | tar -xf - -C "$Scratch/src"
+else
+  tar -C "$Source" --exclude='./build*' --exclude=./.git -cf - . | tar -xf - -C "$Scratch/src"
+fi
+cd "$Scratch/src" || exit 1
+Version=$(dpkg-parsechangelog -S Version)
+Arch=$(dpkg --print-architecture)
+Old=$Version~old
+build() {
+  dpkg-buildpackage -us -uc -b "$@" >>"$Scratch/build.log" 2>&1 ||
+    { tail -40 "$Scratch/build.log"; echo "FAIL: dpkg-buildpackage $*"; exit 1; }
+}
+build
+# The same build at a lower version, to upgrade from: only the packaging
+# steps run again (-nc keeps the build).
+cp debian/changelog "$Scratch/changelog"
+sed -i "1s/($Version)/($Old)/" debian/changelog
+build -nc
+cp "$Scratch/changelog" debian/changelog
+Debs=("$Scratch/bouncewarden_${Version}_$Arch.deb" "$Scratch/bouncewarden-milter_${Version}_$Arch.deb")
+OldDebs=("$Scratch/bouncewarden_${Old}_$Arch.deb" "$Scratch/bouncewarden-milter_${Old}_$Arch.deb")
+echo "built ${Debs[*]##*/} and the $Old pair ($((SECONDS - Started)) s)"
+
+# --- lintian: no error, warning or informational tag that is not overridden.
+Lintian=$(lintian --fail-on error,warning,info --display-info "$Scratch/bouncewarden_${Version}_$Arch.changes" 2>&1)
+check "lintian passes the .changes and its packages" [ $? -eq 0 ]
+grep -v 'running with root privileges' <<<"$Lintian"
+
+# --- autopkgtest installs the packages on this machine and runs
+# debian/tests; they stay installed for the next steps.
+autopkgtest "$Scratch/src/" "${Debs[@]}" -- null >"$Scratch/autopkgtest.log" 2>&1
+Code=$?
+check "autopkgtest passes every test (exit $Code)" [ $Code -eq 0 ]
+[ $Code -eq 0 ] || tail -60 "$Scratch/autopkgtest.log"
+awk '/@@@@ summary/ { In = 1; next } /^autopkgtest \[/ { In = 0 } In' "$Scratch/autopkgtest.log"
+
+for Program in bouncewarden bouncewarden-milter; do
+  check "$Program links GMime, GLib and PCRE as shared libraries" \
+    [ "$(ldd /usr/bin/$Program | grep -c -E '^\s(libgmime-3\.0|libglib-2\.0|libpcre)\.so')" -eq 3 ]
+done
+check "the milter is of the package's version" [ "$(bouncewarden-milter --version)" = "bouncewarden-milter $Version" ]
+
+# What the packages leave on the machine.
+state() {
+  dpkg-query -W -f='${Package} ${Version} ${db:Status-Status}\n' "${Packages[@]}" 2>/dev/null
+  getent passwd bouncewarden
+  getent group bouncewarden
+  [ -f $Settings ] && echo "settings: $(grep -v '^#' $Settings | grep .)"
+  ls /etc/systemd/system/*/$Unit 2>/dev/null
+  pgrep -a -f '^/usr/bin/bouncewarden-milter'
+  [ -d /run/systemd/system ] && systemctl is-active --quiet $Unit && echo "$Unit is active"
+}
+Installed=$(state)
+Expected="bouncewarden $Version installed
+bouncewarden-milter $Version installed
+bouncewarden:x:$(id -u bouncewarden 2>/dev/null):$(id -g bouncewarden 2>/dev/null):bouncewarden milter,,,:/nonexistent:/usr/sbin/nologin
+bouncewarden:x:$(id -g bouncewarden 2>/dev/null):
+settings: "
+check "installed: the user and group, the settings with no pattern, the unit neither enabled nor running" \
+  [ "$Installed" = "$Expected" ]
+[ "$Installed" = "$Expected" ] || printf '%s\n' "$Installed"
+check "the settings file is a conffile" grep -q " $Settings " <<<"$(dpkg-query -W -f='${Conffiles}' bouncewarden-milter)"
+
+apt_get install --reinstall "${Debs[@]}"
+check "installed again, nothing changes" [ "$(state)" = "$Installed" ]
+
+# --- Upgrade from the lower version, with the administrator's pattern set
+# and the unit enabled.
+apt_get purge "${Packages[@]}"
+apt_get install "${OldDebs[@]}"
+echo "PATTERN='.*@example\.com\$'" >>$Settings
+systemctl enable $Unit >/dev/null 2>&1
+Before=$(state)
+apt_get install "${Debs[@]}"
+check "upgraded from $Old: the administrator's settings, the enabled unit and the user stay, nothing runs" \
+  eval '[ "$(state)" = "${Before//$Old/$Version}" ] && grep -q "^settings: PATTERN=" <<<"$Before" &&
+    grep -q "/multi-user.target.wants/$Unit$" <<<"$Before"'
+
+# --- Remove: the conffile and the user stay.
+apt_get remove "${Packages[@]}"
+Removed=$(state)
+check "removed: the programs go, the settings and the user stay" \
+  eval '[ ! -e /usr/bin/bouncewarden ] && [ ! -e /usr/bin/bouncewarden-milter ] &&
+    grep -q "^bouncewarden-milter $Version config-files$" <<<"$Removed" &&
+    grep -q "^settings: PATTERN=" <<<"$Removed" && grep -q "^bouncewarden:x:.*:bouncewarden milter," <<<"$Removed"'
+
+# --- Purge: nothing of ours is left. The chroot folder an administrator
+# would have made for Postfix stays theirs, and the purge says so. Not ours
+# either: the backups that the shadow tools keep of the user database
+# (/etc/passwd- and the like) hold the removed user, as they do for any.
+if [ -d /var/spool/postfix ] && [ ! -e $Chroot ]; then
+  mkdir $Chroot && MadeChroot=$Chroot
+fi
+apt_get purge "${Packages[@]}"
+check "purged: no package state, user, group, settings or enabled unit" [ -z "$(state)" ]
+Left=$(find /etc /var/lib /run -name '*bouncewarden*' 2>/dev/null)
+check "purged: nothing named bouncewarden in /etc, /var/lib or /run" [ -z "$Left" ]
+[ -z "$Left" ] || printf '  %s\n' $Left
+if [ -n "$MadeChroot" ]; then
+  check "the purge names the chroot folder it leaves" grep -q "^bouncewarden-milter: purged; .* $Chroot" "$Scratch/apt.log"
+fi
+
+echo "package test: $((SECONDS - Started)) s"
+finish

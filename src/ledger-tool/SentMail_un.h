@@ -1,0 +1,46 @@
+// The Message-ID and Date of every message in a folder of sent mail: an mbox
+// file or a maildir.
+//
+// Only the header block of each message is read, and no MIME is parsed: the
+// import needs two header values, as the MTA would hand them to a milter.
+#pragma once
+
+#include "ledger/LedgerStore_un.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace bw {
+
+struct TSentMessage {
+  // The raw values after the colon, folds included, of the first header of
+  // each name; nothing when the message has none.
+  std::optional<std::string> MessageId;
+  std::optional<std::string> Date;
+};
+
+using TSentMessageHandler = std::function<void(const TSentMessage &AMessage)>;
+// Called with the bytes read so far (of all of APath), for a progress bar.
+using TSentMailProgress = std::function<void(std::uint64_t ABytesRead)>;
+
+// The bytes ReadSentMail will read from APath: the file's size, or the sum
+// of a maildir's messages. Raises EFOpenError naming APath when it is
+// neither a readable file nor a maildir.
+std::uint64_t SentMailSize(const std::string &APath);
+
+// Calls AOnMessage for each message in APath: an mbox file (messages begin
+// at lines starting with "From ") or a maildir (every file in its cur/ and
+// new/ folders). Raises EFOpenError naming the file or folder that cannot be
+// opened, and EReadError for one that fails while it is read.
+void ReadSentMail(const std::string &APath, const TSentMessageHandler &AOnMessage,
+                  const TSentMailProgress &AOnProgress);
+
+// The instant a Date header's value names (RFC 5322, obsolete forms
+// included: two-digit years, zone names, comments); nothing when it is not
+// such a date.
+std::optional<TLedgerTime> ParseMailDate(std::string_view AValue);
+
+} // namespace bw

@@ -1,0 +1,201 @@
+// End-to-end: bouncewarden-ledger's commands on an LMDB ledger in a scratch
+// folder, their output and exit codes.
+#include "LedgerTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+
+extern char **environ;
+
+namespace {
+
+struct TToolRun {
+  int ExitCode = -1;
+  std::string Stdout;
+  std::string Stderr;
+};
+
+std::string FileText(const std::string &APath) {
+  std::ostringstream Text;
+  Text << std::ifstream(APath, std::ios::binary).rdbuf();
+  return Text.str();
+}
+
+// The tool on this scratch folder's ledger and key file, then AArgs.
+class TLedgerTool {
+public:
+  TLedgerTool()
+      : FLedger(FScratch / "state/ledger"), FKeyFile(FScratch / "etc/ledger.key") {}
+
+  TToolRun Run(const std::vector<std::string> &AArgs, bool AWithOptions = true) const {
+    std::vector<std::string> Args = {BW_LEDGER_BINARY};
+    if (AWithOptions) {
+      Args.push_back("--ledger=lmdb:" + FLedger);
+      Args.push_back("--ledger-key-file=" + FKeyFile);
+    }
+    Args.insert(Args.end(), AArgs.begin(), AArgs.end());
+    std::vector<char *> Argv;
+    for (std::string &Arg : Args)
+      Argv.push_back(Arg.data());
+    Argv.push_back(nullptr);
+    const std::string Out = FScratch / "stdout", Err = FScratch / "stderr";
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_addopen(&Actions, 1, Out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&Actions, 2, Err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t Child = -1;
+    TToolRun Result;
+    if (::posix_spawn(&Child, Argv[0], &Actions, nullptr, Argv.data(), environ) == 0) {
+      int Status = 0;
+      ::waitpid(Child, &Status, 0);
+      Result.ExitCode = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+    }
+    posix_spawn_file_actions_destroy(&Actions);
+    Result.Stdout = FileText(Out);
+    Result.Stderr = FileText(Err);
+    return Result;
+  }
+  std::string operator/(const std::string &AName) const { return FScratch / AName; }
+  const std::string &Ledger() const { return FLedger; }
+  const std::string &KeyFile() const { return FKeyFile; }
+
+private:
+  bwtest::TScratchFolder FScratch;
+  std::string FLedger;
+  std::string FKeyFile;
+};
+
+// An RFC 5322 date ADaysAgo days back, written in the +0200 zone.
+std::string DateDaysAgo(int ADaysAgo) {
+  const std::time_t When = std::time(nullptr) - ADaysAgo * 86400 + 2 * 3600;
+  std::tm Parts{};
+  ::gmtime_r(&When, &Parts);
+  char Text[64];
+  std::strftime(Text, sizeof Text, "%a, %d %b %Y %H:%M:%S +0200", &Parts);
+  return Text;
+}
+
+void Write(const std::string &APath, const std::string &AContent) {
+  std::ofstream(APath, std::ios::binary) << AContent;
+}
+
+} // namespace
+
+// Show that init creates a private key file and the ledger, and that a
+// second init keeps the key that the ledger's entries depend on.
+TEST(LedgerToolTest, InitCreatesAPrivateKeyOnceAndTheLedger) {
+  const TLedgerTool Tool;
+  const TToolRun First = Tool.Run({"init"});
+  EXPECT_EQ(First.ExitCode, 0) << First.Stderr;
+  EXPECT_TRUE(First.Stdout.starts_with("Created the key file " + Tool.KeyFile() + "\nLedger lmdb:" + Tool.Ledger() +
+                                       " recording since "))
+      << First.Stdout;
+  struct stat Info {};
+  ASSERT_EQ(::stat(Tool.KeyFile().c_str(), &Info), 0);
+  EXPECT_EQ(Info.st_mode & 0777, 0600u);
+  const std::string Key = FileText(Tool.KeyFile());
+  EXPECT_EQ(Key.size(), 65u);
+  ASSERT_EQ(::stat(Tool.Ledger().c_str(), &Info), 0);
+
+  const TToolRun Second = Tool.Run({"init"});
+  EXPECT_EQ(Second.ExitCode, 0);
+  EXPECT_TRUE(Second.Stdout.starts_with("Kept the key file ")) << Second.Stdout;
+  EXPECT_EQ(FileText(Tool.KeyFile()), Key);
+}
+
+// Show that IDs are normalised as a bounce's returned IDs are, and the exit
+// codes of lookup: 0 all found, 1 any not found, 65 no Message-ID at all.
+TEST(LedgerToolTest, AddAndLookupNormaliseLikeABounceCheck) {
+  const TLedgerTool Tool;
+  ASSERT_EQ(Tool.Run({"init"}).ExitCode, 0);
+  const TToolRun Added = Tool.Run({"add", "<Abc.1@Example.COM>", "x@y"});
+  EXPECT_EQ(Added.ExitCode, 0) << Added.Stderr;
+  EXPECT_EQ(Added.Stdout, "Recorded abc.1@example.com\nRecorded x@y\n");
+
+  const TToolRun Found = Tool.Run({"lookup", " abc.1@EXAMPLE.com", "<x@y>"});
+  EXPECT_EQ(Found.ExitCode, 0);
+  EXPECT_EQ(Found.Stdout, "abc.1@example.com: found\nx@y: found\n");
+  const TToolRun Missing = Tool.Run({"lookup", "abc.1@example.com", "never@sent"});
+  EXPECT_EQ(Missing.ExitCode, 1);
+  EXPECT_EQ(Missing.Stdout, "abc.1@example.com: found\nnever@sent: not found\n");
+  const TToolRun Empty = Tool.Run({"add", "<>"});
+  EXPECT_EQ(Empty.ExitCode, 65);
+  EXPECT_EQ(Empty.Stderr, "bouncewarden-ledger: \"<>\" holds no Message-ID\n");
+}
+
+// Show that import records the IDs of an mbox and a maildir at their dates,
+// skips what is older than the retention or lacks an ID or a date, and that
+// stats and prune then see those entries.
+TEST(LedgerToolTest, ImportRecordsSentMailWithinTheRetention) {
+  const TLedgerTool Tool;
+  ASSERT_EQ(Tool.Run({"init"}).ExitCode, 0);
+  Write(Tool / "Sent.mbox",
+        "From alice@example.com Mon Dec  7 10:00:00 2026\n"
+        "From: alice@example.com\nDate: " + DateDaysAgo(1) + "\nMessage-ID:\n <Folded.1@Example.com>\n\nbody\n"
+        ">From the escaped body line\n\n"
+        "From alice@example.com Mon Dec  7 10:00:00 2026\n"
+        "Date: " + DateDaysAgo(20) + "\nMessage-ID: <old.2@example.com>\n\n\n"
+        "From alice@example.com Mon Dec  7 10:00:00 2026\n"
+        "Message-ID: <undated.3@example.com>\n\n\n"
+        "From alice@example.com Mon Dec  7 10:00:00 2026\n"
+        "Date: " + DateDaysAgo(2) + "\n\nno ID\n");
+  for (const char *Folder : {"Sent", "Sent/cur", "Sent/new", "Sent/tmp"})
+    std::filesystem::create_directory(Tool / Folder);
+  Write(Tool / "Sent/cur/1.host:2,S", "Date: " + DateDaysAgo(3) + "\r\nMessage-ID: <crlf.4@example.com>\r\n\r\nx\r\n");
+  Write(Tool / "Sent/new/2.host", "Message-ID: <new.5@example.com>\nDate: " + DateDaysAgo(0) + "\n\nx\n");
+  Write(Tool / "Sent/tmp/3.host", "Message-ID: <unfinished.6@example.com>\nDate: " + DateDaysAgo(0) + "\n\n");
+
+  const TToolRun Import = Tool.Run({"import", Tool / "Sent.mbox", Tool / "Sent"});
+  EXPECT_EQ(Import.ExitCode, 0) << Import.Stderr;
+  EXPECT_EQ(Import.Stdout, "Recorded 3 IDs of 6 messages; skipped 1 older than 14 days, 1 without a Message-ID, "
+                           "1 without a readable Date\n");
+  EXPECT_EQ(Import.Stderr, "");  // no bar: standard error is no terminal here
+  const TToolRun Lookup = Tool.Run({"lookup", "folded.1@example.com", "crlf.4@example.com", "new.5@example.com",
+                                    "old.2@example.com", "undated.3@example.com", "unfinished.6@example.com"});
+  EXPECT_EQ(Lookup.Stdout, "folded.1@example.com: found\ncrlf.4@example.com: found\nnew.5@example.com: found\n"
+                           "old.2@example.com: not found\nundated.3@example.com: not found\n"
+                           "unfinished.6@example.com: not found\n");
+
+  const TToolRun Stats = Tool.Run({"stats"});
+  EXPECT_EQ(Stats.ExitCode, 0);
+  EXPECT_NE(Stats.Stdout.find("\nentries: 3\n"), std::string::npos) << Stats.Stdout;
+  const TToolRun Prune = Tool.Run({"--retention=2", "prune"});
+  EXPECT_EQ(Prune.ExitCode, 0);
+  EXPECT_EQ(Prune.Stdout, "Removed 1 of 3 entries older than 2 days\n");
+}
+
+// Show that each failure names its cause on one line with its exit code.
+TEST(LedgerToolTest, FailuresNameTheirCause) {
+  const TLedgerTool Tool;
+  const struct {
+    std::vector<std::string> Args;
+    bool WithOptions;
+    int ExitCode;
+    std::string Stderr;
+  } Cases[] = {
+      {{"lookup", "a@b"}, true, 66,
+       "Cannot read the ledger key file \"" + Tool.KeyFile() + "\": No such file or directory"},
+      {{"--ledger=mdb:/x", "stats"}, false, 64,
+       "Invalid ledger URI \"mdb:/x\": it begins with none of \"lmdb:\", \"redis://\" and \"redis+unix:\" (see --help)"},
+      {{"lookup"}, true, 64, "lookup needs at least one argument (see --help)"},
+      {{"--ledger=lmdb:" + (Tool / "nowhere/ledger"), "stats"}, false, 69,
+       "Cannot open the ledger \"" + (Tool / "nowhere/ledger") + "\": cannot open: No such file or directory"},
+      {{"import", Tool / "no.mbox"}, true, 66, "Cannot open \"" + (Tool / "no.mbox") + "\": No such file or directory"},
+  };
+  for (const auto &Case : Cases) {
+    if (Case.Args[0] == "import") {
+      ASSERT_EQ(Tool.Run({"init"}).ExitCode, 0);
+    }
+    const TToolRun Run = Tool.Run(Case.Args, Case.WithOptions);
+    EXPECT_EQ(Run.ExitCode, Case.ExitCode) << Case.Args[0];
+    EXPECT_EQ(Run.Stderr, "bouncewarden-ledger: " + Case.Stderr + "\n");
+  }
+}

@@ -106,10 +106,10 @@ void BM_MilterCheck(benchmark::State &AState) {
   for (auto _ : AState) {
     switch (AState.range(0)) {
     case 0:
-      benchmark::DoNotOptimize(bw::CheckAssembledMessage("", Content, Compiled));
+      benchmark::DoNotOptimize(bw::CheckAssembledMessage("", Content, {&Compiled}));
       break;
     case 1:
-      benchmark::DoNotOptimize(Pool.Run([&] { return bw::CheckAssembledMessage("", Content, Compiled); }));
+      benchmark::DoNotOptimize(Pool.Run([&] { return bw::CheckAssembledMessage("", Content, {&Compiled}); }));
       break;
     default:
       benchmark::DoNotOptimize(bw::TBackscatterDetector::CheckMessage("", Content, bw::TMessageIdPattern(Pattern)));

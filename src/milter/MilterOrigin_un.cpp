@@ -79,20 +79,26 @@ static bool InNetwork(const TNetwork &ANetwork, bool AIsInet6, const std::uint8_
 static constexpr std::uint8_t MappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
 static constexpr std::uint8_t Inet6Loopback[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
-TOriginMatch MatchOrigin(const TRecordOrigins &AOrigins, const TClientAddress &AClient, bool AAuthenticated) {
+TOriginMatch MatchOrigin(const TRecordOrigins &AOrigins, const std::optional<TClientAddress> &AClient,
+                         bool AAuthenticated) {
   if (AOrigins.Auth && AAuthenticated)
     return {okAuth, "auth"};
+  // Without a connect step, nothing is known of the client: not even that
+  // it is local.
+  if (!AClient)
+    return {};
+  const TClientAddress &Client = *AClient;
   // An IPv4 client of a dual-stack listener arrives as ::ffff:a.b.c.d.
-  bool IsInet6 = AClient.Kind == TClientAddress::caInet6;
-  const std::uint8_t *Bytes = AClient.Bytes.data();
+  bool IsInet6 = Client.Kind == TClientAddress::caInet6;
+  const std::uint8_t *Bytes = Client.Bytes.data();
   if (IsInet6 && std::equal(std::begin(MappedPrefix), std::end(MappedPrefix), Bytes)) {
     IsInet6 = false;
     Bytes += sizeof MappedPrefix;
   }
-  const bool IsInet = AClient.Kind == TClientAddress::caInet4 || AClient.Kind == TClientAddress::caInet6;
+  const bool IsInet = Client.Kind == TClientAddress::caInet4 || Client.Kind == TClientAddress::caInet6;
   if (AOrigins.Local) {
     const bool Loopback = IsInet6 ? std::equal(std::begin(Inet6Loopback), std::end(Inet6Loopback), Bytes) : Bytes[0] == 127;
-    if (!IsInet || (Loopback && AClient.Port == 0))
+    if (!IsInet || (Loopback && Client.Port == 0))
       return {okLocal, "local"};
   }
   if (IsInet)

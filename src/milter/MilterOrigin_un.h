@@ -59,12 +59,14 @@ struct TOriginMatch {
   std::string Text;  // "auth", "local" or the matching network, for the log
 };
 
-// The first of auth, local and the networks that the message has. Local is
-// what Postfix reports for mail that no network client sent: its cleanup
+// The first of auth, local and the networks that the message has; AClient
+// is empty when no connect step came, and then only auth can match. Local
+// is what Postfix reports for mail that no network client sent: its cleanup
 // daemon passes mail from sendmail(1) and pickup as "localhost" 127.0.0.1
 // with port 0, and so does smtpd for "sendmail -bs"; an MTA that gives no
 // address at all, or a unix socket, counts as local too. An IPv4-mapped IPv6
 // address matches as the IPv4 address it carries.
-TOriginMatch MatchOrigin(const TRecordOrigins &AOrigins, const TClientAddress &AClient, bool AAuthenticated);
+TOriginMatch MatchOrigin(const TRecordOrigins &AOrigins, const std::optional<TClientAddress> &AClient,
+                         bool AAuthenticated);
 
 } // namespace bw

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -106,7 +107,7 @@ private:
   // Tag mode with X-Bouncewarden headers to remove, or a Message-ID to add,
   // and nothing to check: the body is not wanted, only the end of message.
   bool FSkipBody = false;
-  TClientAddress FClient;
+  std::optional<TClientAddress> FClient;  // none until the connect step came
   TOriginMatch FOrigin;  // of the message in progress: none unless it is to be recorded
   bool FAddMessageId = false;  // one is to be added at end of message
 };

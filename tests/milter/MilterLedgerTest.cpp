@@ -161,7 +161,7 @@ TEST(MilterLedgerTest, EachRuleDecidesAsConfigured) {
 TEST(MilterLedgerTest, MessagesOfOurOriginsAreRecordedAsTheirBouncesReturnThem) {
   TScratchFolder Scratch;
   struct TCase {
-    bw::TClientAddress Client;
+    std::optional<bw::TClientAddress> Client;  // none: no connect step
     std::string Login;
     std::string Origin;  // empty: not recorded
   };
@@ -174,6 +174,7 @@ TEST(MilterLedgerTest, MessagesOfOurOriginsAreRecordedAsTheirBouncesReturnThem) 
       {Client(AF_INET, "127.0.0.1", 40000), "", ""},  // an SMTP client on this host
       {Client(AF_INET, "192.0.2.1", 40000), "", ""},
       {Client(AF_INET6, "2001:db9::1", 40000), "", ""},
+      {std::nullopt, "", ""},  // nothing known of the client, not even that it is local
   };
   for (const TCase &Case : Cases) {
     const std::string Ledger = Scratch / ("ledger" + std::to_string(&Case - Cases));
@@ -185,7 +186,9 @@ TEST(MilterLedgerTest, MessagesOfOurOriginsAreRecordedAsTheirBouncesReturnThem) 
       TFakeReply Reply;
       if (!Case.Login.empty())
         Reply.Macros["{auth_authen}"] = Case.Login;
-      EXPECT_EQ(Session.OnConnect(Case.Client), bw::msContinue);
+      if (Case.Client) {
+        EXPECT_EQ(Session.OnConnect(*Case.Client), bw::msContinue);
+      }
       EXPECT_EQ(Send(Session, Reply, "<alice@example.com>", Outgoing()), TAnswer(bw::msAccept, "eoh"));
       EXPECT_TRUE(Reply.Calls.empty());
       const std::vector<std::string> Lines = Milter.Log->Lines();

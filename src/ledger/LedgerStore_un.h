@@ -91,6 +91,10 @@ struct TLedgerOptions {
   std::uint64_t MapSize = std::uint64_t(DefaultMapSizeMiB) << 20;  // LMDB: the most the file may grow to
   std::chrono::milliseconds Timeout{DefaultLedgerTimeoutMs};   // Redis: one round trip, connecting included
   std::chrono::milliseconds RetryDelay{2000};                  // after a failure, before the next attempt
+  // LMDB: how long the writer gathers records before it commits them (each
+  // commit is a sync of the file); Flush commits at once. 0: every record as
+  // soon as the writer takes it.
+  std::chrono::milliseconds CommitDelay{20};
   std::chrono::milliseconds SweepInterval{1000};               // LMDB: between background sweeps (0: none)
   std::size_t SweepBudget = 1000;                              // LMDB: entries one background sweep visits
 };

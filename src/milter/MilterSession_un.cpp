@@ -6,9 +6,11 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace bw {
@@ -250,14 +252,28 @@ void TMilterSession::RecordOwnMessage(TMilterReply &AReply) {
     LogRecording(AReply, "message-id=none, not recorded (--add-message-id would add one)");
 }
 
+// The letters, digits, dots and hyphens of a host name, so that an ID made
+// with it is one well-formed ID whatever the name held.
+static std::string HostPart(std::string_view AName) {
+  std::string Host;
+  for (const char C : AName)
+    if ((C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9') || C == '.' || C == '-')
+      Host += C;
+  return Host;
+}
+
 // "<YYYYMMDDhhmmss.<16 hex digits>@host>": unique without any state shared
-// between connections or processes.
-static std::string NewMessageId(std::string AHost) {
-  if (AHost.empty()) {
+// between connections or processes. The host is the MTA's name for itself
+// (the macro j), or the system's.
+static std::string NewMessageId(std::string_view AHost) {
+  std::string Host = HostPart(AHost);
+  if (Host.empty()) {
     char Name[256] = "";
     gethostname(Name, sizeof Name - 1);
-    AHost = Name[0] ? Name : "localhost";
+    Host = HostPart(Name);
   }
+  if (Host.empty())
+    Host = "localhost";
   unsigned char Random[8] = {};
   if (getrandom(Random, sizeof Random, 0) != static_cast<ssize_t>(sizeof Random)) {
     // No entropy at hand: the clock's nanoseconds still tell messages apart.
@@ -274,7 +290,7 @@ static std::string NewMessageId(std::string AHost) {
   static constexpr char Digits[] = "0123456789abcdef";
   for (const unsigned char Byte : Random)
     Id.append({Digits[Byte >> 4], Digits[Byte & 15]});
-  return Id + "@" + AHost + ">";
+  return Id + "@" + Host + ">";
 }
 
 void TMilterSession::AddMessageId(TMilterReply &AReply) {

@@ -269,7 +269,9 @@ bool RegisterMilter(TMilterContext &AContext) {
   Description.xxfi_name = const_cast<char *>("bouncewarden-milter");
   Description.xxfi_version = SMFI_VERSION;
   Description.xxfi_flags = ActionFlags() | (WantsMacroList() ? SMFIF_SETSYMLIST : 0);
-  Description.xxfi_connect = OnConnect;
+  // Without --record-from the connect step is not even asked for.
+  if (AContext.Options().RecordFrom.NeedsClient())
+    Description.xxfi_connect = OnConnect;
   Description.xxfi_envfrom = OnEnvFrom;
   Description.xxfi_header = OnHeader;
   Description.xxfi_eoh = OnEndOfHeaders;

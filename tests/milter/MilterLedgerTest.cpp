@@ -252,18 +252,4 @@ TEST(MilterLedgerTest, AMissingMessageIdIsAddedAndRecordedOnlyWhenAsked) {
   }
 }
 
-// Show that recording never changes a message's answer: a ledger that
-// cannot be written costs a log line, and the message passes as before.
-TEST(MilterLedgerTest, ALedgerThatCannotRecordNeverHoldsUpMail) {
-  TScratchFolder Scratch;
-  TMilter Milter({Pattern, "--record-from=10.0.0.0/8", "--on-error=tempfail"}, Lmdb(Scratch / "missing/ledger"));
-  auto Session = NewSession(Milter);
-  TFakeReply Reply;
-  Session.OnConnect(Client(AF_INET, "10.0.0.1", 40000));
-  EXPECT_EQ(Send(Session, Reply, "<alice@example.com>", Outgoing()), TAnswer(bw::msAccept, "eoh"));
-  EXPECT_EQ(Milter.Log->Lines().back(), "Q1: sender=<alice@example.com>, origin=10.0.0.0/8, "
-                                        "message-id=<20261207091508.4f2a1@example.com>, not recorded (the ledger is "
-                                        "unavailable)");
-}
-
 } // namespace

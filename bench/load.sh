@@ -4,7 +4,12 @@
 # without a milter, one with a no-op milter (bench/NoopMilter.c: the same
 # steps negotiated away, ordinary mail accepted at end of headers, a null
 # sender's body taken and the message discarded), and one with
-# bouncewarden-milter --action=discard. Postfix's smtp-source sends over
+# bouncewarden-milter --action=discard. Then recording: two more smtpd
+# services, one with the no-op milter asking for the connect step and
+# keeping the Message-ID too (its "record" mode), one with a second
+# bouncewarden-milter that records every message's Message-ID in an LMDB
+# ledger (--record-from=127.0.0.0/8), sent the same ordinary mail by turns.
+# Postfix's smtp-source sends over
 # loopback into the discard transport, so the figures are smtpd, cleanup and
 # the milter, not a mailbox. The three are measured interleaved, the order
 # turning each round, so that a slow moment of a shared machine falls on all
@@ -13,7 +18,8 @@
 #
 #   bench/load.sh [<bouncewarden-milter> [<noop_milter>]]
 #       (default: build/bouncewarden-milter and build-bench/bench/noop_milter;
-#       without the latter, it is compiled with cc)
+#       without the latter, it is compiled with cc; bouncewarden-ledger is
+#       taken from beside the milter)
 #
 # Loads (overridable in the environment):
 #   LOAD_SESSIONS=20   parallel SMTP sessions
@@ -45,11 +51,15 @@ CheckBench=${LOAD_CHECK_BENCH:-$Source/build-bench/bench/check_bench}
 . "$Source/tests/integration/milter-lib.sh"
 
 [ -n "$Milter" ] && [ -x "$Milter" ] || skip "no milter at ${1:-$Source/build/bouncewarden-milter} (build the target bouncewarden-milter)"
+LedgerTool=$(dirname "$Milter")/bouncewarden-ledger
+[ -x "$LedgerTool" ] || skip "no $LedgerTool (build the target bouncewarden-ledger)"
 command -v smtp-source >/dev/null || skip "smtp-source (Postfix) is not installed"
 pf_require "$0" "$@"
 pf_make_scratch
 NoopPid=
-trap '[ -n "$NoopPid" ] && kill -KILL "$NoopPid" 2>/dev/null; milter_stop; pf_stop; rm -rf "$Scratch"' EXIT
+NoopRecordPid=
+RecordPid=
+trap 'kill -KILL $NoopPid $NoopRecordPid $RecordPid 2>/dev/null; milter_stop; pf_stop; rm -rf "$Scratch"' EXIT
 if [ ! -x "$Noop" ]; then
   cc -O2 -Wall -o "$Scratch/noop_milter" "$Here/NoopMilter.c" -lmilter -lpthread ||
     skip "cannot build the no-op milter (libmilter-dev missing?)"
@@ -110,6 +120,20 @@ pf_master_add "127.0.0.1:$PortNoop inet n - n - - smtpd
   -o smtpd_milters=unix:$NoopSocket -o milter_default_action=tempfail"
 pf_master_add "127.0.0.1:$PortMilter inet n - n - - smtpd
   -o smtpd_milters=unix:$Socket -o milter_default_action=tempfail"
+# Recording: the no-op milter in its record mode, and a second milter with a ledger.
+PortNoopRecord=$(pf_free_port)
+PortRecord=$(pf_free_port)
+NoopRecordSocket=$Scratch/noop-record/milter.sock
+RecordSocket=$Scratch/record/milter.sock
+install -d -m 0755 "$Scratch/noop-record"
+install -d -o nobody -g postfix -m 0750 "$Scratch/record"
+install -d -o nobody -m 0700 "$Scratch/ledger"
+runuser -u nobody -- "$LedgerTool" --ledger="lmdb:$Scratch/ledger/ledger" --ledger-key-file="$Scratch/ledger/key" init \
+  >/dev/null || { echo "FAIL: bouncewarden-ledger init"; exit 1; }
+pf_master_add "127.0.0.1:$PortNoopRecord inet n - n - - smtpd
+  -o smtpd_milters=unix:$NoopRecordSocket -o milter_default_action=tempfail"
+pf_master_add "127.0.0.1:$PortRecord inet n - n - - smtpd
+  -o smtpd_milters=unix:$RecordSocket -o milter_default_action=tempfail"
 
 "$Milter" --pattern='.*@example\.com$' --listen="unix:$Socket" --action=discard --user=nobody \
   --socket-owner=nobody:postfix --socket-mode=0660 --log-stderr 2>"$Scratch/milter.log" &
@@ -117,8 +141,16 @@ MilterPid=$!
 milter_wait_socket "$Socket" "$Scratch/milter.log" "the milter"
 "$Noop" "unix:$NoopSocket" 2>"$Scratch/noop.log" &
 NoopPid=$!
-for _ in $(seq 100); do [ -S "$NoopSocket" ] && break; sleep 0.1; done
-[ -S "$NoopSocket" ] || { cat "$Scratch/noop.log"; echo "FAIL: the no-op milter made no socket"; exit 1; }
+"$Noop" "unix:$NoopRecordSocket" record 2>"$Scratch/noop-record.log" &
+NoopRecordPid=$!
+"$Milter" --pattern='.*@example\.com$' --listen="unix:$RecordSocket" --action=discard --user=nobody \
+  --socket-owner=nobody:postfix --socket-mode=0660 --log-stderr --ledger="lmdb:$Scratch/ledger/ledger" \
+  --ledger-key-file="$Scratch/ledger/key" --record-from=127.0.0.0/8 2>"$Scratch/record.log" &
+RecordPid=$!
+for Made in "$NoopSocket" "$NoopRecordSocket" "$RecordSocket"; do
+  for _ in $(seq 100); do [ -S "$Made" ] && break; sleep 0.1; done
+  [ -S "$Made" ] || { cat "$Scratch"/noop*.log "$Scratch/record.log"; echo "FAIL: no socket $Made"; exit 1; }
+done
 pf_start
 
 rss() {
@@ -212,6 +244,33 @@ if [ -x "$CheckBench" ]; then
     --benchmark_repetitions=5 --benchmark_report_aggregates_only=true 2>/dev/null |
     awk '/_median/ { printf "    %-40s %10s %s  %s %s %s\n", $1, $2, $3, $6, $7, $8 }'
 fi
+
+# Recording: the same ordinary mail through the no-op milter in its record
+# mode and through the recording milter, by turns.
+run "$PortRecord" carol@example.org "$Scratch/ordinary.eml" 200 >/dev/null
+run "$PortNoopRecord" carol@example.org "$Scratch/ordinary.eml" 200 >/dev/null
+RecordedBefore=$(grep -c ', recorded$' "$Scratch/record.log")
+echo
+echo "Recording: ordinary mail from 127.0.0.1, recorded by a second bouncewarden-milter (--record-from=127.0.0.0/8, LMDB),"
+echo "against the no-op milter asking for the connect step and keeping the Message-ID:"
+echo
+echo "| round | no-op milter, record mode (s) | bouncewarden-milter recording (s) | refused or failed |"
+echo "|---:|---:|---:|---:|"
+RecordServices=(noop-record record)
+declare -A RecordPort=([noop-record]=$PortNoopRecord [record]=$PortRecord)
+for Round in $(seq "$Rounds"); do
+  Errors=0
+  for Turn in 0 1; do
+    Service=${RecordServices[$(((Round + Turn) % 2))]}
+    Seconds[ordinary,$Service,$Round]=$(run "${RecordPort[$Service]}" carol@example.org "$Scratch/ordinary.eml" "$Messages")
+    Errors=$((Errors + $(grep -c -i 'error\|fail\|refused\|4[0-9][0-9] ' "$Scratch/source.log")))
+  done
+  echo "| $Round | ${Seconds[ordinary,noop-record,$Round]} | ${Seconds[ordinary,record,$Round]} | $Errors |"
+done
+Recorded=$(($(grep -c ', recorded$' "$Scratch/record.log") - RecordedBefore))
+echo
+echo "recording ÷ no-op in record mode: $(ratios "$(list ordinary record)" "$(list ordinary noop-record)") (target ≤ 1.05);"
+echo "$Recorded of $((Messages * Rounds)) timed messages logged as recorded."
 
 # Ordinary mail through the milter with crafted bounces beside it.
 Hostile=$((Messages * HostilePercent / 100))

@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *AData, std::size_t ASi
       continue;
     try {
       static const bw::TMessageIdPattern Pattern(".*@example\\.com$");
-      (void)bw::CheckAssembledMessage("", std::move(Content), Pattern);
+      (void)bw::CheckAssembledMessage("", std::move(Content), {&Pattern});
     } catch (const bw::Exception &) {
       // An error is a legitimate outcome of a check; crashes and leaks are not.
     }

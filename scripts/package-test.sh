@@ -98,12 +98,16 @@ for Program in bouncewarden bouncewarden-milter; do
 done
 check "the milter is of the package's version" [ "$(bouncewarden-milter --version)" = "bouncewarden-milter $Version" ]
 
-# What the packages leave on the machine.
+# What the packages leave on the machine. The key's digest shows that no
+# step but the purge makes it anew.
+Key=/etc/bouncewarden/ledger.key
 state() {
   dpkg-query -W -f='${Package} ${Version} ${db:Status-Status}\n' "${Packages[@]}" 2>/dev/null
   getent passwd bouncewarden
   getent group bouncewarden
   [ -f $Settings ] && echo "settings: $(grep -v '^#' $Settings | grep .)"
+  [ -e $Key ] && echo "key: $(stat -c '%U:%G %a %s' $Key) $(sha256sum <$Key | cut -c1-16)"
+  [ -e /var/lib/bouncewarden ] && echo "state: $(stat -c '%U:%G %a' /var/lib/bouncewarden)"
   ls /etc/systemd/system/*/$Unit 2>/dev/null
   pgrep -a -f '^/usr/bin/bouncewarden-milter'
   [ -d /run/systemd/system ] && systemctl is-active --quiet $Unit && echo "$Unit is active"
@@ -113,9 +117,12 @@ Expected="bouncewarden $Version installed
 bouncewarden-milter $Version installed
 bouncewarden:x:$(id -u bouncewarden 2>/dev/null):$(id -g bouncewarden 2>/dev/null):bouncewarden milter,,,:/nonexistent:/usr/sbin/nologin
 bouncewarden:x:$(id -g bouncewarden 2>/dev/null):
-settings: "
-check "installed: the user and group, the settings with no pattern, the unit neither enabled nor running" \
+settings: 
+key: bouncewarden:bouncewarden 600 65 $(sha256sum <$Key 2>/dev/null | cut -c1-16)
+state: bouncewarden:bouncewarden 750"
+check "installed: the user and group, the settings with no pattern, the ledger's key (the user's alone) and state folder, the unit neither enabled nor running" \
   [ "$Installed" = "$Expected" ]
+check "the key is 64 hexadecimal digits" grep -q -x '[0-9a-f]\{64\}' $Key
 [ "$Installed" = "$Expected" ] || printf '%s\n' "$Installed"
 check "the settings file is a conffile" grep -q " $Settings " <<<"$(dpkg-query -W -f='${Conffiles}' bouncewarden-milter)"
 
@@ -130,17 +137,18 @@ echo "PATTERN='.*@example\.com\$'" >>$Settings
 systemctl enable $Unit >/dev/null 2>&1
 Before=$(state)
 apt_get install "${Debs[@]}"
-check "upgraded from $Old: the administrator's settings, the enabled unit and the user stay, nothing runs" \
+check "upgraded from $Old: the administrator's settings, the enabled unit, the user and the key stay, nothing runs" \
   eval '[ "$(state)" = "${Before//$Old/$Version}" ] && grep -q "^settings: PATTERN=" <<<"$Before" &&
     grep -q "/multi-user.target.wants/$Unit$" <<<"$Before"'
 
-# --- Remove: the conffile and the user stay.
+# --- Remove: the conffile, the user, the key and the ledger stay.
 apt_get remove "${Packages[@]}"
 Removed=$(state)
-check "removed: the programs go, the settings and the user stay" \
+check "removed: the programs go, the settings, the user, the key and the state folder stay" \
   eval '[ ! -e /usr/bin/bouncewarden ] && [ ! -e /usr/bin/bouncewarden-milter ] &&
     grep -q "^bouncewarden-milter $Version config-files$" <<<"$Removed" &&
-    grep -q "^settings: PATTERN=" <<<"$Removed" && grep -q "^bouncewarden:x:.*:bouncewarden milter," <<<"$Removed"'
+    grep -q "^settings: PATTERN=" <<<"$Removed" && grep -q "^bouncewarden:x:.*:bouncewarden milter," <<<"$Removed" &&
+    grep -q "^key: bouncewarden:bouncewarden 600 " <<<"$Removed" && grep -q "^state: " <<<"$Removed"'
 
 # --- Purge: nothing of ours is left. The chroot folder an administrator
 # would have made for Postfix stays theirs, and the purge says so. Not ours
@@ -150,13 +158,14 @@ if [ -d /var/spool/postfix ] && [ ! -e $Chroot ]; then
   mkdir $Chroot && MadeChroot=$Chroot
 fi
 apt_get purge "${Packages[@]}"
-check "purged: no package state, user, group, settings or enabled unit" [ -z "$(state)" ]
+check "purged: no package state, user, group, settings, key, state folder or enabled unit" [ -z "$(state)" ]
 Left=$(find /etc /var/lib /run -name '*bouncewarden*' 2>/dev/null)
 check "purged: nothing named bouncewarden in /etc, /var/lib or /run" [ -z "$Left" ]
 [ -z "$Left" ] || printf '  %s\n' $Left
 if [ -n "$MadeChroot" ]; then
   check "the purge names the chroot folder it leaves" grep -q "^bouncewarden-milter: purged; .* $Chroot" "$Scratch/apt.log"
 fi
+check "and never the key's folder as the administrator's" eval '! grep -q "purged; .*/etc/bouncewarden" "$Scratch/apt.log"'
 
 echo "package test: $((SECONDS - Started)) s"
 finish

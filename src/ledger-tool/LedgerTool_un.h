@@ -19,8 +19,8 @@ enum TLedgerToolRequest : std::uint8_t { ltRun, ltHelp, ltVersion, ltUsageError 
 struct TLedgerToolParameters {
   std::string Uri = DefaultLedgerUri;
   std::string KeyFile = DefaultLedgerKeyFile;
-  std::chrono::days Retention{14};
-  std::uint64_t MapSize = std::uint64_t(1) << 30;
+  std::chrono::days Retention{DefaultRetentionDays};
+  std::uint64_t MapSize = std::uint64_t(DefaultMapSizeMiB) << 20;
   TLedgerCommand Command = lcStats;
   std::vector<std::string> Args;
 };

@@ -1,6 +1,7 @@
 // The LMDB store: a short read transaction per lookup, a writer thread that
-// commits records in batches, and a sweep that visits a bounded number of
-// entries per write transaction.
+// commits records in batches (gathered for up to CommitDelay, so that a
+// steady trickle of mail costs a sync per batch, not one per message), and
+// a sweep that visits a bounded number of entries per write transaction.
 //
 // Layout: the database "ids" maps each 16-byte key to the time it was sent
 // (4 bytes, unsigned seconds since 1970, host order); "meta" holds the start
@@ -209,6 +210,7 @@ private:
   std::uint64_t FAccepted = 0;  // records ever queued
   std::uint64_t FDone = 0;      // of those, committed or lost
   std::optional<TRecordResult> FLost;
+  bool FFlushWanted = false;  // a Flush waits: commit without gathering more
   bool FStopping = false;
 
   std::mutex FSweepLock;
@@ -293,7 +295,10 @@ TRecordResult TLmdbStore::Record(const TLedgerKey &AKey, TLedgerTime ATime) {
     if (FQueue.size() < MaxQueue) {
       FQueue.push_back({AKey, StoredTime(ATime)});
       ++FAccepted;
-      FWake.notify_one();
+      // The first record wakes the writer, which then gathers; a full batch
+      // ends the gathering early.
+      if (FQueue.size() == 1 || FQueue.size() == BatchSize)
+        FWake.notify_one();
       return rrAccepted;
     }
   }
@@ -304,6 +309,10 @@ TRecordResult TLmdbStore::Record(const TLedgerKey &AKey, TLedgerTime ATime) {
 TRecordResult TLmdbStore::Flush() {
   std::unique_lock<std::mutex> Lock(FQueueLock);
   const std::uint64_t Target = FAccepted;
+  if (FDone < Target) {
+    FFlushWanted = true;
+    FWake.notify_one();
+  }
   FCommitted.wait(Lock, [&] { return FDone >= Target; });
   return std::exchange(FLost, std::nullopt).value_or(rrAccepted);
 }
@@ -326,6 +335,10 @@ void TLmdbStore::WriterLoop() {
         FWake.wait(Lock, Due);
       if (FStopping && FQueue.empty())
         return;
+      const auto Gathered = [this] { return FStopping || FFlushWanted || FQueue.size() >= BatchSize; };
+      if (!FQueue.empty() && FOptions.CommitDelay.count() > 0 && !Gathered())
+        FWake.wait_for(Lock, FOptions.CommitDelay, Gathered);
+      FFlushWanted = false;
       Batch.swap(FQueue);
     }
     if (!FIsOpen.load(std::memory_order_acquire) && TClock::now() >= NextOpen) {

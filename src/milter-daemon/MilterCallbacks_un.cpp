@@ -7,6 +7,10 @@
 
 #include <libmilter/mfapi.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <new>
@@ -110,16 +114,31 @@ template <class TCall> static sfsistat Forward(SMFICTX *ACtx, TCall &&ACall) noe
   }
 }
 
+// What the MTA must allow, or the milter cannot do its work.
 static unsigned long ActionFlags() {
+  unsigned long Flags = SMFIF_NONE;
   switch (Context->Options().Action) {
   case maTag:
-    return SMFIF_ADDHDRS | SMFIF_CHGHDRS;
+    Flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS;
+    break;
   case maQuarantine:
-    return SMFIF_QUARANTINE;
+    Flags = SMFIF_QUARANTINE;
+    break;
   default:
-    return SMFIF_NONE;
+    break;
   }
+  if (Context->Options().AddMessageId)
+    Flags |= SMFIF_ADDHDRS;
+  return Flags;
 }
+
+// Recording "auth" needs the client's login at MAIL FROM. An MTA sends
+// {auth_authen} there by default (Postfix's milter_mail_macros, Sendmail's
+// Milter.macros.envfrom); asking for it keeps a trimmed list from losing it.
+// The list replaces the MTA's for that step, and the milter reads nothing
+// else there.
+static bool WantsMacroList() { return Context->Options().RecordFrom.Auth; }
+static char AuthMacroList[] = "{auth_authen}";
 
 static sfsistat OnNegotiate(SMFICTX *ACtx, unsigned long AActions, unsigned long ASteps, unsigned long,
                             unsigned long, unsigned long *AWantedActions, unsigned long *AWantedSteps,
@@ -132,23 +151,33 @@ static sfsistat OnNegotiate(SMFICTX *ACtx, unsigned long AActions, unsigned long
   if ((AActions & Actions) != Actions) {
     // Rejecting negotiation closes the connection; the MTA then treats the
     // milter as unavailable.
-    Context->Log().Daemon("the MTA does not offer what --action=" + std::string(ActionName(Context->Options().Action)) +
-                          " needs: connection closed, the MTA's default action for an unavailable milter "
+    Context->Log().Daemon("the MTA does not offer adding or changing headers, or the quarantine, as --action=" +
+                          std::string(ActionName(Context->Options().Action)) +
+                          (Context->Options().AddMessageId ? " and --add-message-id need" : " needs") +
+                          ": connection closed, the MTA's default action for an unavailable milter "
                           "(Postfix: milter_default_action) applies to its mail");
     return SMFIS_REJECT;
   }
   // Skip every step without a callback, keep header values as received,
-  // send headers without a reply each, skip unwanted body chunks.
-  static constexpr unsigned long Steps = SMFIP_NOCONNECT | SMFIP_NOHELO | SMFIP_NORCPT | SMFIP_NOUNKNOWN |
-                                         SMFIP_NODATA | SMFIP_HDR_LEADSPC | SMFIP_NR_HDR | SMFIP_SKIP;
+  // send headers without a reply each, skip unwanted body chunks. Recording
+  // by the client's address needs the connect step, which then goes
+  // without a reply too.
+  unsigned long Steps = SMFIP_NOCONNECT | SMFIP_NOHELO | SMFIP_NORCPT | SMFIP_NOUNKNOWN | SMFIP_NODATA |
+                        SMFIP_HDR_LEADSPC | SMFIP_NR_HDR | SMFIP_SKIP;
+  if (Context->Options().RecordFrom.NeedsClient())
+    Steps = (Steps & ~SMFIP_NOCONNECT) | SMFIP_NR_CONN;
   *AWantedActions = Actions;
   *AWantedSteps = ASteps & Steps;
   *AReserved2 = 0;
   *AReserved3 = 0;
+  if (WantsMacroList() && (AActions & SMFIF_SETSYMLIST) != 0 &&
+      smfi_setsymlist(ACtx, SMFIM_ENVFROM, AuthMacroList) == MI_SUCCESS)
+    *AWantedActions |= SMFIF_SETSYMLIST;
   TNegotiated Negotiated;
   Negotiated.Form = (*AWantedSteps & SMFIP_HDR_LEADSPC) ? hvAsReceived : hvLeadingSpaceStripped;
   Negotiated.HeaderReplies = (*AWantedSteps & SMFIP_NR_HDR) == 0;
   Negotiated.CanSkipBody = (*AWantedSteps & SMFIP_SKIP) != 0;
+  Negotiated.ConnectReplies = (*AWantedSteps & SMFIP_NR_CONN) == 0;
   try {
     smfi_setpriv(ACtx, std::make_unique<TMilterSession>(*Context, Negotiated).release());
   } catch (const std::bad_alloc &) {
@@ -156,6 +185,42 @@ static sfsistat OnNegotiate(SMFICTX *ACtx, unsigned long AActions, unsigned long
     return SMFIS_REJECT;
   }
   return SMFIS_CONTINUE;
+}
+
+// The client's address as libmilter hands it over: none when the MTA sent
+// family "unknown" (a null pointer).
+static TClientAddress ClientAddressOf(const sockaddr *AAddress) {
+  TClientAddress Client;
+  if (!AAddress)
+    return Client;
+  switch (AAddress->sa_family) {
+  case AF_INET: {
+    sockaddr_in Inet{};
+    std::memcpy(&Inet, AAddress, sizeof Inet);
+    Client.Kind = TClientAddress::caInet4;
+    std::memcpy(Client.Bytes.data(), &Inet.sin_addr, 4);
+    Client.Port = ntohs(Inet.sin_port);
+    break;
+  }
+  case AF_INET6: {
+    sockaddr_in6 Inet6{};
+    std::memcpy(&Inet6, AAddress, sizeof Inet6);
+    Client.Kind = TClientAddress::caInet6;
+    std::memcpy(Client.Bytes.data(), &Inet6.sin6_addr, 16);
+    Client.Port = ntohs(Inet6.sin6_port);
+    break;
+  }
+  case AF_UNIX:
+    Client.Kind = TClientAddress::caUnix;
+    break;
+  default:
+    break;
+  }
+  return Client;
+}
+
+static sfsistat OnConnect(SMFICTX *ACtx, char *, _SOCK_ADDR *AAddress) {
+  return Forward(ACtx, [&](TMilterSession &S, TMilterReply &) { return S.OnConnect(ClientAddressOf(AAddress)); });
 }
 
 static sfsistat OnEnvFrom(SMFICTX *ACtx, char **AArgv) {
@@ -203,7 +268,10 @@ bool RegisterMilter(TMilterContext &AContext) {
   smfiDesc Description{};
   Description.xxfi_name = const_cast<char *>("bouncewarden-milter");
   Description.xxfi_version = SMFI_VERSION;
-  Description.xxfi_flags = ActionFlags();
+  Description.xxfi_flags = ActionFlags() | (WantsMacroList() ? SMFIF_SETSYMLIST : 0);
+  // Without --record-from the connect step is not even asked for.
+  if (AContext.Options().RecordFrom.NeedsClient())
+    Description.xxfi_connect = OnConnect;
   Description.xxfi_envfrom = OnEnvFrom;
   Description.xxfi_header = OnHeader;
   Description.xxfi_eoh = OnEndOfHeaders;

@@ -1,9 +1,10 @@
-// The daemon's start-up order: pattern, socket, owner, privileges, workers,
-// main loop; then signals, and the stop that answers every message in
-// progress.
+// The daemon's start-up order: pattern, socket, owner, privileges, ledger,
+// workers, main loop; then signals, and the stop that answers every message
+// in progress.
 #include "milter-daemon/MilterDaemon_un.h"
 
 #include "milter-daemon/MilterCallbacks_un.h"
+#include "ledger/LedgerKey_un.h"
 #include "milter/MilterSocket_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/Version_un.h"
@@ -28,7 +29,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <future>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -145,8 +149,8 @@ static std::optional<TStartupError> StartUp(TMilterContext &AContext) {
   const TMilterOptions &Options = AContext.Options();
   // The pattern was compiled when the context was made; out of memory there
   // would leave it unusable, and every check an error.
-  if (!AContext.Pattern().Regex().IsValid())
-    return TStartupError{EX_CONFIG, "the Message-ID pattern cannot be used: " + AContext.Pattern().Regex().Error()};
+  if (const TMessageIdPattern *Pattern = AContext.Pattern(); Pattern && !Pattern->Regex().IsValid())
+    return TStartupError{EX_CONFIG, "the Message-ID pattern cannot be used: " + Pattern->Regex().Error()};
   TAccount RunAs;
   if (!Options.User.empty()) {
     if (auto Error = LookUpUser(Options.User, RunAs))
@@ -164,6 +168,99 @@ static std::optional<TStartupError> StartUp(TMilterContext &AContext) {
   if (!Options.User.empty())
     return DropPrivileges(Options.User, RunAs);
   return std::nullopt;
+}
+
+// The ledger, once the process runs as its own user, so that the files LMDB
+// creates are that user's and the key file is read with the rights every
+// later start has. A key file that cannot be read stops the start (the
+// ledger's keys would mean nothing); a store that cannot be opened does not:
+// it is logged, checks go on without it, and it is tried again.
+static std::optional<TStartupError> OpenLedger(TMilterContext &AContext) {
+  const TMilterOptions &Options = AContext.Options();
+  if (!Options.UsesLedger())
+    return std::nullopt;
+  std::optional<TLedgerHasher> Hasher;
+  try {
+    Hasher.emplace(TLedgerHasher::FromKeyFile(Options.LedgerKeyFile));
+  } catch (const ELedgerKeyError &E) {  // the administrator's to fix: say which file and how
+    return TStartupError{EX_NOINPUT, E.Message() + " (bouncewarden-ledger init makes one)"};
+  }
+  TLedgerOptions LedgerOptions;
+  LedgerOptions.Uri = Options.LedgerUri;
+  LedgerOptions.Opening = loTolerate;
+  LedgerOptions.Retention = std::chrono::days(Options.RetentionDays);
+  LedgerOptions.MapSize = std::uint64_t(Options.LedgerMapSizeMiB) << 20;
+  LedgerOptions.Timeout = std::chrono::milliseconds(Options.LedgerTimeoutMs);
+  TMilterLog &Log = AContext.Log();
+  std::unique_ptr<ILedgerStore> Store;
+  try {
+    Store = OpenLedgerStore(LedgerOptions, [&Log](const std::string &ALine) { Log.Daemon(ALine); });
+  } catch (const ELedgerError &E) {  // only a URI the parser would have refused
+    return TStartupError{EX_USAGE, E.Message()};
+  }
+  AContext.AttachLedger(
+      std::make_unique<TMilterLedger>(std::move(Store), std::move(*Hasher), LedgerOptions.Retention));
+  return std::nullopt;
+}
+
+static std::string UtcText(TLedgerTime ATime) {
+  const std::time_t Seconds = ATime.time_since_epoch().count();
+  std::tm Parts{};
+  char Text[64];
+  if (!gmtime_r(&Seconds, &Parts) || std::strftime(Text, sizeof Text, "%Y-%m-%d %H:%M:%S UTC", &Parts) == 0)
+    return std::to_string(Seconds);
+  return Text;
+}
+
+// How the ledger takes part, for the start line.
+static std::string LedgerText(TMilterContext &AContext) {
+  const TMilterOptions &Options = AContext.Options();
+  TMilterLedger *Ledger = AContext.Ledger();
+  if (!Ledger)
+    return {};
+  const bool Alone = Options.LedgerOnly || !AContext.Pattern();
+  std::string Text = ", ledger=" + Options.LedgerUri + " (" +
+                     (Alone ? std::string(AContext.Pattern() ? "ledger only" : "no pattern")
+                            : "or the pattern") +
+                     ", retention " + std::to_string(Options.RetentionDays) + " days";
+  if (Alone) {
+    // Until then a missing ID proves nothing: say what decides instead.
+    const std::optional<TLedgerTime> From = Ledger->CoveredFrom();
+    const char *Instead = AContext.Pattern() ? "the pattern" : "--on-error";
+    if (!From)
+      Text += std::string(", its start time unknown yet: an ID it lacks goes to ") + Instead + " until it covers the retention";
+    else if (*From > LedgerNow())
+      Text += ", warming up until " + UtcText(*From) + ": an ID it lacks goes to " + Instead + " until then";
+  }
+  Text += ")";
+  const TRecordOrigins &Origins = Options.RecordFrom;
+  if (!Origins.Empty()) {
+    std::string List;
+    if (Origins.Auth)
+      List += ",auth";
+    if (Origins.Local)
+      List += ",local";
+    for (const TNetwork &Network : Origins.Networks)
+      List += "," + Network.Text;
+    Text += ", record-from=" + List.substr(1) + (Options.AddMessageId ? ", add-message-id" : "");
+  }
+  return Text;
+}
+
+// Commits the records the ledger still queues. The stop ends the process
+// with _exit, which no destructor survives; a store that hangs costs it at
+// most ALimit.
+static bool FlushLedger(TMilterContext &AContext, std::chrono::seconds ALimit) {
+  TMilterLedger *Ledger = AContext.Ledger();
+  if (!Ledger)
+    return true;
+  auto Done = std::make_shared<std::promise<void>>();
+  std::future<void> Flushed = Done->get_future();
+  std::thread([Ledger, Done] {
+    Ledger->Store().Flush();
+    Done->set_value();
+  }).detach();
+  return Flushed.wait_for(ALimit) == std::future_status::ready;
 }
 
 // --- Signals. libmilter's own signal thread waits for SIGHUP, SIGTERM and
@@ -284,6 +381,7 @@ static std::atomic<bool> ListenerClosed{false};
   // none has run for a while, every answer due has gone out (libmilter
   // writes it as the callback returns), and the connections left are idle.
   const bool Quiet = AContext.WaitForQuiet(std::chrono::milliseconds(300), steady_clock::now() + std::chrono::seconds(3));
+  const bool Flushed = FlushLedger(AContext, std::chrono::seconds(5));
   char Seconds[32];
   std::snprintf(Seconds, sizeof Seconds, "%.1f", std::chrono::duration<double>(steady_clock::now() - Start).count());
   std::string Line = "stopped " + AReason + " after " + Seconds + " s";
@@ -293,6 +391,8 @@ static std::atomic<bool> ListenerClosed{false};
             (AContext.Options().OnError == epTempfail ? "tempfail" : "accept") + ")";
   if (!Quiet)
     Line += ", connections still busy";
+  if (!Flushed)
+    Line += ", the ledger's last records not committed within 5 s";
   AContext.Log().Daemon(Line);
   // Not exit(): no destructor may run under a check or a libmilter thread.
   _exit(AExitCode);
@@ -320,6 +420,12 @@ int RunMilterDaemon(TMilterContext &AContext) {
   // signals; this one unblocks them below.
   const sigset_t Signals = StopSignals();
   pthread_sigmask(SIG_BLOCK, &Signals, nullptr);
+  // Before the first thread that could use it; its own (LMDB's writer)
+  // inherits the blocked signals.
+  if (const auto Error = OpenLedger(AContext)) {
+    std::cerr << "bouncewarden-milter: " << Error->Message << "\n";
+    return Error->ExitCode;
+  }
   AContext.Checks().Start();
   UseSmallStacksForLaterThreads();
   std::thread MainLoop([] {
@@ -340,7 +446,8 @@ int RunMilterDaemon(TMilterContext &AContext) {
                         ", action=" + std::string(ActionName(Options.Action)) + ", on-error=" +
                         (Options.OnError == epTempfail ? "tempfail" : "accept") + ", workers=" +
                         std::to_string(Options.Workers) + ", timeout=" + std::to_string(Options.TimeoutSeconds) +
-                        " s, pattern=" + ShownPattern(Options.Pattern));
+                        " s, pattern=" + (Options.Pattern.empty() ? "none" : ShownPattern(Options.Pattern)) +
+                        LedgerText(AContext));
   TDescriptorWatch Descriptors(AContext.Log());
   for (;;) {
     pollfd Wait{SignalPipe[0], POLLIN, 0};

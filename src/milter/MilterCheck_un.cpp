@@ -15,25 +15,65 @@ static std::string ErrorText(const Exception &AError) {
   return std::string(AError.ClassName()) + " \"" + AError.Message() + "\"";
 }
 
-TCheckOutcome DecideOnMessageIDs(const TMessageIdPattern &APattern, std::span<const std::u16string> AMessageIDs) {
+// The pattern's verdict over the IDs.
+static void DecideByPattern(const TMessageIdPattern &APattern, std::span<const std::u16string> AMessageIDs,
+                            TCheckOutcome &AOutcome) {
+  AOutcome.Rule = drPattern;
+  try {
+    AOutcome.Verdict = MatchesAnyMessageID(APattern, AMessageIDs) ? cvNotBackscatter : cvBackscatter;
+  } catch (const ERegexMatchError &E) {
+    // A pattern that cannot be used or a match over its budget gives no
+    // verdict: judging the bounce backscatter could lose a genuine one.
+    AOutcome.Verdict = cvError;
+    AOutcome.Error = ErrorText(E);
+  }
+}
+
+TCheckOutcome DecideOnMessageIDs(const TCheckRules &ARules, std::span<const std::u16string> AMessageIDs) {
   TCheckOutcome Outcome;
   Outcome.MessageIDCount = AMessageIDs.size();
   if (AMessageIDs.empty())
     return Outcome;
-  Outcome.Rule = drPattern;
-  try {
-    Outcome.Verdict = MatchesAnyMessageID(APattern, AMessageIDs) ? cvNotBackscatter : cvBackscatter;
-  } catch (const ERegexMatchError &E) {
-    // A pattern that cannot be used or a match over its budget gives no
-    // verdict: judging the bounce backscatter could lose a genuine one.
-    Outcome.Verdict = cvError;
-    Outcome.Error = ErrorText(E);
+  if (ARules.Ledger) {
+    const bool Alone = ARules.LedgerOnly || !ARules.Pattern;
+    Outcome.Rule = drLedger;
+    switch (ARules.Ledger->LookUp(AMessageIDs)) {
+    case lrFound:
+      Outcome.Verdict = cvNotBackscatter;
+      return Outcome;
+    case lrAbsent:
+      if (!Alone)
+        break;  // the union: the pattern may still know the ID
+      if (ARules.Ledger->CoversRetention()) {
+        Outcome.Verdict = cvBackscatter;
+        return Outcome;
+      }
+      // Recording began less than a retention ago: an ID sent before then
+      // is missing without being forged.
+      Outcome.RuleNote = "ledger warming up";
+      if (!ARules.Pattern) {
+        Outcome.Verdict = cvError;
+        Outcome.Error = "the ledger does not cover its retention yet and there is no pattern";
+        return Outcome;
+      }
+      break;
+    case lrUnknown:
+      // Never judge a bounce backscatter because a store is down.
+      Outcome.RuleNote = "ledger unavailable";
+      if (Alone) {
+        Outcome.Verdict = cvError;
+        Outcome.Error = "the ledger cannot answer";
+        return Outcome;
+      }
+      break;
+    }
   }
+  if (ARules.Pattern)
+    DecideByPattern(*ARules.Pattern, AMessageIDs, Outcome);
   return Outcome;
 }
 
-TCheckOutcome CheckAssembledMessage(const std::string &ASender, std::string AContent,
-                                    const TMessageIdPattern &APattern) {
+TCheckOutcome CheckAssembledMessage(const std::string &ASender, std::string AContent, const TCheckRules &ARules) {
   std::vector<std::u16string> MessageIDs;
   try {
     MessageIDs = TBackscatterDetector::ReturnedMessageIDs(ASender, std::move(AContent));
@@ -44,7 +84,7 @@ TCheckOutcome CheckAssembledMessage(const std::string &ASender, std::string ACon
     Outcome.Error = ErrorText(E);
     return Outcome;
   }
-  return DecideOnMessageIDs(APattern, MessageIDs);
+  return DecideOnMessageIDs(ARules, MessageIDs);
 }
 
 TCheckPool::~TCheckPool() {
@@ -165,6 +205,16 @@ std::string VerdictText(const TCheckOutcome &AOutcome) {
   return "unknown";
 }
 
-std::string_view RuleName(TDecidingRule ARule) { return ARule == drPattern ? "pattern" : ""; }
+std::string_view RuleName(TDecidingRule ARule) {
+  switch (ARule) {
+  case drPattern:
+    return "pattern";
+  case drLedger:
+    return "ledger";
+  case drNone:
+    break;
+  }
+  return "";
+}
 
 } // namespace bw

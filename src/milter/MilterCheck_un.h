@@ -3,6 +3,7 @@
 #pragma once
 
 #include "detector/MessageIdMatch_un.h"
+#include "milter/MilterLedger_un.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -28,31 +29,51 @@ enum TCheckVerdict : std::uint8_t {
 };
 
 // The rule that gave the verdict: none when there were no Message-IDs to
-// judge. The pattern is the only rule today; a ledger of sent Message-IDs
-// is meant to sit beside it.
-enum TDecidingRule : std::uint8_t { drNone, drPattern };
+// judge.
+enum TDecidingRule : std::uint8_t { drNone, drPattern, drLedger };
+
+// What a returned Message-ID is judged by. A pattern, a ledger or both; with
+// both, an ID is ours when either says so, unless LedgerOnly.
+struct TCheckRules {
+  const TMessageIdPattern *Pattern = nullptr;
+  TMilterLedger *Ledger = nullptr;
+  // Ours only when in the ledger; the pattern is asked only while the
+  // ledger does not yet cover its retention. Without a pattern the ledger
+  // decides alone whatever this says.
+  bool LedgerOnly = false;
+};
 
 struct TCheckOutcome {
   TCheckVerdict Verdict = cvNotBackscatter;
   TDecidingRule Rule = drNone;
+  // Why the rule that decided is not the one configured first: the ledger
+  // is warming up or could not answer. Empty otherwise.
+  std::string RuleNote;
   // The Message-IDs the returned message yielded, also when matching them failed.
   std::size_t MessageIDCount = 0;
   std::string Error;  // <class> "<message>" for cvError
   std::chrono::microseconds Elapsed{0};  // waiting for a worker included
 };
 
-// The verdict over the returned Message-IDs: none at all gives "not
-// backscatter" with no rule; one that matches the pattern "not backscatter",
-// none that matches "backscatter", both by the pattern. A pattern that cannot
-// be used, or a match that cannot be completed, is cvError (never a
-// verdict), with the count of the IDs kept.
-TCheckOutcome DecideOnMessageIDs(const TMessageIdPattern &APattern, std::span<const std::u16string> AMessageIDs);
+// The verdict over the returned Message-IDs. None at all gives "not
+// backscatter" with no rule. Otherwise, in order:
+//   - an ID in the ledger: "not backscatter" by the ledger;
+//   - the ledger deciding alone (LedgerOnly, or no pattern) and covering its
+//     retention: "backscatter" by the ledger;
+//   - a pattern: "backscatter" unless an ID matches it, by the pattern, with
+//     the reason in RuleNote when the ledger was asked first and could not
+//     decide (warming up, or unavailable under the union);
+//   - otherwise no verdict (cvError, by the ledger): a ledger that cannot
+//     answer under --ledger-only, or one that decides alone while it warms
+//     up without a pattern to fall back to.
+// A pattern that cannot be used, or a match that cannot be completed, is
+// cvError too: never a verdict, with the count of the IDs kept.
+TCheckOutcome DecideOnMessageIDs(const TCheckRules &ARules, std::span<const std::u16string> AMessageIDs);
 
 // The whole check of one message as the MTA delivered it: the detector's
 // returned Message-IDs, then DecideOnMessageIDs. A project exception becomes
 // cvError; anything else propagates. Elapsed is left 0.
-TCheckOutcome CheckAssembledMessage(const std::string &ASender, std::string AContent,
-                                    const TMessageIdPattern &APattern);
+TCheckOutcome CheckAssembledMessage(const std::string &ASender, std::string AContent, const TCheckRules &ARules);
 
 // The workers that run checks, at most N at once, which bounds memory by N
 // times the largest check. The connection that asks waits for its outcome;
@@ -105,7 +126,7 @@ private:
 
 // The verdict as the log line writes it.
 std::string VerdictText(const TCheckOutcome &AOutcome);
-// The rule as the log line names it ("pattern"); empty for drNone.
+// The rule as the log line names it ("pattern", "ledger"); empty for drNone.
 std::string_view RuleName(TDecidingRule ARule);
 
 } // namespace bw

@@ -6,8 +6,9 @@
 namespace bw {
 
 TMilterContext::TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog)
-    : FOptions(std::move(AOptions)), FPattern(FOptions.Pattern), FLog(std::move(ALog)),
-      FChecks(FOptions.Workers) {}
+    : FOptions(std::move(AOptions)),
+      FPattern(FOptions.Pattern.empty() ? nullptr : std::make_unique<const TMessageIdPattern>(FOptions.Pattern)),
+      FLog(std::move(ALog)), FChecks(FOptions.Workers) {}
 
 bool TMilterContext::BeginTransaction() {
   const std::lock_guard Lock(FMutex);

@@ -2,11 +2,13 @@
 //
 // One context is made in main before libmilter starts its threads and is
 // never destroyed while any of them can run: the daemon ends with _exit, so
-// a thread still inside a check or a callback never meets freed memory.
+// a thread still inside a check or a callback never meets freed memory
+// (and commits the ledger's queued records before it does).
 #pragma once
 
 #include "detector/MessageIdMatch_un.h"
 #include "milter/MilterCheck_un.h"
+#include "milter/MilterLedger_un.h"
 #include "milter/MilterLog_un.h"
 #include "milter/MilterOptions_un.h"
 
@@ -20,15 +22,27 @@ namespace bw {
 
 class TMilterContext {
 public:
-  // Compiles and studies the pattern once; every check shares it read-only.
+  // Compiles and studies the pattern once, when there is one; every check
+  // shares it read-only.
   TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog);
   TMilterContext(const TMilterContext &) = delete;
   TMilterContext &operator=(const TMilterContext &) = delete;
 
   const TMilterOptions &Options() const noexcept { return FOptions; }
-  const TMessageIdPattern &Pattern() const noexcept { return FPattern; }
+  // Null without --pattern.
+  const TMessageIdPattern *Pattern() const noexcept { return FPattern.get(); }
   TCheckPool &Checks() noexcept { return FChecks; }
   TMilterLog &Log() noexcept { return *FLog; }
+
+  // The ledger is opened by the daemon once it runs as its own user (so
+  // that the files it creates are that user's) and attached here once,
+  // before any thread that could use it starts. It goes after the checks'
+  // workers, which may still be asking it.
+  void AttachLedger(std::unique_ptr<TMilterLedger> ALedger) noexcept { FLedger = std::move(ALedger); }
+  // Null until attached, or when no option asks for a ledger.
+  TMilterLedger *Ledger() noexcept { return FLedger.get(); }
+  // What a bounce's returned Message-IDs are judged by.
+  TCheckRules Rules() noexcept { return {FPattern.get(), FLedger.get(), FOptions.LedgerOnly}; }
 
   // --- The orderly stop. A transaction (MAIL FROM to its end) that began
   // before the stop runs to its end; one that would begin after it is
@@ -51,8 +65,9 @@ public:
 
 private:
   const TMilterOptions FOptions;
-  const TMessageIdPattern FPattern;
+  const std::unique_ptr<const TMessageIdPattern> FPattern;
   std::unique_ptr<TMilterLog> FLog;
+  std::unique_ptr<TMilterLedger> FLedger;  // before FChecks, so that it outlives the workers
   TCheckPool FChecks;
   mutable std::mutex FMutex;
   std::condition_variable FChanged;

@@ -23,6 +23,7 @@ void TMilterMessage::Reset() {
   FSender.clear();
   std::string().swap(FContent);  // clear() would keep the capacity of a big message
   FContentType.reset();
+  FMessageId.reset();
   FSize = 0;
   FTagHeaderCount = 0;
   FEndOfHeadersSeen = false;
@@ -42,6 +43,8 @@ void TMilterMessage::Append(std::string_view ABytes) {
 void TMilterMessage::AddHeader(std::string_view AName, std::string_view AValue) {
   if (!FContentType && SameText(AName, "Content-Type"))
     FContentType.emplace(AValue);
+  if (!FMessageId && SameText(AName, "Message-ID"))
+    FMessageId.emplace(AValue);
   if (SameText(AName, TagHeaderName))
     ++FTagHeaderCount;
   std::string Line;

@@ -43,7 +43,8 @@ public:
 
   // Appends "Name:" value CRLF. Line ends inside a folded value become CR LF,
   // as the message had them on the wire. The first Content-Type value is kept
-  // for the decision at end of headers.
+  // for the decision at end of headers, the first Message-ID value for the
+  // ledger.
   void AddHeader(std::string_view AName, std::string_view AValue);
   // Appends the blank line and decides through the bounce rule (CountsAsDSN).
   TEndOfHeaders EndOfHeaders();
@@ -56,6 +57,9 @@ public:
 
   THeaderValueForm Form() const noexcept { return FForm; }
   const std::string &Sender() const noexcept { return FSender; }
+  // The first Message-ID header's value as the MTA handed it over (folds and,
+  // with hvAsReceived, the leading space included); none when it had none.
+  const std::optional<std::string> &MessageIdValue() const noexcept { return FMessageId; }
   // How many TagHeaderName headers (any case) arrived in this transaction.
   std::size_t TagHeaderCount() const noexcept { return FTagHeaderCount; }
   // True once the message reached TBackscatterDetector::MaxMessageSize bytes,
@@ -72,6 +76,7 @@ private:
   std::string FSender;
   std::string FContent;
   std::optional<std::string> FContentType;  // the first Content-Type value, raw
+  std::optional<std::string> FMessageId;    // the first Message-ID value, raw
   std::size_t FSize = 0;  // bytes had so far, whether kept or dropped
   std::size_t FTagHeaderCount = 0;
   bool FEndOfHeadersSeen = false;

@@ -1,6 +1,8 @@
 // Command-line parsing for bouncewarden-milter.
 #include "milter/MilterOptions_un.h"
 
+#include "ledger/LedgerKey_un.h"
+#include "ledger/LedgerStore_un.h"
 #include "regex/RegexMatch_un.h"
 #include "rtl/StrUtils_un.h"
 
@@ -18,8 +20,27 @@ namespace bw {
 namespace {
 enum TOptionId : int {
   oiPattern = 1000, oiListen, oiAction, oiRejectReply, oiOnError, oiUser, oiSocketOwner, oiSocketMode, oiWorkers,
-  oiTimeout, oiStopGrace, oiLogStderr, oiHelp, oiVersion
+  oiTimeout, oiStopGrace, oiLedger, oiLedgerOnly, oiLedgerKeyFile, oiRecordFrom, oiRetention, oiAddMessageId,
+  oiLedgerTimeout, oiLedgerMapSize, oiLogStderr, oiHelp, oiVersion
 };
+
+// The decimal text of N at compile time, so that a number the ledger's
+// header defines can be the table's default without being written twice.
+template <unsigned N> struct TDecimalText {
+  char Text[11]{};
+  constexpr TDecimalText() {
+    char Reversed[11]{};
+    int Length = 0;
+    unsigned Rest = N;
+    do {
+      Reversed[Length++] = static_cast<char>('0' + Rest % 10);
+      Rest /= 10;
+    } while (Rest > 0);
+    for (int I = 0; I < Length; ++I)
+      Text[I] = Reversed[Length - 1 - I];
+  }
+};
+template <unsigned N> inline constexpr TDecimalText<N> DecimalText{};
 
 // What the Default of an option is: a value the parser applies before the
 // command line (so the defaults are written only here), or a text for
@@ -39,7 +60,7 @@ struct TOptionInfo {
 // The one description of the options: the defaults, getopt_long's table and
 // --help are all made from it.
 static constexpr TOptionInfo Options[] = {
-    {"pattern", "REGEX", dkText, "required",
+    {"pattern", "REGEX", dkText, "required without --ledger",
      "PCRE pattern that the Message-IDs of your own outgoing mail match (without angle brackets; matched caseless "
      "and anchored at the start, e.g. '.*@example\\.com$')",
      oiPattern},
@@ -73,6 +94,32 @@ static constexpr TOptionInfo Options[] = {
      "on SIGTERM, how long the messages in progress may take; a check still running then gets the --on-error "
      "answer (keep it below the service manager's stop timeout)",
      oiStopGrace},
+    {"ledger", "URI", dkValue, DefaultLedgerUri,
+     "check bounces against the ledger of sent Message-IDs too: lmdb:PATH, redis://HOST[:PORT][/DB] or "
+     "redis+unix:PATH[?db=N]; with --pattern, an ID is yours when either knows it; --ledger-only and "
+     "--record-from open the ledger as well",
+     oiLedger},
+    {"ledger-only", nullptr, dkNone, nullptr,
+     "an ID is yours only when it is in the ledger (the pattern is asked only while the ledger does not yet "
+     "cover the retention); a ledger that cannot answer gives the --on-error answer",
+     oiLedgerOnly},
+    {"ledger-key-file", "FILE", dkValue, DefaultLedgerKeyFile,
+     "the site's key for the ledger (bouncewarden-ledger init makes it); every host of one ledger shares it",
+     oiLedgerKeyFile},
+    {"record-from", "LIST", dkNone, nullptr,
+     "record the Message-ID of every message from these origins in the ledger, comma-separated: auth (the "
+     "client authenticated), local (submitted on this host: sendmail, pickup), networks of the client's address "
+     "(10.0.0.0/8, 2001:db8::/32)",
+     oiRecordFrom},
+    {"retention", "DAYS", dkValue, DecimalText<DefaultRetentionDays>.Text,
+     "how long a recorded ID counts (keep it as bouncewarden-ledger's)", oiRetention},
+    {"add-message-id", nullptr, dkNone, nullptr,
+     "give a message to record that reaches the milter without a Message-ID one of its own, and log it",
+     oiAddMessageId},
+    {"ledger-timeout", "MS", dkValue, DecimalText<DefaultLedgerTimeoutMs>.Text,
+     "the longest a Redis ledger may take to answer before a check goes on without it", oiLedgerTimeout},
+    {"ledger-map-size", "MIB", dkValue, DecimalText<DefaultMapSizeMiB>.Text,
+     "the most an LMDB ledger may grow to (keep it as bouncewarden-ledger's)", oiLedgerMapSize},
     {"log-stderr", nullptr, dkNone, nullptr, "log to standard error instead of syslog (facility mail)",
      oiLogStderr},
     {"help", nullptr, dkNone, nullptr, "show this text and exit", oiHelp},
@@ -158,7 +205,8 @@ static bool ParseChoice(std::string_view AValue, const std::string_view (&ANames
   return false;
 }
 
-// Applies one option; false when its argument is not acceptable.
+// Applies one option; false when its argument is not acceptable, with the
+// reason in AResult.Message when there is more to say than that.
 static bool ApplyOption(TOptionId AId, std::string_view AValue, TMilterParseResult &AResult) {
   static constexpr std::string_view PolicyNames[] = {"accept", "tempfail"};
   TMilterOptions &Opts = AResult.Options;
@@ -188,6 +236,39 @@ static bool ApplyOption(TOptionId AId, std::string_view AValue, TMilterParseResu
     return ParseCount(AValue, 1, 86400, Opts.TimeoutSeconds);
   case oiStopGrace:
     return ParseCount(AValue, 1, 3600, Opts.StopGraceSeconds);
+  case oiLedger: {
+    const TLedgerUriResult Uri = ParseLedgerUri(AValue);
+    if (!Uri.Location) {
+      AResult.Message = Uri.Error;
+      return false;
+    }
+    Opts.LedgerUri = AValue;
+    return true;
+  }
+  case oiLedgerOnly:
+    Opts.LedgerOnly = true;
+    return true;
+  case oiLedgerKeyFile:
+    Opts.LedgerKeyFile = AValue;
+    return !AValue.empty();
+  case oiRecordFrom: {
+    TRecordOriginsResult Origins = ParseRecordOrigins(AValue);
+    if (!Origins.Origins) {
+      AResult.Message = std::move(Origins.Error);
+      return false;
+    }
+    Opts.RecordFrom = std::move(*Origins.Origins);
+    return true;
+  }
+  case oiRetention:
+    return ParseCount(AValue, 1, 3650, Opts.RetentionDays);
+  case oiAddMessageId:
+    Opts.AddMessageId = true;
+    return true;
+  case oiLedgerTimeout:
+    return ParseCount(AValue, 1, 60000, Opts.LedgerTimeoutMs);
+  case oiLedgerMapSize:
+    return ParseCount(AValue, 1, 1u << 20, Opts.LedgerMapSizeMiB);
   case oiLogStderr:
     Opts.LogStderr = true;
     return true;
@@ -259,18 +340,27 @@ TMilterParseResult ParseMilterOptions(std::span<const std::string> AArgs) {
       return UsageError("Option \"" + Arg + "\" needs an argument");
     const TOptionInfo *Info = FindOption(Id);
     if (!ApplyOption(Info->Id, optarg ? optarg : "", Result))
-      return UsageError("Invalid value \"" + std::string(optarg) + "\" for --" + Info->Name);
+      return UsageError("Invalid value \"" + OneLineText(optarg) + "\" for --" + Info->Name +
+                        (Result.Message.empty() ? "" : ": " + Result.Message));
+    // The table's default names a ledger too, but opens none.
+    if (Info->Id == oiLedger)
+      Result.Options.LedgerGiven = true;
   }
   if (optind < Argc)
     return UsageError("Unexpected argument \"" + std::string(Argv[optind]) + "\"");
   if (Result.Request != mrRun)
     return Result;
-  if (Result.Options.Pattern.empty())
-    return UsageError("The option --pattern=REGEX is required");
-  if (Result.Options.Workers == 0)
+  const TMilterOptions &Opts = Result.Options;
+  if (Opts.Pattern.empty() && !Opts.LedgerGiven && !Opts.LedgerOnly)
+    return UsageError("The option --pattern=REGEX or --ledger=URI is required");
+  if (Opts.AddMessageId && Opts.RecordFrom.Empty())
+    return UsageError("The option --add-message-id needs --record-from=LIST");
+  if (Opts.Workers == 0)
     Result.Options.Workers = std::max(1u, std::thread::hardware_concurrency());
 
-  if (std::optional<std::string> Error = InvalidPatternMessage(Result.Options.Pattern)) {
+  if (Opts.Pattern.empty())
+    return Result;
+  if (std::optional<std::string> Error = InvalidPatternMessage(Opts.Pattern)) {
     Result.Request = mrBadPattern;
     Result.Message = std::move(*Error);
   }
@@ -279,9 +369,10 @@ TMilterParseResult ParseMilterOptions(std::span<const std::string> AArgs) {
 
 std::string MilterHelpText() {
   std::string Text =
-      "Usage: bouncewarden-milter --pattern=REGEX [OPTION]...\n"
+      "Usage: bouncewarden-milter --pattern=REGEX|--ledger=URI [OPTION]...\n"
       "Checks bounces during the SMTP session, as a milter for Postfix or Sendmail, and acts on backscatter:\n"
-      "bounces that return a message whose Message-IDs are none of yours.\n\n";
+      "bounces that return a message whose Message-IDs are none of yours, by a pattern, by the ledger of the\n"
+      "Message-IDs your hosts sent, or both.\n\n";
   for (const TOptionInfo &Info : Options) {
     std::string Left = std::string("  --") + Info.Name;
     if (Info.Argument)
@@ -293,9 +384,9 @@ std::string MilterHelpText() {
   }
   Text += "\nRuns in the foreground; SIGTERM or SIGINT ends it after the messages in progress, SIGHUP is\n"
           "logged and ignored.\n"
-          "Exit codes: 0 stopped by a signal, 64 bad usage, 67 unknown user or group, 69 another process\n"
-          "answers on the socket, 70 the milter library failed, 71 a system call failed (socket, ownership,\n"
-          "privileges), 78 bad pattern or running as root.\n";
+          "Exit codes: 0 stopped by a signal, 64 bad usage, 66 the ledger's key file cannot be read, 67 unknown\n"
+          "user or group, 69 another process answers on the socket, 70 the milter library failed, 71 a system\n"
+          "call failed (socket, ownership, privileges), 78 bad pattern or running as root.\n";
   return Text;
 }
 

@@ -2,6 +2,8 @@
 // text that both read it.
 #pragma once
 
+#include "milter/MilterOrigin_un.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
@@ -21,9 +23,10 @@ enum TErrorPolicy : std::uint8_t { epAccept, epTempfail };
 inline constexpr char DefaultRejectReply[] = "550 5.7.1 Backscatter: the returned message was not sent from here";
 
 // The settings of one run. Every default lives in the option table of
-// MilterOptions_un.cpp and reaches these fields through DefaultMilterOptions.
+// MilterOptions_un.cpp and reaches these fields through DefaultMilterOptions;
+// the ledger's are bouncewarden-ledger's (LedgerStore_un.h, LedgerKey_un.h).
 struct TMilterOptions {
-  std::string Pattern;
+  std::string Pattern;      // empty: no pattern (then the ledger decides)
   std::string Listen;
   TMilterAction Action = maReject;
   // The reply of --action=reject, in the three pieces smfi_setreply takes.
@@ -39,6 +42,21 @@ struct TMilterOptions {
   unsigned TimeoutSeconds = 0;    // a peer silent this long is disconnected
   unsigned StopGraceSeconds = 0;  // how long a stop waits for the checks
   bool LogStderr = false;
+
+  // The ledger. Any of --ledger, --ledger-only and --record-from opens it
+  // (at LedgerUri, the tool's default unless --ledger names one), and an
+  // open ledger takes part in every bounce check.
+  std::string LedgerUri;
+  bool LedgerGiven = false;  // --ledger was given
+  bool LedgerOnly = false;
+  std::string LedgerKeyFile;
+  TRecordOrigins RecordFrom;  // empty: nothing is recorded
+  unsigned RetentionDays = 0;
+  unsigned LedgerTimeoutMs = 0;
+  unsigned LedgerMapSizeMiB = 0;
+  bool AddMessageId = false;
+
+  bool UsesLedger() const noexcept { return LedgerGiven || LedgerOnly || !RecordFrom.Empty(); }
 };
 
 // The options as the table's defaults set them (Workers still 0, Pattern empty).
@@ -54,7 +72,9 @@ struct TMilterParseResult {
 
 // Parses the arguments after the program name with getopt_long. Never prints
 // or exits; the pattern is compiled once here so that a typo is refused at
-// start-up instead of turning every genuine bounce into backscatter.
+// start-up instead of turning every genuine bounce into backscatter. One of
+// --pattern and a ledger (--ledger, --ledger-only or --record-from) must be
+// given.
 // getopt keeps global state: call from one thread at a time.
 TMilterParseResult ParseMilterOptions(std::span<const std::string> AArgs);
 

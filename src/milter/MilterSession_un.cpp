@@ -1,8 +1,16 @@
 // The decisions of one MTA connection.
 #include "milter/MilterSession_un.h"
 
+#include "detector/MessageIdText_un.h"
+
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace bw {
@@ -13,11 +21,21 @@ static const char *const QuarantineReason = "bouncewarden: backscatter";
 static const char *const TagHeaderValue = " backscatter";
 static const char *const TooLargeVerdict = "not examined (512000 bytes or more)";
 
+TMilterStatus TMilterSession::OnConnect(const TClientAddress &AClient) {
+  FClient = AClient;
+  return FNegotiated.ConnectReplies ? msContinue : msNoReply;
+}
+
 TMilterStatus TMilterSession::OnEnvFrom(TMilterReply &AReply, std::string_view AMailFrom) {
   EndTransaction();  // one the MTA left without an abort
   FMessage.Start(AMailFrom);
   FHeaderLost = false;
   FSkipBody = false;
+  FAddMessageId = false;
+  FOrigin = {};
+  const TRecordOrigins &Origins = FContext.Options().RecordFrom;
+  if (!Origins.Empty() && FContext.Ledger())
+    FOrigin = MatchOrigin(Origins, FClient, Origins.Auth && !AReply.MacroValue("{auth_authen}").empty());
   if (!FContext.BeginTransaction()) {
     // The daemon is stopping and waits only for the transactions it had.
     std::string ActionTaken;
@@ -50,7 +68,10 @@ TMilterStatus TMilterSession::OnEndOfHeaders(TMilterReply &AReply) {
     EndTransaction();
     return Status;
   }
-  switch (FMessage.EndOfHeaders()) {
+  const TEndOfHeaders Decision = FMessage.EndOfHeaders();
+  if (FOrigin.Kind != okNone)
+    RecordOwnMessage(AReply);
+  switch (Decision) {
   case ehWantBody:
     return msContinue;
   case ehTooLarge:
@@ -83,18 +104,21 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
     EndTransaction();
     return msAccept;
   }
+  if (FAddMessageId)
+    AddMessageId(AReply);
   if (FSkipBody) {
-    RemoveTagHeaders(AReply, ActionTaken);
-    LogMessage(AReply, "not checked (not a bounce)", nullptr, ActionTaken);
+    if (MustStripTags()) {
+      RemoveTagHeaders(AReply, ActionTaken);
+      LogMessage(AReply, "not checked (not a bounce)", nullptr, ActionTaken);
+    }
     FMessage.Reset();
     EndTransaction();
     return msAccept;
   }
 
-  const TMessageIdPattern &Pattern = FContext.Pattern();
-  const TCheckOutcome Outcome =
-      FContext.Checks().Run([Sender = FMessage.Sender(), Content = FMessage.TakeContent(), &Pattern]() mutable {
-        return CheckAssembledMessage(Sender, std::move(Content), Pattern);
+  const TCheckOutcome Outcome = FContext.Checks().Run(
+      [Sender = FMessage.Sender(), Content = FMessage.TakeContent(), Rules = FContext.Rules()]() mutable {
+        return CheckAssembledMessage(Sender, std::move(Content), Rules);
       });
   const bool Failed = Outcome.Verdict != cvBackscatter && Outcome.Verdict != cvNotBackscatter;
   // In tag mode every message that passes loses the headers it brought
@@ -136,7 +160,7 @@ bool TMilterSession::MustStripTags() const noexcept {
 }
 
 TMilterStatus TMilterSession::PassUnchecked() {
-  if (MustStripTags()) {
+  if (MustStripTags() || FAddMessageId) {
     // Header changes wait for end of message; the body is not wanted.
     FSkipBody = true;
     return msContinue;
@@ -203,10 +227,108 @@ void TMilterSession::LogMessage(TMilterReply &AReply, std::string_view AVerdict,
   std::snprintf(Milliseconds, sizeof Milliseconds, "%.3f ms", static_cast<double>(Elapsed.count()) / 1000);
   std::string Text = "sender=<" + FMessage.Sender() + ">, verdict=";
   Text.append(AVerdict).append(", message-ids=").append(std::to_string(AOutcome ? AOutcome->MessageIDCount : 0));
-  if (AOutcome && AOutcome->Rule != drNone)
+  if (AOutcome && AOutcome->Rule != drNone) {
     Text.append(", rule=").append(RuleName(AOutcome->Rule));
+    if (!AOutcome->RuleNote.empty())
+      Text.append(" (").append(AOutcome->RuleNote).append(")");
+  }
   Text.append(", action=").append(AActionTaken).append(", ").append(Milliseconds);
   FContext.Log().Message(AReply.MacroValue("i"), Text);
+}
+
+void TMilterSession::RecordOwnMessage(TMilterReply &AReply) {
+  const std::optional<std::string> &Value = FMessage.MessageIdValue();
+  if (Value) {
+    // Keyed as the detector will extract it from a returned copy.
+    if (const std::optional<std::string> Id = Utf8MessageIdOfHeaderValue(*Value))
+      Record(AReply, *Id, "");
+    else
+      LogRecording(AReply, "message-id=none (its Message-ID holds no ID), not recorded");
+    return;
+  }
+  if (FContext.Options().AddMessageId)
+    FAddMessageId = true;  // headers can only be added at end of message
+  else
+    LogRecording(AReply, "message-id=none, not recorded (--add-message-id would add one)");
+}
+
+// The letters, digits, dots and hyphens of a host name, so that an ID made
+// with it is one well-formed ID whatever the name held.
+static std::string HostPart(std::string_view AName) {
+  std::string Host;
+  for (const char C : AName)
+    if ((C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9') || C == '.' || C == '-')
+      Host += C;
+  return Host;
+}
+
+// "<YYYYMMDDhhmmss.<16 hex digits>@host>": unique without any state shared
+// between connections or processes. The host is the MTA's name for itself
+// (the macro j), or the system's.
+static std::string NewMessageId(std::string_view AHost) {
+  std::string Host = HostPart(AHost);
+  if (Host.empty()) {
+    char Name[256] = "";
+    gethostname(Name, sizeof Name - 1);
+    Host = HostPart(Name);
+  }
+  if (Host.empty())
+    Host = "localhost";
+  unsigned char Random[8] = {};
+  if (getrandom(Random, sizeof Random, 0) != static_cast<ssize_t>(sizeof Random)) {
+    // No entropy at hand: the clock's nanoseconds still tell messages apart.
+    const auto Now = std::chrono::steady_clock::now().time_since_epoch().count();
+    for (std::size_t I = 0; I < sizeof Random; ++I)
+      Random[I] = static_cast<unsigned char>(Now >> (8 * I));
+  }
+  const std::time_t Seconds = LedgerNow().time_since_epoch().count();
+  std::tm Parts{};
+  gmtime_r(&Seconds, &Parts);
+  char Text[64];
+  std::strftime(Text, sizeof Text, "%Y%m%d%H%M%S.", &Parts);
+  std::string Id = std::string("<") + Text;
+  static constexpr char Digits[] = "0123456789abcdef";
+  for (const unsigned char Byte : Random)
+    Id.append({Digits[Byte >> 4], Digits[Byte & 15]});
+  return Id + "@" + Host + ">";
+}
+
+void TMilterSession::AddMessageId(TMilterReply &AReply) {
+  FAddMessageId = false;
+  const std::string Id = NewMessageId(AReply.MacroValue("j"));
+  // As the MTA will hand the header on: with its leading space when header
+  // values are kept as received, as in tag mode.
+  if (!AReply.AddHeader("Message-ID", FMessage.Form() == hvAsReceived ? " " + Id : Id)) {
+    LogRecording(AReply, "message-id=none, adding one failed, not recorded");
+    return;
+  }
+  if (const std::optional<std::string> Key = Utf8MessageIdOfHeaderValue(Id))
+    Record(AReply, *Key, " (added)");
+}
+
+void TMilterSession::Record(TMilterReply &AReply, const std::string &AId, std::string_view AHow) {
+  std::string Text = "message-id=<" + AId + ">";
+  Text.append(AHow).append(", ");
+  switch (FContext.Ledger()->Record(AId)) {
+  case rrAccepted:
+    Text += "recorded";
+    break;
+  case rrExpired:
+    Text += "not recorded (older than the retention)";
+    break;
+  case rrFull:
+    Text += "not recorded (the ledger is full)";
+    break;
+  case rrUnavailable:
+    Text += "not recorded (the ledger is unavailable)";
+    break;
+  }
+  LogRecording(AReply, Text);
+}
+
+void TMilterSession::LogRecording(TMilterReply &AReply, std::string_view AText) {
+  std::string Line = "sender=<" + FMessage.Sender() + ">, origin=" + FOrigin.Text + ", ";
+  FContext.Log().Message(AReply.MacroValue("i"), Line.append(AText));
 }
 
 void TMilterSession::EndTransaction() noexcept {

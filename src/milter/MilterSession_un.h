@@ -6,10 +6,12 @@
 
 #include "milter/MilterContext_un.h"
 #include "milter/MilterMessage_un.h"
+#include "milter/MilterOrigin_un.h"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,7 +31,8 @@ public:
   virtual bool AddHeader(const std::string &AName, const std::string &AValue) = 0;
   // Removes the AIndex-th (from 1) header of that name, in any case.
   virtual bool RemoveHeader(const std::string &AName, unsigned AIndex) = 0;
-  // A macro the MTA sent ("i" is the queue ID); empty when it sent none.
+  // A macro the MTA sent ("i" is the queue ID, "j" its host name,
+  // "{auth_authen}" the client's login); empty when it sent none.
   virtual std::string MacroValue(const std::string &AName) = 0;
 };
 
@@ -41,12 +44,20 @@ struct TNegotiated {
   bool HeaderReplies = true;
   // True when the MTA can skip the rest of a body on request (SMFIP_SKIP).
   bool CanSkipBody = false;
+  // False when the MTA sends the connect step without waiting for an answer
+  // (SMFIP_NR_CONN).
+  bool ConnectReplies = true;
 };
 
 // The state of one connection. The message's state is reset at MAIL FROM,
 // at end of message and on abort, so one connection can carry any number of
 // messages; a transaction still open when the session goes (the MTA closed
 // the connection) ends with it.
+//
+// With --record-from, a message of ours (by its client or its
+// authentication) has its Message-ID recorded in the ledger at end of
+// headers, whatever else happens to it; with --add-message-id one that has
+// none gets one at end of message. The recording never changes the answer.
 class TMilterSession {
 public:
   TMilterSession(TMilterContext &AContext, const TNegotiated &ANegotiated)
@@ -55,6 +66,8 @@ public:
   TMilterSession(const TMilterSession &) = delete;
   TMilterSession &operator=(const TMilterSession &) = delete;
 
+  // The connection's client, when the connect step was negotiated.
+  TMilterStatus OnConnect(const TClientAddress &AClient);
   TMilterStatus OnEnvFrom(TMilterReply &AReply, std::string_view AMailFrom);
   TMilterStatus OnHeader(std::string_view AName, std::string_view AValue);
   TMilterStatus OnEndOfHeaders(TMilterReply &AReply);
@@ -76,6 +89,12 @@ private:
   TMilterStatus PassUnchecked();
   void LogMessage(TMilterReply &AReply, std::string_view AVerdict, const TCheckOutcome *AOutcome,
                   std::string_view AActionTaken);
+  // At end of headers: records the message's Message-ID, or leaves it to
+  // AddMessageId at end of message.
+  void RecordOwnMessage(TMilterReply &AReply);
+  void AddMessageId(TMilterReply &AReply);
+  void Record(TMilterReply &AReply, const std::string &AId, std::string_view AHow);
+  void LogRecording(TMilterReply &AReply, std::string_view AText);
   void EndTransaction() noexcept;
 
   TMilterContext &FContext;
@@ -85,9 +104,12 @@ private:
   // A header could not be kept: the message is incomplete, and end of
   // headers answers as for a failed check.
   bool FHeaderLost = false;
-  // Tag mode with X-Bouncewarden headers to remove and nothing to check:
-  // the body is not wanted, only the end of message.
+  // Tag mode with X-Bouncewarden headers to remove, or a Message-ID to add,
+  // and nothing to check: the body is not wanted, only the end of message.
   bool FSkipBody = false;
+  std::optional<TClientAddress> FClient;  // none until the connect step came
+  TOriginMatch FOrigin;  // of the message in progress: none unless it is to be recorded
+  bool FAddMessageId = false;  // one is to be added at end of message
 };
 
 } // namespace bw

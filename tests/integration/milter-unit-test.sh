@@ -27,7 +27,7 @@ pf_require "$0" "$@"
 pf_make_scratch
 # $MilterPid runs strace, which runs the milter and exits with its exit code.
 MilterSignalsChild=1
-trap 'milter_stop; pf_stop; rm -rf "$Scratch"' EXIT
+trap 'milter_stop; pf_stop; [ -n "${BW_KEEP:-}" ] || rm -rf "$Scratch"' EXIT
 Data=$Source/tests/data/integration
 RunUser=nobody
 RunGroup=$(id -gn nobody)
@@ -47,13 +47,21 @@ done < <(unit_values Environment)
 check "the unit has a default for every variable ExecStart uses, and none for PATTERN" \
   [ -n "${Env[LISTEN]:-}" ] && [ -n "${Env[ACTION]:-}" ] && [ -z "${Env[PATTERN]-x}" ]
 Runtime=$Scratch/run/bouncewarden
-mkdir -p "$Runtime"
-chown "$RunUser:$RunGroup" "$Runtime"
+State=$Scratch/lib/bouncewarden
+mkdir -p "$Runtime" "$State"
+chown "$RunUser:$RunGroup" "$Runtime" "$State"
 chmod 0755 "$Runtime"
+chmod 0750 "$State"  # StateDirectoryMode=
+check "the unit has a state directory for the ledger" [ "$(unit_values StateDirectory)" = bouncewarden ]
+# The key file as the package makes it: the user's, mode 0600.
+setpriv --reuid="$RunUser" --regid="$RunGroup" --clear-groups "$Build/bouncewarden-ledger" \
+  --ledger-key-file="$State/ledger.key" --ledger="lmdb:$State/made-by-init" init >/dev/null
 Env[PATTERN]='.*@example\.com$'
 Env[LISTEN]=unix:$Runtime/milter.sock
 Env[SOCKET_OWNER]=$RunUser:$RunGroup
 Env[SOCKET_MODE]=0666
+# Everything from 127.0.0.1 is recorded: the outgoing message and the bounces.
+Env[OPTIONS]="--ledger=lmdb:$State/ledger --ledger-key-file=$State/ledger.key --record-from=127.0.0.0/8 --add-message-id"
 
 ExecStart=$(unit_values ExecStart)
 Command=()
@@ -84,12 +92,25 @@ check "it makes its socket as its user, in the runtime directory" \
   [ "$(stat -c '%U %a' "$Runtime/milter.sock")" = "$RunUser 666" ]
 
 pf_setup
-pf_conf "smtpd_milters = unix:$Runtime/milter.sock" "milter_default_action = tempfail"
+# Postfix adds no Message-ID to this client's mail, so the milter adds one.
+pf_conf "smtpd_milters = unix:$Runtime/milter.sock" "milter_default_action = tempfail" "local_header_rewrite_clients ="
 pf_start
 smtp_send "" alice@example.com "$Data/bounce-of-forged-message.eml"
 check "a forged bounce is refused with the unit's reply" [ "$SmtpDataReply" = "${Env[REJECT_REPLY]}" ]
 smtp_send "" alice@example.com "$Data/bounce-of-own-message.eml"
 check "a genuine bounce passes" [ "${SmtpDataReply:0:3}" = 250 ]
+# Our message, given a Message-ID by the milter and recorded; then its
+# bounce, which only the ledger can let through: the ID's domain,
+# mail.example.com, is not the pattern's. (The unit logs to syslog, so the
+# ID is read from the delivered copy.)
+printf 'From: alice@example.com\nTo: bob@example.com\nSubject: no ID\n\nhello\n' >"$Scratch/bare.eml"
+smtp_send alice@example.com bob@example.com "$Scratch/bare.eml"
+pf_wait_delivered
+Added=$(sed -n 's/^Message-ID: <\(.*@mail\.example\.com\)>$/\1/p' "$PfMailbox" | tail -1)
+sed "s/<20261207091508.4F2A1@example.com>/<$Added>/" "$Data/bounce-of-own-message.eml" >"$Scratch/bounce.eml"
+smtp_send "" alice@example.com "$Scratch/bounce.eml"
+check "a message given a Message-ID <$Added> is recorded, and its bounce let through by the ledger" \
+  eval '[ -n "$Added" ] && [ "${SmtpDataReply:0:3}" = 250 ]'
 pf_stop
 milter_stop
 check "SIGTERM (systemctl stop) ends it with exit code 0" [ "${MilterStatus:-}" = 0 ]
@@ -135,17 +156,19 @@ writable_and_executable() {
   grep -E '^[0-9]+ +(mmap|mprotect|pkey_mprotect)\(' <<<"$Trace" | grep -E 'PROT_WRITE\|PROT_EXEC|PROT_EXEC\|PROT_WRITE'
 }
 check "no mapping is writable and executable (MemoryDenyWriteExecute=)" eval '[ -z "$(writable_and_executable)" ]'
-# ProtectSystem=strict leaves it the runtime directory (and /dev, /tmp);
-# ProtectHome= hides /home and /root.
+# ProtectSystem=strict leaves it the runtime and state directories (and
+# /dev, /tmp); ProtectHome= hides /home and /root.
 written_elsewhere() {
   grep -E '^[0-9]+ +(open|openat|creat|mkdir|mkdirat|unlink|unlinkat|rename|renameat2?|bind|chown|lchown|fchownat|chmod|fchmodat)\(' <<<"$Trace" |
     grep -E '^[0-9]+ +(creat|mkdir|unlink|rename|bind|chown|lchown|fchownat|chmod|fchmodat)|O_WRONLY|O_RDWR|O_CREAT' |
-    grep -o '"/[^"]*"' | tr -d '"' | grep -v -E "^($Runtime/|/dev/|/tmp/)"
+    grep -o '"/[^"]*"' | tr -d '"' | grep -v -E "^($Runtime/|$State/|/dev/|/tmp/)"
 }
 check "the trace shows the socket bound in the runtime directory" \
   grep -q -E "^[0-9]+ +bind\(.*\"$Runtime/milter.sock\"" <<<"$Trace"
 Elsewhere=$(written_elsewhere)
-check "it writes nothing outside its runtime directory (ProtectSystem=strict)" [ -z "$Elsewhere" ]
+check "the trace shows the ledger opened for writing in the state directory" \
+  grep -q -E "^[0-9]+ +openat\(.*\"$State/ledger\".*O_RDWR" <<<"$Trace"
+check "it writes nothing outside its runtime and state directories (ProtectSystem=strict)" [ -z "$Elsewhere" ]
 [ -z "$Elsewhere" ] || printf '  %s\n' $Elsewhere
 check "it opens nothing in /home or /root (ProtectHome=)" \
   eval '! grep -q -E "^[0-9]+ +[a-z_0-9]+\([^\"]*\"/(home|root)(/|\")" <<<"$Trace"'

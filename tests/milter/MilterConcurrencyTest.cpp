@@ -59,7 +59,7 @@ TEST(MilterConcurrencyTest, EightConnectionsGiveTheSingleThreadedVerdicts) {
 
   std::vector<std::string> Expected;
   for (const TSample &Sample : Samples)
-    Expected.push_back(Describe(bw::CheckAssembledMessage("", Sample.Content, Pattern)));
+    Expected.push_back(Describe(bw::CheckAssembledMessage("", Sample.Content, {&Pattern})));
 
   bw::TCheckPool Pool(4);
   Pool.Start();
@@ -71,7 +71,7 @@ TEST(MilterConcurrencyTest, EightConnectionsGiveTheSingleThreadedVerdicts) {
     Threads.emplace_back([&, T] {
       for (std::size_t I = 0; I < Samples.size(); ++I) {
         const std::size_t Index = (I + T * Samples.size() / ThreadCount) % Samples.size();
-        Seen[T][Index] = Describe(Pool.Run([&, Index] { return bw::CheckAssembledMessage("", Samples[Index].Content, Pattern); }));
+        Seen[T][Index] = Describe(Pool.Run([&, Index] { return bw::CheckAssembledMessage("", Samples[Index].Content, {&Pattern}); }));
       }
     });
   for (std::thread &Thread : Threads)

@@ -34,6 +34,39 @@ TEST(MilterOptionsTest, PatternAloneGivesTheDefaults) {
   EXPECT_EQ(Options.StopGraceSeconds, 30u);
   EXPECT_TRUE(Options.User.empty());
   EXPECT_FALSE(Options.LogStderr);
+  // No ledger, but the tool's defaults should one be opened.
+  EXPECT_FALSE(Options.UsesLedger());
+  EXPECT_EQ(Options.LedgerUri, "lmdb:/var/lib/bouncewarden/ledger");
+  EXPECT_EQ(Options.LedgerKeyFile, "/etc/bouncewarden/ledger.key");
+  EXPECT_EQ(Options.RetentionDays, 14u);
+  EXPECT_EQ(Options.LedgerTimeoutMs, 100u);
+  EXPECT_EQ(Options.LedgerMapSizeMiB, 1024u);
+}
+
+TEST(MilterOptionsTest, LedgerOptionsReachTheirFieldsAndAnyOfThreeOpensTheLedger) {
+  const TMilterParseResult Result =
+      Parse({"--ledger=redis+unix:/run/redis.sock", "--ledger-only", "--ledger-key-file=/k", "--retention=30",
+             "--record-from= auth , local,10.0.0.0/8,2001:db8::/32,192.0.2.7", "--add-message-id",
+             "--ledger-timeout=250", "--ledger-map-size=64"});
+  ASSERT_EQ(Result.Request, bw::mrRun) << Result.Message;
+  const bw::TMilterOptions &Options = Result.Options;
+  EXPECT_TRUE(Options.Pattern.empty());
+  EXPECT_EQ(Options.LedgerUri, "redis+unix:/run/redis.sock");
+  EXPECT_TRUE(Options.LedgerOnly);
+  EXPECT_EQ(Options.LedgerKeyFile, "/k");
+  EXPECT_EQ(Options.RetentionDays, 30u);
+  EXPECT_TRUE(Options.RecordFrom.Auth && Options.RecordFrom.Local);
+  ASSERT_EQ(Options.RecordFrom.Networks.size(), 3u);
+  EXPECT_EQ(Options.RecordFrom.Networks[2].Text, "192.0.2.7");
+  EXPECT_EQ(Options.RecordFrom.Networks[2].PrefixLength, 32u);
+  EXPECT_TRUE(Options.AddMessageId);
+  EXPECT_EQ(Options.LedgerTimeoutMs, 250u);
+  EXPECT_EQ(Options.LedgerMapSizeMiB, 64u);
+  for (const char *Option : {"--ledger=lmdb:/l", "--ledger-only", "--record-from=local"}) {
+    const TMilterParseResult One = Parse({"--pattern=x", Option});
+    EXPECT_TRUE(One.Options.UsesLedger()) << Option;
+    EXPECT_EQ(One.Options.LedgerGiven, std::string(Option).starts_with("--ledger=")) << Option;
+  }
 }
 
 TEST(MilterOptionsTest, EveryOptionReachesItsField) {
@@ -65,8 +98,20 @@ TEST(MilterOptionsTest, EveryOptionReachesItsField) {
 
 TEST(MilterOptionsTest, BadUsageIsRefusedWithTheReason) {
   const std::pair<std::vector<std::string>, std::string> Cases[] = {
-      {{}, "--pattern=REGEX is required"},
-      {{"--listen=unix:/x"}, "--pattern=REGEX is required"},
+      {{}, "--pattern=REGEX or --ledger=URI is required"},
+      {{"--listen=unix:/x"}, "--pattern=REGEX or --ledger=URI is required"},
+      {{"--record-from=auth"}, "--pattern=REGEX or --ledger=URI is required"},
+      {{"--pattern=x", "--add-message-id"}, "--add-message-id needs --record-from=LIST"},
+      {{"--pattern=x", "--ledger=ftp://x"}, "for --ledger: Invalid ledger URI"},
+      {{"--pattern=x", "--ledger=lmdb:"}, "for --ledger: Invalid ledger URI"},
+      {{"--pattern=x", "--record-from=auth,10.0.0.1/8"}, "\"10.0.0.1/8\" is none of auth, local and a network"},
+      {{"--pattern=x", "--record-from=2001:db8::/129"}, "for --record-from"},
+      {{"--pattern=x", "--record-from=auth,,local"}, "for --record-from"},
+      {{"--pattern=x", "--record-from=remote"}, "for --record-from"},
+      {{"--pattern=x", "--retention=0"}, "for --retention"},
+      {{"--pattern=x", "--ledger-timeout=0"}, "for --ledger-timeout"},
+      {{"--pattern=x", "--ledger-map-size=x"}, "for --ledger-map-size"},
+      {{"--pattern=x", "--ledger-key-file="}, "for --ledger-key-file"},
       {{"--pattern=x", "--bogus"}, "Unknown or ambiguous option \"--bogus\""},
       {{"--pattern=x", "-p"}, "Unknown or ambiguous option \"-p\""},
       {{"--pattern"}, "Option \"--pattern\" needs an argument"},
@@ -116,7 +161,9 @@ TEST(MilterOptionsTest, HelpAndVersionWinOverAMissingPatternAndHelpNamesEveryOpt
   const std::string Help = bw::MilterHelpText();
   for (const char *Name : {"--pattern=REGEX", "--listen=SOCKET", "--action=ACTION", "--reject-reply=", "--on-error=",
                            "--user=USER", "--socket-owner=USER:GROUP", "--socket-mode=MODE", "--workers=N",
-                           "--timeout=SECONDS", "--stop-grace=SECONDS",
+                           "--timeout=SECONDS", "--stop-grace=SECONDS", "--ledger=URI", "--ledger-only",
+                           "--ledger-key-file=FILE", "--record-from=LIST", "--retention=DAYS", "--add-message-id",
+                           "--ledger-timeout=MS", "--ledger-map-size=MIB", "lmdb:/var/lib/bouncewarden/ledger",
                            "--log-stderr", "--help", "--version", "unix:/run/bouncewarden/milter.sock"})
     EXPECT_NE(Help.find(Name), std::string::npos) << Name;
 }

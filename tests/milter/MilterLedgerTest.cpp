@@ -1,0 +1,255 @@
+// The ledger in the milter, through the session's reply interface on real
+// LMDB ledgers in scratch folders: which rule decides a bounce (ledger,
+// pattern, none; the union and --ledger-only; warming up; a store that
+// cannot answer), and which messages are recorded, keyed as their bounces
+// will return them.
+#include "milter/MilterSession_un.h"
+
+#include "MilterTestSupport.h"
+#include "ledger/LedgerTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace bwtest;
+
+// A real store whose start time lies ADaysBack in the past, so that it
+// covers a retention that a fresh one would still be warming up for.
+class TBackdatedStore final : public bw::ILedgerStore {
+public:
+  TBackdatedStore(std::unique_ptr<bw::ILedgerStore> AInner, int ADaysBack)
+      : FInner(std::move(AInner)), FStart(bw::LedgerNow() - std::chrono::days(ADaysBack)) {}
+  bw::TLookupResult Contains(const bw::TLedgerKey &AKey) override { return FInner->Contains(AKey); }
+  bw::TRecordResult Record(const bw::TLedgerKey &AKey, bw::TLedgerTime ATime) override {
+    return FInner->Record(AKey, ATime);
+  }
+  bw::TRecordResult Flush() override { return FInner->Flush(); }
+  bw::TSweepResult Sweep(std::size_t ABudget) override { return FInner->Sweep(ABudget); }
+  bw::TLedgerStats Stats() override { return FInner->Stats(); }
+  std::optional<bw::TLedgerTime> StartTime() override { return FStart; }
+  const std::string &Uri() const override { return FInner->Uri(); }
+
+private:
+  std::unique_ptr<bw::ILedgerStore> FInner;
+  bw::TLedgerTime FStart;
+};
+
+std::unique_ptr<bw::ILedgerStore> Lmdb(const std::string &APath) {
+  bw::TLedgerOptions Options;
+  Options.Uri = "lmdb:" + APath;
+  Options.Opening = bw::loTolerate;
+  return bw::OpenLedgerStore(Options, [](const std::string &) {});
+}
+
+// The returned Message-ID of bounce-of-own-message.eml, as it was sent.
+const std::string OwnId = "<20261207091508.4F2A1@Example.COM>";
+
+// An ordinary message from one of our users, with that Message-ID.
+TMessage Outgoing(const std::string &AMessageId = OwnId) {
+  TMessage Message;
+  Message.Headers = {{"From", " alice@example.com"}, {"To", " bob@example.net"}, {"Subject", " hello"}};
+  if (!AMessageId.empty())
+    Message.Headers.emplace_back("Message-ID", " " + AMessageId);
+  Message.Body = "hello\r\n";
+  return Message;
+}
+
+// A bounce of a message never sent from here whose ID has our domain.
+TMessage ForgedWithOurDomain() {
+  TMessage Message = LoadMessage("bounce-of-forged-message.eml");
+  const std::string Forged = "<7c41e0d2.90fa@forged-sender.example.net>";
+  Message.Body.replace(Message.Body.find(Forged), Forged.size(), "<never.sent.42@example.com>");
+  return Message;
+}
+
+bw::TClientAddress Client(int AFamily, const char *AAddress, std::uint16_t APort) {
+  bw::TClientAddress Address;
+  Address.Kind = AFamily == AF_INET ? bw::TClientAddress::caInet4 : bw::TClientAddress::caInet6;
+  inet_pton(AFamily, AAddress, Address.Bytes.data());
+  Address.Port = APort;
+  return Address;
+}
+
+// The part of the last log line from "verdict=" to the action.
+std::string Decision(TMilter &AMilter) {
+  const std::string Line = AMilter.Log->Lines().back();
+  const std::size_t From = Line.find("verdict="), To = Line.find(", ", Line.find("action="));
+  return From == std::string::npos ? Line : Line.substr(From, To - From);
+}
+
+// Show each rule of the decision, with the Message-ID of
+// bounce-of-own-message.eml recorded beforehand.
+TEST(MilterLedgerTest, EachRuleDecidesAsConfigured) {
+  TScratchFolder Scratch;
+  {
+    // Recorded through the ledger the milter uses, with its key.
+    bw::TMilterLedger Ledger(Lmdb(Scratch / "ledger"), bw::TLedgerHasher(TestLedgerKey), std::chrono::days(14));
+    ASSERT_EQ(Ledger.Record("20261207091508.4f2a1@example.com"), bw::rrAccepted);
+    ASSERT_EQ(Ledger.Store().Flush(), bw::rrAccepted);
+  }
+  enum TStore { sCovered, sWarmingUp, sMissing };
+  struct TCase {
+    std::vector<std::string> Args;
+    TStore Store;
+    TMessage Bounce;
+    TMilterStatus Status;
+    std::string Decision;
+  };
+  const TMessage Own = LoadMessage("bounce-of-own-message.eml"), Foreign = LoadMessage("bounce-of-forged-message.eml"),
+                 Forged = ForgedWithOurDomain();
+  const std::string OnError = "--on-error=tempfail";
+  const TCase Cases[] = {
+      // The union: in the ledger, or else the pattern.
+      {{Pattern}, sCovered, Own, bw::msAccept, "verdict=not backscatter, message-ids=1, rule=ledger, action=accept"},
+      {{Pattern}, sCovered, Forged, bw::msAccept, "verdict=not backscatter, message-ids=1, rule=pattern, action=accept"},
+      {{Pattern}, sCovered, Foreign, bw::msReject, "verdict=backscatter, message-ids=1, rule=pattern, action=reject"},
+      // Only the ledger, once it covers its retention.
+      {{Pattern, "--ledger-only"}, sCovered, Own, bw::msAccept,
+       "verdict=not backscatter, message-ids=1, rule=ledger, action=accept"},
+      {{Pattern, "--ledger-only"}, sCovered, Forged, bw::msReject,
+       "verdict=backscatter, message-ids=1, rule=ledger, action=reject"},
+      // (The URI of the command line is not opened: the case's store is attached.)
+      {{"--ledger=lmdb:x"}, sCovered, Forged, bw::msReject,
+       "verdict=backscatter, message-ids=1, rule=ledger, action=reject"},
+      // Warming up: a missing ID goes to the pattern, or without one to --on-error.
+      {{Pattern, "--ledger-only"}, sWarmingUp, Forged, bw::msAccept,
+       "verdict=not backscatter, message-ids=1, rule=pattern (ledger warming up), action=accept"},
+      {{"--ledger=lmdb:x", OnError}, sWarmingUp, Forged, bw::msTempfail,
+       "verdict=error the ledger does not cover its retention yet and there is no pattern, message-ids=1, "
+       "rule=ledger (ledger warming up), action=tempfail"},
+      {{"--ledger=lmdb:x", OnError}, sWarmingUp, Own, bw::msAccept,
+       "verdict=not backscatter, message-ids=1, rule=ledger, action=accept"},
+      // A store that cannot answer: the pattern, or under --ledger-only --on-error.
+      {{Pattern, OnError}, sMissing, Forged, bw::msAccept,
+       "verdict=not backscatter, message-ids=1, rule=pattern (ledger unavailable), action=accept"},
+      {{Pattern, OnError}, sMissing, Foreign, bw::msReject,
+       "verdict=backscatter, message-ids=1, rule=pattern (ledger unavailable), action=reject"},
+      {{Pattern, "--ledger-only", OnError}, sMissing, Own, bw::msTempfail,
+       "verdict=error the ledger cannot answer, message-ids=1, rule=ledger (ledger unavailable), action=tempfail"},
+  };
+  for (const TCase &Case : Cases) {
+    std::unique_ptr<bw::ILedgerStore> Store = Lmdb(Case.Store == sMissing ? Scratch / "missing/ledger" : Scratch / "ledger");
+    if (Case.Store == sCovered)
+      Store = std::make_unique<TBackdatedStore>(std::move(Store), 15);
+    TMilter Milter(Case.Args, std::move(Store));
+    SCOPED_TRACE(Case.Args.back() + " " + std::to_string(Case.Store) + " " + Case.Decision);
+    auto Session = NewSession(Milter);
+    TFakeReply Reply;
+    EXPECT_EQ(Send(Session, Reply, "<>", Case.Bounce).first, Case.Status);
+    EXPECT_EQ(Decision(Milter), Case.Decision);
+  }
+  // No returned ID: no rule, and the ledger is not asked.
+  TMilter Milter({"--ledger=lmdb:x"}, Lmdb(Scratch / "missing/ledger"));
+  auto Session = NewSession(Milter);
+  TFakeReply Reply;
+  TMessage WithoutId = Foreign;
+  WithoutId.Body.replace(WithoutId.Body.find("Message-ID:"), 11, "X-Nothing:");
+  EXPECT_EQ(Send(Session, Reply, "<>", WithoutId).first, bw::msAccept);
+  EXPECT_EQ(Decision(Milter), "verdict=not backscatter, message-ids=0, action=accept");
+}
+
+// Show that a message whose client or login is in --record-from is recorded
+// under the key its bounce's returned ID will have (another case, the angle
+// brackets gone), accepted at end of headers as before, and that others
+// are not.
+TEST(MilterLedgerTest, MessagesOfOurOriginsAreRecordedAsTheirBouncesReturnThem) {
+  TScratchFolder Scratch;
+  struct TCase {
+    std::optional<bw::TClientAddress> Client;  // none: no connect step
+    std::string Login;
+    std::string Origin;  // empty: not recorded
+  };
+  const TCase Cases[] = {
+      {Client(AF_INET, "10.1.2.3", 40000), "", "10.0.0.0/8"},
+      {Client(AF_INET6, "::ffff:10.9.9.9", 40000), "", "10.0.0.0/8"},
+      {Client(AF_INET6, "2001:db8:1::5", 40000), "", "2001:db8::/32"},
+      {Client(AF_INET, "127.0.0.1", 0), "", "local"},  // Postfix's sendmail(1) and pickup
+      {Client(AF_INET, "192.0.2.1", 40000), "alice", "auth"},
+      {Client(AF_INET, "127.0.0.1", 40000), "", ""},  // an SMTP client on this host
+      {Client(AF_INET, "192.0.2.1", 40000), "", ""},
+      {Client(AF_INET6, "2001:db9::1", 40000), "", ""},
+      {std::nullopt, "", ""},  // nothing known of the client, not even that it is local
+  };
+  for (const TCase &Case : Cases) {
+    const std::string Ledger = Scratch / ("ledger" + std::to_string(&Case - Cases));
+    SCOPED_TRACE(Ledger + " " + Case.Origin);
+    {
+      TMilter Milter({"--ledger=lmdb:" + Ledger, "--record-from=auth,local,10.0.0.0/8,2001:db8::/32"},
+                     std::make_unique<TBackdatedStore>(Lmdb(Ledger), 15));
+      auto Session = NewSession(Milter);
+      TFakeReply Reply;
+      if (!Case.Login.empty())
+        Reply.Macros["{auth_authen}"] = Case.Login;
+      if (Case.Client) {
+        EXPECT_EQ(Session.OnConnect(*Case.Client), bw::msContinue);
+      }
+      EXPECT_EQ(Send(Session, Reply, "<alice@example.com>", Outgoing()), TAnswer(bw::msAccept, "eoh"));
+      EXPECT_TRUE(Reply.Calls.empty());
+      const std::vector<std::string> Lines = Milter.Log->Lines();
+      if (Case.Origin.empty()) {
+        EXPECT_TRUE(Lines.empty());
+      } else {
+        ASSERT_EQ(Lines.size(), 1u);
+        EXPECT_EQ(Lines[0], "Q1: sender=<alice@example.com>, origin=" + Case.Origin +
+                                ", message-id=<20261207091508.4f2a1@example.com>, recorded");
+      }
+      // Its bounce, on another connection of the same milter, once LMDB's
+      // writer has committed the record (milliseconds; a bounce takes longer).
+      Milter.Context->Ledger()->Store().Flush();
+      auto MxSession = NewSession(Milter);
+      EXPECT_EQ(Send(MxSession, Reply, "<>", LoadMessage("bounce-of-own-message.eml")).first,
+                Case.Origin.empty() ? bw::msReject : bw::msAccept);
+    }
+  }
+}
+
+// Show that a message of ours without a Message-ID is recorded under one
+// the milter adds at its end only with --add-message-id (its body skipped),
+// and otherwise passes at end of headers with a line saying so.
+TEST(MilterLedgerTest, AMissingMessageIdIsAddedAndRecordedOnlyWhenAsked) {
+  TScratchFolder Scratch;
+  for (const bool Add : {true, false}) {
+    SCOPED_TRACE(Add);
+    std::vector<std::string> Args = {"--ledger=lmdb:x", "--record-from=local"};
+    if (Add)
+      Args.push_back("--add-message-id");
+    TMilter Milter(Args, Lmdb(Scratch / (Add ? "added" : "plain")));
+    auto Session = NewSession(Milter);
+    TFakeReply Reply;
+    Reply.Macros["j"] = "mail.example.com";
+    Session.OnConnect(Client(AF_INET, "127.0.0.1", 0));
+    const TMessage Message = Outgoing("");
+    if (!Add) {
+      EXPECT_EQ(Send(Session, Reply, "<alice@example.com>", Message), TAnswer(bw::msAccept, "eoh"));
+      EXPECT_EQ(Milter.Log->Lines(),
+                std::vector<std::string>{"Q1: sender=<alice@example.com>, origin=local, message-id=none, not "
+                                         "recorded (--add-message-id would add one)"});
+      continue;
+    }
+    EXPECT_EQ(Session.OnEnvFrom(Reply, "<alice@example.com>"), bw::msContinue);
+    for (const auto &[Name, Value] : Message.Headers)
+      Session.OnHeader(Name, Value);
+    EXPECT_EQ(Session.OnEndOfHeaders(Reply), bw::msContinue);
+    EXPECT_EQ(Session.OnBody(Reply, Message.Body), bw::msSkip);
+    EXPECT_EQ(Session.OnEndOfMessage(Reply), bw::msAccept);
+    ASSERT_EQ(Reply.Calls.size(), 1u);
+    // "add Message-ID: <YYYYMMDDhhmmss.<16 hex>@mail.example.com>"
+    const std::string &Added = Reply.Calls[0];
+    ASSERT_TRUE(Added.starts_with("add Message-ID: <") && Added.ends_with("@mail.example.com>")) << Added;
+    EXPECT_EQ(Added.size(), std::string("add Message-ID: <20261207120000.0123456789abcdef@mail.example.com>").size());
+    const std::string Id = Added.substr(Added.find('<') + 1, Added.size() - Added.find('<') - 2);
+    EXPECT_EQ(Milter.Log->Lines(), std::vector<std::string>{"Q1: sender=<alice@example.com>, origin=local, message-id=<" +
+                                                            Id + "> (added), recorded"});
+    Milter.Context->Ledger()->Store().Flush();
+    EXPECT_EQ(Milter.Context->Ledger()->LookUp(std::vector<std::u16string>{std::u16string(Id.begin(), Id.end())}),
+              bw::lrFound);
+  }
+}
+
+} // namespace

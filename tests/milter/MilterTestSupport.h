@@ -1,0 +1,148 @@
+// Helpers of the session tests: a recording stand-in for libmilter's side of
+// a connection, a log that keeps its lines, a context made from a command
+// line (with a ledger when one is given), and messages sent as an MTA would.
+#pragma once
+
+#include "milter/MilterSession_un.h"
+
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bwtest {
+
+using bw::TMilterStatus;
+
+// Records every request; answers "done" unless told to refuse.
+class TFakeReply final : public bw::TMilterReply {
+public:
+  bool SetReply(const std::string &ACode, const std::string &AStatus, const std::string &AText) override {
+    Calls.push_back("reply " + ACode + " " + AStatus + " " + AText);
+    return true;
+  }
+  bool Quarantine(const std::string &AReason) override {
+    Calls.push_back("quarantine " + AReason);
+    return true;
+  }
+  bool AddHeader(const std::string &AName, const std::string &AValue) override {
+    Calls.push_back("add " + AName + ":" + AValue);
+    return true;
+  }
+  bool RemoveHeader(const std::string &AName, unsigned AIndex) override {
+    Calls.push_back("remove " + AName + " " + std::to_string(AIndex));
+    return true;
+  }
+  std::string MacroValue(const std::string &AName) override {
+    if (AName == "i")
+      return QueueID;
+    const auto Found = Macros.find(AName);
+    return Found == Macros.end() ? "" : Found->second;
+  }
+
+  std::string QueueID = "Q1";
+  std::map<std::string, std::string> Macros;
+  std::vector<std::string> Calls;
+};
+
+// Keeps the lines instead of writing them.
+class TMemoryLog final : public bw::TMilterLog {
+public:
+  TMemoryLog() : TMilterLog(bw::ltStderr) {}
+  std::vector<std::string> Lines() {
+    const std::lock_guard Lock(FMutex);
+    return FLines;
+  }
+
+protected:
+  void Emit(const std::string &ALine) noexcept override {
+    const std::lock_guard Lock(FMutex);
+    FLines.push_back(ALine);
+  }
+
+private:
+  std::mutex FMutex;
+  std::vector<std::string> FLines;
+};
+
+// The key every test ledger is hashed with.
+inline const std::string TestLedgerKey(32, 'k');
+
+// A context from a command line, its workers started; with AStore, the
+// ledger attached as the daemon attaches it (keyed with TestLedgerKey).
+struct TMilter {
+  explicit TMilter(std::vector<std::string> AArgs, std::unique_ptr<bw::ILedgerStore> AStore = nullptr) {
+    AArgs.insert(AArgs.begin(), "--workers=2");
+    bw::TMilterParseResult Parsed = bw::ParseMilterOptions(AArgs);
+    EXPECT_EQ(Parsed.Request, bw::mrRun) << Parsed.Message;
+    auto OwnedLog = std::make_unique<TMemoryLog>();
+    Log = OwnedLog.get();
+    const std::chrono::days Retention(Parsed.Options.RetentionDays);
+    Context = std::make_unique<bw::TMilterContext>(std::move(Parsed.Options), std::move(OwnedLog));
+    if (AStore)
+      Context->AttachLedger(
+          std::make_unique<bw::TMilterLedger>(std::move(AStore), bw::TLedgerHasher(TestLedgerKey), Retention));
+    Context->Checks().Start();
+  }
+  TMemoryLog *Log;
+  std::unique_ptr<bw::TMilterContext> Context;
+};
+
+struct TMessage {
+  std::vector<std::pair<std::string, std::string>> Headers;
+  std::string Body;
+};
+
+// A fixture as an MTA hands it over: each header's raw value (the space after
+// the colon kept, folds as LF), and the body with CR LF line ends.
+inline TMessage LoadMessage(const std::string &AName) {
+  const std::string File = ReadFixture("integration/" + AName);
+  const std::size_t End = File.find("\n\n");
+  TMessage Message;
+  std::size_t Position = 0;
+  while (Position <= End) {
+    std::size_t LineEnd = File.find('\n', Position);
+    while (LineEnd < End && (File[LineEnd + 1] == ' ' || File[LineEnd + 1] == '\t'))
+      LineEnd = File.find('\n', LineEnd + 1);
+    const std::string Field = File.substr(Position, LineEnd - Position);
+    const std::size_t Colon = Field.find(':');
+    Message.Headers.emplace_back(Field.substr(0, Colon), Field.substr(Colon + 1));
+    Position = LineEnd + 1;
+  }
+  Message.Body = WithLineEnds(File.substr(End + 2), "\r\n");
+  return Message;
+}
+
+inline const std::string Pattern = "--pattern=.*@example\\.com$";
+
+// Sends one message as the MTA would, and returns the first answer other
+// than "continue" (or "no reply" to a header) with the step that gave it.
+inline std::pair<TMilterStatus, std::string> Send(bw::TMilterSession &ASession, TFakeReply &AReply,
+                                                  const std::string &ASender, const TMessage &AMessage,
+                                                  bool AEndOfHeaders = true) {
+  TMilterStatus Status = ASession.OnEnvFrom(AReply, ASender);
+  if (Status != bw::msContinue)
+    return {Status, "mail"};
+  for (const auto &[Name, Value] : AMessage.Headers)
+    ASession.OnHeader(Name, Value);
+  if (AEndOfHeaders && (Status = ASession.OnEndOfHeaders(AReply)) != bw::msContinue)
+    return {Status, "eoh"};
+  for (std::size_t First = 0; First < AMessage.Body.size(); First += 65535)
+    if ((Status = ASession.OnBody(AReply, std::string_view(AMessage.Body).substr(First, 65535))) != bw::msContinue)
+      return {Status, "body"};
+  return {ASession.OnEndOfMessage(AReply), "eom"};
+}
+
+inline bw::TMilterSession NewSession(TMilter &AMilter, bool ACanSkip = true) {
+  return bw::TMilterSession(*AMilter.Context, {bw::hvAsReceived, /*HeaderReplies=*/false, ACanSkip});
+}
+
+using TAnswer = std::pair<TMilterStatus, std::string>;
+
+} // namespace bwtest

@@ -1,0 +1,212 @@
+#!/usr/bin/env bash
+# bouncewarden-milter with its ledger, as a daemon under miltertest (playing
+# the MTA): the milter and bouncewarden-ledger import writing one LMDB
+# ledger at once; a ledger that is missing, unreadable or full, with mail
+# flowing all the same; a Redis ledger stopped and restarted under a stream
+# of bounces (skipped without redis-server). What a session decides is
+# tested through its reply interface in MilterLedgerTest.cpp.
+#
+# Usage: milter-ledger-test.sh <bouncewarden-milter> <bouncewarden-ledger> <source tree>
+# Exits 77 (a skip for CTest) when miltertest or a program is missing.
+set -uo pipefail
+Binary=$1
+Tool=$2
+Source=$3
+Lua=$Source/tests/milter/lua
+Pattern='.*@example\.com$'
+
+command -v miltertest >/dev/null || { echo "SKIP: miltertest is not installed"; exit 77; }
+[ -x "$Binary" ] && [ -x "$Tool" ] || { echo "SKIP: $Binary or $Tool was not built"; exit 77; }
+
+Failures=0
+pass() { echo "ok: $*"; }
+fail() { echo "FAIL: $*"; Failures=$((Failures + 1)); }
+check() {  # check <what> <command...>
+  local What=$1
+  shift
+  if "$@"; then pass "$What"; else fail "$What"; fi
+}
+
+Scratch=$(mktemp -d "${TMPDIR:-/tmp}/bw-ledger.XXXXXX")
+chmod 755 "$Scratch"
+MilterPid=
+RedisPid=
+stop_all() {
+  [ -n "$MilterPid" ] && kill -KILL "$MilterPid" 2>/dev/null
+  [ -n "$RedisPid" ] && kill -KILL "$RedisPid" 2>/dev/null
+  wait 2>/dev/null
+  [ -n "${BW_KEEP:-}" ] || rm -rf "$Scratch"
+}
+trap stop_all EXIT
+trap 'exit 1' INT TERM
+
+# Started as root, the milter becomes nobody, and its ledger must be
+# nobody's: every ledger lives in a folder of the user's, and the tool runs
+# as that user too.
+UserOption=()
+AsUser=()
+if [ "$(id -u)" -eq 0 ]; then
+  UserOption=(--user=nobody)
+  AsUser=(runuser -u nobody --)
+fi
+Ledgers=$Scratch/ledgers
+mkdir "$Ledgers"
+[ ${#AsUser[@]} -gt 0 ] && chown nobody "$Ledgers"
+Key=$Ledgers/key
+ledger() { "${AsUser[@]}" "$Tool" --ledger-key-file="$Key" "$@"; }
+
+# start <name> <option...>: the milter on $Scratch/<name>.sock, its log in
+# $Scratch/<name>.log; waits until it says it started.
+start() {
+  local Name=$1
+  shift
+  "$Binary" --listen="unix:$Scratch/$Name.sock" --log-stderr --workers=2 --ledger-key-file="$Key" \
+    "${UserOption[@]}" "$@" 2>"$Scratch/$Name.log" &
+  MilterPid=$!
+  for _ in $(seq 100); do
+    grep -q ' started: ' "$Scratch/$Name.log" 2>/dev/null && return 0
+    sleep 0.05
+  done
+  fail "$Name did not start: $(cat "$Scratch/$Name.log")"
+}
+
+stop() {  # SIGTERM, which commits the ledger's queued records; exit code 0
+  kill -TERM "$MilterPid"
+  wait "$MilterPid"
+  local Code=$?
+  MilterPid=
+  [ $Code -eq 0 ] || fail "the milter ended with exit code $Code"
+}
+
+# run <name> <script> [NAME=VALUE...]: prints the script's output; fails the
+# check when the script does.
+run() {
+  local Name=$1 Script=$2
+  shift 2
+  local Defines=(-D "SOCK=$Scratch/$Name.sock" -D "LIB=$Lua/lib.lua" -D "DATA=$Source/tests/data")
+  local Define
+  for Define in "$@"; do Defines+=(-D "$Define"); done
+  miltertest "${Defines[@]}" -s "$Lua/$Script" >"$Scratch/out" 2>&1 || { fail "$Script on $Name $*"; cat "$Scratch/out"; }
+  grep -v '^$' "$Scratch/out"
+}
+
+logged() {  # logged <name> <fixed string>: how many lines of its log hold it
+  grep -cF -- "$2" "$Scratch/$1.log"
+}
+
+# An mbox of sent mail: <count> messages <prefix>.N@example.com dated now.
+sent_mbox() {
+  awk -v Count="$1" -v Prefix="$2" -v Date="$(date -R)" 'BEGIN {
+    for (N = 1; N <= Count; ++N)
+      printf "From alice@example.com Mon Dec  7 10:00:00 2026\nMessage-ID: <%s.%d@example.com>\nDate: %s\n\nx\n\n", Prefix, N, Date
+  }'
+}
+
+ledger --ledger="lmdb:$Ledgers/shared" init >/dev/null
+
+# --- LMDB: the milter records the mail of a client network while
+# bouncewarden-ledger imports two thousand sent messages into the same file.
+Lmdb=$Ledgers/shared  # made by init above
+sent_mbox 2000 imported >"$Scratch/sent.mbox"
+chmod 644 "$Scratch/sent.mbox"
+start shared --pattern="$Pattern" --ledger="lmdb:$Lmdb" --record-from=10.0.0.0/8
+ledger --ledger="lmdb:$Lmdb" import "$Scratch/sent.mbox" >"$Scratch/import.out" 2>&1 &
+Import=$!
+run shared record.lua IP=10.1.2.3 COUNT=300 PREFIX=milter
+wait $Import
+check "the import ran beside the milter: $(cat "$Scratch/import.out")" grep -q '^Recorded 2000 IDs of 2000 messages' "$Scratch/import.out"
+check "the milter logged 300 recorded messages" [ "$(logged shared ', recorded')" -eq 300 ]
+stop
+Ids=()
+for N in $(seq 300); do Ids+=("milter.$N@example.com"); done
+for N in $(seq 2000); do Ids+=("imported.$N@example.com"); done
+ledger --ledger="lmdb:$Lmdb" lookup "${Ids[@]}" >"$Scratch/lookup.out"
+check "every ID of both writers is in the ledger ($(grep -c ': found$' "$Scratch/lookup.out") of ${#Ids[@]})" \
+  [ "$(grep -c ': found$' "$Scratch/lookup.out")" -eq ${#Ids[@]} ]
+
+# --- A ledger that cannot be used: mail flows, under the union as under
+# --ledger-only (with --on-error's accept), and each outage is one line.
+# flows <name> <recorded ID>: a message recorded and two bounces, all accepted.
+flows() {
+  run "$1" record.lua IP=10.0.0.1 COUNT=1 PREFIX=flow
+  local Counts
+  Counts=$(run "$1" stream.lua "RECORDED=$2" COUNT=2)
+  echo "$Counts"
+  [[ $Counts == *"bounces=2 accept=2 "* ]]
+}
+start missing --pattern="$Pattern" --ledger="lmdb:$Ledgers/none/ledger" --record-from=10.0.0.0/8 --on-error=tempfail
+check "a ledger whose folder is missing: mail flows" flows missing imported.1@example.com
+check "once logged as unreadable" [ "$(logged missing 'cannot be read, bounces are checked without it')" -eq 1 ]
+check "the bounces fell back to the pattern" [ "$(logged missing 'rule=pattern (ledger unavailable), action=accept')" -eq 2 ]
+stop
+cp "$Lmdb" "$Ledgers/locked"
+chmod 000 "$Ledgers/locked"
+start locked --pattern="$Pattern" --ledger="lmdb:$Ledgers/locked" --ledger-only --record-from=10.0.0.0/8
+check "an unreadable ledger under --ledger-only: mail flows" flows locked imported.1@example.com
+check "the bounces got --on-error's accept" [ "$(logged locked 'verdict=error the ledger cannot answer')" -eq 2 ]
+stop
+# Full: a map of 1 MiB filled by an import until the ledger refuses more.
+sent_mbox 40000 filler >"$Scratch/filler.mbox"
+chmod 644 "$Scratch/filler.mbox"
+ledger --ledger="lmdb:$Ledgers/full" --ledger-map-size=1 import "$Scratch/filler.mbox" >/dev/null 2>&1
+check "the import filled the ledger (exit 74)" [ $? -eq 74 ]
+start full --pattern="$Pattern" --ledger="lmdb:$Ledgers/full" --ledger-map-size=1 --record-from=10.0.0.0/8
+check "a full ledger: mail flows" flows full filler.1@example.com
+# The import's last batch of a thousand did not fit; the milter's records,
+# committed a few at a time, fill the rest.
+for Round in $(seq 10); do
+  run full record.lua IP=10.0.0.1 COUNT=2000 PREFIX="more$Round" >/dev/null
+  sleep 0.2  # the writer's commit fails after the record was queued
+  [ "$(logged full 'not recorded (the ledger is full)')" -gt 0 ] && break
+done
+check "the full ledger is logged once" [ "$(logged full 'cannot record, IDs of sent mail are not recorded: it is full')" -eq 1 ]
+check "and the records it refused" [ "$(logged full 'not recorded (the ledger is full)')" -gt 0 ]
+check "and what it holds is still found" [ "$(logged full 'rule=ledger, action=accept')" -eq 1 ]
+stop
+
+# --- Redis stopped and restarted under a stream of bounces.
+if ! command -v redis-server >/dev/null; then
+  echo "skipped: redis-server is not installed (the Redis part)"
+else
+  mkdir "$Scratch/redis"
+  redis_start() {
+    redis-server --port 0 --unixsocket "$Scratch/redis/redis.sock" --unixsocketperm 777 --dir "$Scratch/redis" \
+      --save "" --appendonly yes --logfile "$Scratch/redis/log" &
+    RedisPid=$!
+    for _ in $(seq 100); do [ -S "$Scratch/redis/redis.sock" ] && return 0; sleep 0.05; done
+    fail "redis-server did not start"
+  }
+  redis_start
+  Redis="redis+unix:$Scratch/redis/redis.sock"
+  start redis --pattern="$Pattern" --ledger="$Redis" --record-from=10.0.0.0/8 --on-error=tempfail
+  run redis record.lua IP=10.0.0.1 COUNT=1 PREFIX=stream
+  run redis stream.lua RECORDED=stream.1@example.com "STOP=$Scratch/stop" >"$Scratch/stream.out" &
+  Stream=$!
+  sleep 2
+  kill -TERM "$RedisPid"  # a clean stop: what it holds is in its append-only file
+  wait "$RedisPid"
+  RedisPid=
+  sleep 3
+  redis_start
+  sleep 4  # the store tries again 2 s after a failure
+  touch "$Scratch/stop"
+  wait $Stream
+  Counts=$(cat "$Scratch/stream.out")
+  check "Redis stopped and restarted under a stream of bounces: every one accepted ($Counts)" \
+    eval '[[ $Counts =~ bounces=([0-9]+)\ accept=([0-9]+)\ tempfail=0\ reject=0\ other=0 ]] && [ "${BASH_REMATCH[1]}" = "${BASH_REMATCH[2]}" ]'
+  check "the outage is one line when it starts and one when it ends" \
+    eval '[ "$(logged redis "cannot be reached, bounces are checked without it")" -eq 1 ] &&
+      [ "$(logged redis "can be reached again after")" -eq 1 ]'
+  # The genuine bounce by the ledger before the outage, by the pattern during
+  # it, and by the ledger again after it.
+  Rules=$(sed -n -e 's/.*rule=ledger,.*/ledger/p' -e 's/.*rule=pattern (ledger unavailable).*/fallback/p' \
+    -e '/can be reached again/s/.*/back/p' "$Scratch/redis.log" | uniq | tr '\n' ' ')
+  check "lookups resume: $Rules" eval '[[ "$Rules" == "ledger fallback back ledger " ]]'
+  stop
+fi
+
+if [ $Failures -ne 0 ]; then
+  echo "$Failures check(s) failed"
+  exit 1
+fi
+echo "all checks passed"

@@ -301,11 +301,13 @@ static const char *SignalName(int ASignal) {
   return "a signal";
 }
 
-// The stack of each thread libmilter starts per connection. Its callbacks
-// collect bytes and wait for a worker, which needs a few KiB; glibc's default
+// The stack of each thread libmilter starts per connection. glibc's default
 // (8 MiB of address space each) made 2730 stalled peers hold 22.6 GB of
-// virtual memory. The checks run on the workers, with the default stack.
-static constexpr std::size_t ConnectionStack = 256 * 1024;
+// virtual memory. A connection runs its own check when a slot is free, and
+// a check's deepest use is PCRE's matcher at its recursion limit, which
+// needs between 512 and 768 KiB (a long Message-ID under a pattern that
+// recurses per character): 2 MiB leaves more than twice that.
+static constexpr std::size_t ConnectionStack = 2 * 1024 * 1024;
 
 static void UseSmallStacksForLaterThreads() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

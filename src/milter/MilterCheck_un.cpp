@@ -127,49 +127,73 @@ static TCheckOutcome RunGuarded(const TCheckPool::TCheck &ACheck) noexcept {
   return Outcome;
 }
 
+// Runs the check and lets go of what it held (the message); a costly check
+// is one that left the heap large.
+static TCheckOutcome RunAndTrim(TCheckPool::TCheck &ACheck) noexcept {
+  const auto Start = std::chrono::steady_clock::now();
+  TCheckOutcome Outcome = RunGuarded(ACheck);
+  ACheck = nullptr;
+  if (std::chrono::steady_clock::now() - Start >= TrimAfter)
+    malloc_trim(0);
+  return Outcome;
+}
+
 void TCheckPool::Work() {
   std::unique_lock Lock(FMutex);
   for (;;) {
-    FWorkReady.wait(Lock, [this] { return FEnding || (!FAbandoned && !FQueue.empty()); });
+    FWorkReady.wait(Lock, [this] {
+      return FEnding || (!FAbandoned && !FQueue.empty() && FRunning < FWorkerCount);
+    });
     if (FEnding)
       return;
     const std::shared_ptr<TJob> Job = std::move(FQueue.front());
     FQueue.pop_front();
+    ++FRunning;
     Lock.unlock();
-    const auto Start = std::chrono::steady_clock::now();
-    TCheckOutcome Outcome = RunGuarded(Job->Check);
-    Job->Check = nullptr;  // what the check held (the message) goes now
-    // Costly checks are the ones that left the heap large.
-    if (std::chrono::steady_clock::now() - Start >= TrimAfter)
-      malloc_trim(0);
+    TCheckOutcome Outcome = RunAndTrim(Job->Check);
     Lock.lock();
+    --FRunning;
     Job->Outcome = std::move(Outcome);
     Job->Done = true;
     --FPending;
     Job->Changed.notify_one();
+    FWorkReady.notify_one();  // a slot is free for a queued job
   }
 }
 
 TCheckOutcome TCheckPool::Run(TCheck ACheck) {
   const auto Start = std::chrono::steady_clock::now();
+  std::unique_lock Lock(FMutex);
+  // A free slot and nobody before this one: the connection runs it itself.
+  if (!FAbandoned && !FWorkers.empty() && FQueue.empty() && FRunning < FWorkerCount) {
+    ++FRunning;
+    ++FPending;
+    Lock.unlock();
+    TCheckOutcome Outcome = RunAndTrim(ACheck);
+    Lock.lock();
+    --FRunning;
+    --FPending;
+    FWorkReady.notify_one();  // a slot is free for a queued job
+    Lock.unlock();
+    Outcome.Elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - Start);
+    return Outcome;
+  }
   auto Job = std::make_shared<TJob>();
   Job->Check = std::move(ACheck);
-  TCheckOutcome Outcome;
-  {
-    std::unique_lock Lock(FMutex);
-    if (!FAbandoned) {
-      FQueue.push_back(Job);
-      ++FPending;
-      FWaiting.insert(Job.get());
-      FWorkReady.notify_one();
-      Job->Changed.wait(Lock, [&] { return Job->Done || FAbandoned; });
-      FWaiting.erase(Job.get());
-    }
-    if (Job->Done)
-      Outcome = std::move(Job->Outcome);
-    else
-      Outcome.Verdict = cvNotFinished;
+  if (!FAbandoned) {
+    FQueue.push_back(Job);
+    ++FPending;
+    FWaiting.insert(Job.get());
+    FWorkReady.notify_one();
+    Job->Changed.wait(Lock, [&] { return Job->Done || FAbandoned; });
+    FWaiting.erase(Job.get());
   }
+  TCheckOutcome Outcome;
+  if (Job->Done)
+    Outcome = std::move(Job->Outcome);
+  else
+    Outcome.Verdict = cvNotFinished;
+  Lock.unlock();
   Outcome.Elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - Start);
   return Outcome;
 }

@@ -75,11 +75,15 @@ TCheckOutcome DecideOnMessageIDs(const TCheckRules &ARules, std::span<const std:
 // cvError; anything else propagates. Elapsed is left 0.
 TCheckOutcome CheckAssembledMessage(const std::string &ASender, std::string AContent, const TCheckRules &ARules);
 
-// The workers that run checks, at most N at once, which bounds memory by N
-// times the largest check. The connection that asks waits for its outcome;
-// once the pool is abandoned (a stop's grace time ran out) every waiting and
-// later request returns cvNotFinished at once, while a check already running
-// goes on to its end on its worker, which only the end of the process stops.
+// The checks, at most N at once, which bounds memory by N times the largest
+// check. A connection that finds a slot free and nobody queued runs its check
+// itself, which spares two thread hand-offs (about 100 microseconds on two
+// cores, more than the check of an ordinary bounce); otherwise it queues for
+// a worker and waits. Once the pool is abandoned (a stop's grace time ran
+// out) every waiting and later request returns cvNotFinished at once, while a
+// check already running goes on to its end, which only the end of the
+// process stops. A check is bounded (its size and its match budget), so one
+// run by its connection ends well within the stop's grace time.
 class TCheckPool {
 public:
   using TCheck = std::function<TCheckOutcome()>;
@@ -94,8 +98,9 @@ public:
   // Starts the worker threads (they take the caller's signal mask). Until
   // then, Run waits.
   void Start();
-  // Runs ACheck on a worker and returns its outcome, with Elapsed counting
-  // from the call. An exception ACheck raises becomes cvError.
+  // Runs ACheck (on the calling thread when a slot is free, else on a
+  // worker) and returns its outcome, with Elapsed counting from the call.
+  // An exception ACheck raises becomes cvError.
   TCheckOutcome Run(TCheck ACheck);
   // From now on no check starts and no one waits: see the class comment.
   void Abandon();
@@ -119,6 +124,7 @@ private:
   std::deque<std::shared_ptr<TJob>> FQueue;
   std::set<TJob *> FWaiting;  // the jobs whose connection waits, for Abandon
   std::size_t FPending = 0;
+  unsigned FRunning = 0;  // checks running, on workers or on their connections
   bool FAbandoned = false;
   bool FEnding = false;
   std::vector<std::thread> FWorkers;

@@ -9,17 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-Packages=(libbenchmark-dev hyperfine time)
-Missing=()
-for Package in "${Packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$Package" 2>/dev/null | grep -q "install ok installed" || Missing+=("$Package")
-done
-if [ ${#Missing[@]} -gt 0 ]; then
-  Sudo=(); [ "$(id -u)" -eq 0 ] || Sudo=(sudo)
-  "${Sudo[@]}" apt-get update -qq
-  "${Sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${Missing[@]}" >/dev/null
-fi
-scripts/install-deps.sh
+scripts/install-deps.sh bench
 
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBW_BUILD_TESTS=OFF -DBW_BENCH=ON >/dev/null
 cmake --build build-bench -j"$(nproc)" >/dev/null

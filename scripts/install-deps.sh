@@ -2,10 +2,12 @@
 # Installs the Debian packages that are missing, non-interactively; uses sudo
 # when not run as root.
 #
-#   install-deps.sh build   what the build needs (scripts/try.sh, bench/run.sh;
-#                           the default)
+#   install-deps.sh build   what the build needs (scripts/try.sh; the
+#                           default)
 #   install-deps.sh test    that, plus every program the test command drives
 #                           (scripts/test.sh)
+#   install-deps.sh bench   the build's, plus what bench/run.sh and
+#                           bench/linking.sh time with
 #
 # No service may be left running: a policy-rc.d that refuses every start is
 # in place while apt-get runs, and a Dovecot, Postfix or Redis installed here
@@ -17,6 +19,7 @@ set -euo pipefail
 Variant=${1:-build}
 BuildPackages=(g++ cmake make pkg-config libgmime-3.0-dev libpcre3-dev libmilter-dev
   liblmdb-dev libhiredis-dev) # the ledger's two stores
+BenchPackages=(libbenchmark-dev hyperfine time valgrind)
 TestPackages=(
   libgtest-dev
   clang libclang-rt-14-dev    # the fuzz smoke run (scripts/fuzz-smoke.sh): libFuzzer and its sanitizers
@@ -35,7 +38,8 @@ TestPackages=(
 case $Variant in
   build) Packages=("${BuildPackages[@]}") ;;
   test) Packages=("${BuildPackages[@]}" "${TestPackages[@]}") ;;
-  *) echo "usage: install-deps.sh [build|test]" >&2; exit 64 ;;
+  bench) Packages=("${BuildPackages[@]}" "${BenchPackages[@]}") ;;
+  *) echo "usage: install-deps.sh [build|test|bench]" >&2; exit 64 ;;
 esac
 
 installed() {

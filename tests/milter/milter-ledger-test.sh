@@ -18,14 +18,7 @@ Pattern='.*@example\.com$'
 command -v miltertest >/dev/null || { echo "SKIP: miltertest is not installed"; exit 77; }
 [ -x "$Binary" ] && [ -x "$Tool" ] || { echo "SKIP: $Binary or $Tool was not built"; exit 77; }
 
-Failures=0
-pass() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; Failures=$((Failures + 1)); }
-check() {  # check <what> <command...>
-  local What=$1
-  shift
-  if "$@"; then pass "$What"; else fail "$What"; fi
-}
+. "$Source/tests/integration/lib.sh"  # pass, fail, check, finish
 
 Scratch=$(mktemp -d "${TMPDIR:-/tmp}/bw-ledger.XXXXXX")
 chmod 755 "$Scratch"
@@ -205,8 +198,4 @@ else
   stop
 fi
 
-if [ $Failures -ne 0 ]; then
-  echo "$Failures check(s) failed"
-  exit 1
-fi
-echo "all checks passed"
+finish

@@ -18,14 +18,7 @@ DefaultReply='550|5.7.1|Backscatter: the returned message was not sent from here
 command -v miltertest >/dev/null || { echo "SKIP: miltertest is not installed"; exit 77; }
 [ -x "$Binary" ] || { echo "SKIP: $Binary was not built (libmilter-dev missing)"; exit 77; }
 
-Failures=0
-pass() { echo "ok: $*"; }
-fail() { echo "FAIL: $*"; Failures=$((Failures + 1)); }
-check() {  # check <what> <command...>
-  local What=$1
-  shift
-  if "$@"; then pass "$What"; else fail "$What"; fi
-}
+. "$Source/tests/integration/lib.sh"  # pass, fail, check, finish
 
 Scratch=$(mktemp -d "${TMPDIR:-/tmp}/bw-milter.XXXXXX")
 chmod 755 "$Scratch"  # the daemon, once it is another user, must reach its socket's folder
@@ -220,8 +213,4 @@ check "the stop line counts the messages cut short" logged grace 'still in progr
 stop reject TERM
 stop private INT
 
-if [ $Failures -ne 0 ]; then
-  echo "$Failures check(s) failed"
-  exit 1
-fi
-echo "all checks passed"
+finish

@@ -7,14 +7,13 @@
 #include "milter/MilterCheck_un.h"
 #include "milter/MilterLedger_un.h"
 #include "regex/RegexMatch_un.h"
+#include "support/RedisServer.h"
 
 #include <benchmark/benchmark.h>
 #include <gmime/gmime.h>
 
 #include <malloc.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,8 +25,6 @@
 #include <chrono>
 #include <iterator>
 #include <thread>
-
-extern char **environ;
 
 namespace {
 
@@ -137,37 +134,6 @@ void BM_MilterCheck(benchmark::State &AState) {
   AState.SetBytesProcessed(static_cast<std::int64_t>(AState.iterations() * Content.size()));
 }
 
-// A redis-server of the benchmark's own on a unix socket in AFolder, without
-// persistence; none when it cannot be started.
-class TRedisServer {
-public:
-  explicit TRedisServer(const std::string &AFolder) : FSocket(AFolder + "/redis.sock") {
-    std::vector<std::string> Args = {"redis-server", "--port", "0", "--unixsocket", FSocket, "--save", "",
-                                     "--appendonly", "no", "--dir", AFolder, "--logfile", AFolder + "/redis.log"};
-    std::vector<char *> Argv;
-    for (std::string &Arg : Args)
-      Argv.push_back(Arg.data());
-    Argv.push_back(nullptr);
-    if (::posix_spawnp(&FPid, "redis-server", nullptr, nullptr, Argv.data(), environ) != 0)
-      FPid = -1;
-    for (int Try = 0; Try < 100 && FPid > 0 && !std::filesystem::exists(FSocket); ++Try)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ~TRedisServer() {
-    if (FPid > 0) {
-      ::kill(FPid, SIGKILL);
-      ::waitpid(FPid, nullptr, 0);
-    }
-  }
-  TRedisServer(const TRedisServer &) = delete;
-  TRedisServer &operator=(const TRedisServer &) = delete;
-  const std::string &Socket() const { return FSocket; }
-
-private:
-  std::string FSocket;
-  pid_t FPid = -1;
-};
-
 // The milter's check of the 20 kB bounce (or BW_BENCH_MESSAGE) by its rules:
 // 0 the pattern alone; with an LMDB ledger of 10^4 entries beside it (the
 // union), 1 the returned ID in the ledger (no pattern asked) and 2 not in it
@@ -184,12 +150,12 @@ void BM_LedgerCheck(benchmark::State &AState) {
   const std::string Folder = "/tmp/bw-bench-ledger-" + std::to_string(::getpid()) + "-" + std::to_string(AState.range(0));
   std::filesystem::create_directories(Folder);
   const bw::TLedgerHasher Hasher(std::string(32, 'k'));
-  std::unique_ptr<TRedisServer> Redis;
+  std::unique_ptr<bwtest::TRedisServer> Redis;
   bw::TLedgerOptions Options;
   Options.Opening = bw::loTolerate;
   Options.Uri = "lmdb:" + Folder + "/ledger";
   if (AState.range(0) == 3) {
-    Redis = std::make_unique<TRedisServer>(Folder);
+    Redis = std::make_unique<bwtest::TRedisServer>(Folder);
     Options.Uri = "redis+unix:" + Redis->Socket();
   }
   std::unique_ptr<bw::TMilterLedger> Ledger;

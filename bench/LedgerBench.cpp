@@ -9,12 +9,11 @@
 // the 10^7 sizes: building that ledger writes about 0.5 GB.
 #include "ledger/LedgerKey_un.h"
 #include "ledger/LedgerStore_un.h"
+#include "support/RedisServer.h"
 
 #include <benchmark/benchmark.h>
 
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,8 +24,6 @@
 #include <memory>
 #include <thread>
 #include <vector>
-
-extern char **environ;
 
 namespace {
 
@@ -165,38 +162,11 @@ void BM_KeyOf(benchmark::State &AState) {
     benchmark::DoNotOptimize(Hasher.KeyOf(Id));
 }
 
-// A redis-server of the benchmark's own on a unix socket, without persistence.
-class TRedisServer {
-public:
-  TRedisServer() {
-    std::vector<std::string> Args = {"redis-server", "--port", "0", "--unixsocket", Socket(), "--save", "",
-                                     "--appendonly", "no", "--dir", Folder() / ".", "--logfile",
-                                     Folder() / "redis.log"};
-    std::vector<char *> Argv;
-    for (std::string &Arg : Args)
-      Argv.push_back(Arg.data());
-    Argv.push_back(nullptr);
-    if (::posix_spawnp(&FPid, "redis-server", nullptr, nullptr, Argv.data(), environ) != 0)
-      FPid = -1;
-  }
-  ~TRedisServer() {
-    if (FPid > 0) {
-      ::kill(FPid, SIGKILL);
-      ::waitpid(FPid, nullptr, 0);
-    }
-  }
-  bool Started() const { return FPid > 0; }
-  static std::string Socket() { return Folder() / "redis.sock"; }
-
-private:
-  pid_t FPid = -1;
-};
-
 void BM_RedisLookup(benchmark::State &AState) {
   ::signal(SIGPIPE, SIG_IGN);
-  const TRedisServer Server;
+  const bwtest::TRedisServer Server(Folder() / "");
   bw::TLedgerOptions Options;
-  Options.Uri = "redis+unix:" + TRedisServer::Socket();
+  Options.Uri = "redis+unix:" + Server.Socket();
   Options.Opening = bw::loTolerate;
   Options.RetryDelay = 50ms;
   const auto Store = bw::OpenLedgerStore(Options, {});

@@ -3,20 +3,14 @@
 #include "ledger/LedgerStore_un.h"
 
 #include "LedgerTestSupport.h"
+#include "support/RedisServer.h"
 
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <csignal>
-#include <cstdlib>
+#include <memory>
 #include <thread>
-
-extern char **environ;
 
 using namespace std::chrono_literals;
 using bw::LedgerNow;
@@ -24,80 +18,46 @@ using bwtest::NumberedKey;
 
 namespace {
 
-// One redis-server on ASocket, without persistence; stopped by the
-// destructor on every path, paused or not.
-class TRedisServer {
+// The test's redis-server, with questions of its own put to it through
+// hiredis directly.
+class TRedisServer : public bwtest::TRedisServer {
 public:
-  TRedisServer(const bwtest::TScratchFolder &AScratch) : FScratch(AScratch) { Start(); }
-  ~TRedisServer() { Stop(); }
-  TRedisServer(const TRedisServer &) = delete;
-  TRedisServer &operator=(const TRedisServer &) = delete;
+  explicit TRedisServer(const bwtest::TScratchFolder &AScratch) : bwtest::TRedisServer(AScratch / "") {}
 
-  static bool Installed() { return std::system("command -v redis-server >/dev/null 2>&1") == 0; }
-  std::string Socket() const { return FScratch / "redis.sock"; }
-
-  void Start() {
-    std::vector<std::string> Args = {"redis-server", "--port", "0", "--unixsocket", Socket(), "--save", "",
-                                     "--appendonly", "no", "--dir", FScratch / ".", "--logfile",
-                                     FScratch / "redis.log"};
-    std::vector<char *> Argv;
-    for (std::string &Arg : Args)
-      Argv.push_back(Arg.data());
-    Argv.push_back(nullptr);
-    if (::posix_spawnp(&FPid, "redis-server", nullptr, nullptr, Argv.data(), environ) != 0)
-      FPid = -1;
-    for (int Try = 0; Try < 100 && !Answers(); ++Try)
-      std::this_thread::sleep_for(50ms);
-  }
-  void Stop() {
-    if (FPid <= 0)
-      return;
-    ::kill(FPid, SIGCONT);
-    ::kill(FPid, SIGKILL);
-    ::waitpid(FPid, nullptr, 0);
-    FPid = -1;
-  }
-  void Pause() { ::kill(FPid, SIGSTOP); }
-  void Resume() { ::kill(FPid, SIGCONT); }
-
-  // A reply to a command of our own, through hiredis directly.
+  // An integer reply to ACommand; -999 for anything else.
   long long Integer(const std::vector<std::string> &ACommand) const {
-    redisContext *Context = redisConnectUnix(Socket().c_str());
     std::vector<const char *> Argv;
     std::vector<std::size_t> Lengths;
     for (const std::string &Arg : ACommand) {
       Argv.push_back(Arg.c_str());
       Lengths.push_back(Arg.size());
     }
-    auto *Reply = static_cast<redisReply *>(
-        Context && !Context->err ? redisCommandArgv(Context, static_cast<int>(Argv.size()), Argv.data(), Lengths.data())
-                                 : nullptr);
-    const long long Result = Reply && Reply->type == REDIS_REPLY_INTEGER ? Reply->integer : -999;
-    if (Reply)
-      freeReplyObject(Reply);
-    if (Context)
-      redisFree(Context);
-    return Result;
+    const TContext Context(redisConnectUnix(Socket().c_str()));
+    const TReply Reply(Context && !Context->err ? static_cast<redisReply *>(redisCommandArgv(
+                                                      Context.get(), static_cast<int>(Argv.size()), Argv.data(), Lengths.data()))
+                                                : nullptr);
+    return Reply && Reply->type == REDIS_REPLY_INTEGER ? Reply->integer : -999;
   }
   // The keys of the ledger's entries.
   std::vector<std::string> EntryKeys() const {
     std::vector<std::string> Keys;
-    redisContext *Context = redisConnectUnix(Socket().c_str());
-    auto *Reply = static_cast<redisReply *>(Context && !Context->err ? redisCommand(Context, "KEYS bwl:*") : nullptr);
+    const TContext Context(redisConnectUnix(Socket().c_str()));
+    const TReply Reply(Context && !Context->err ? static_cast<redisReply *>(redisCommand(Context.get(), "KEYS bwl:*"))
+                                                : nullptr);
     for (std::size_t I = 0; Reply && Reply->type == REDIS_REPLY_ARRAY && I < Reply->elements; ++I)
       Keys.emplace_back(Reply->element[I]->str, Reply->element[I]->len);
-    if (Reply)
-      freeReplyObject(Reply);
-    if (Context)
-      redisFree(Context);
     return Keys;
   }
 
 private:
-  bool Answers() const { return Integer({"EXISTS", "x"}) == 0; }
-
-  const bwtest::TScratchFolder &FScratch;
-  pid_t FPid = -1;
+  struct TFreeContext {
+    void operator()(redisContext *AContext) const { redisFree(AContext); }
+  };
+  struct TFreeReply {
+    void operator()(redisReply *AReply) const { freeReplyObject(AReply); }
+  };
+  using TContext = std::unique_ptr<redisContext, TFreeContext>;
+  using TReply = std::unique_ptr<redisReply, TFreeReply>;
 };
 
 bw::TLedgerOptions RedisOptions(const TRedisServer &AServer) {

@@ -1,8 +1,9 @@
-// Helpers of the ledger's tests: a scratch folder, a log that keeps its
-// lines, and keys made from numbers.
+// Helpers of the ledger's tests: a log that keeps its lines, and keys made
+// from numbers.
 #pragma once
 
 #include "ledger/LedgerStore_un.h"
+#include "support/TestSupport.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -14,27 +15,6 @@
 #include <vector>
 
 namespace bwtest {
-
-// A fresh folder under the temporary folder, removed with everything in it.
-class TScratchFolder {
-public:
-  TScratchFolder() {
-    std::string Template = (std::filesystem::temp_directory_path() / "bwledger-XXXXXX").string();
-    if (!::mkdtemp(Template.data()))
-      throw std::runtime_error("mkdtemp failed");
-    FPath = Template;
-  }
-  ~TScratchFolder() {
-    std::error_code Ignored;
-    std::filesystem::remove_all(FPath, Ignored);
-  }
-  TScratchFolder(const TScratchFolder &) = delete;
-  TScratchFolder &operator=(const TScratchFolder &) = delete;
-  std::string operator/(const std::string &AName) const { return (FPath / AName).string(); }
-
-private:
-  std::filesystem::path FPath;
-};
 
 // The lines a store logged, from any thread.
 class TLogLines {

@@ -30,25 +30,9 @@ std::string ReadFixture(const std::string &ARelativePath) {
   return Content.str();
 }
 
-namespace {
-struct TTempFolder {
-  std::filesystem::path Path;
-  TTempFolder() {
-    std::string Template = (std::filesystem::temp_directory_path() / "bwtest-XXXXXX").string();
-    if (!::mkdtemp(Template.data()))
-      throw std::runtime_error("mkdtemp failed");
-    Path = Template;
-  }
-  ~TTempFolder() {
-    std::error_code Ignored;
-    std::filesystem::remove_all(Path, Ignored);
-  }
-};
-} // namespace
-
 std::string WriteTempFile(const std::string &AName, const std::string &AContent) {
-  static TTempFolder Folder;
-  const std::filesystem::path Path = Folder.Path / AName;
+  static const TScratchFolder Folder;
+  const std::filesystem::path Path = Folder / AName;
   std::ofstream File(Path, std::ios::binary | std::ios::trunc);
   File.write(AContent.data(), static_cast<std::streamsize>(AContent.size()));
   if (!File)

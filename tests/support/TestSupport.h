@@ -1,15 +1,40 @@
-// Helpers shared by the test suites: fixture files and running the binary.
+// Helpers shared by the test suites: scratch folders, fixture files and
+// running the binary.
 #pragma once
 
 #include <cstddef>
 #include "rtl/SysUtils_un.h"
 
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace bwtest {
+
+// A fresh folder under the temporary folder, removed with everything in it.
+class TScratchFolder {
+public:
+  TScratchFolder() {
+    std::string Template = (std::filesystem::temp_directory_path() / "bwtest-XXXXXX").string();
+    if (!::mkdtemp(Template.data()))
+      throw std::runtime_error("mkdtemp failed");
+    FPath = Template;
+  }
+  ~TScratchFolder() {
+    std::error_code Ignored;
+    std::filesystem::remove_all(FPath, Ignored);
+  }
+  TScratchFolder(const TScratchFolder &) = delete;
+  TScratchFolder &operator=(const TScratchFolder &) = delete;
+  std::string operator/(const std::string &AName) const { return (FPath / AName).string(); }
+
+private:
+  std::filesystem::path FPath;
+};
 
 // Runs AAction and returns "<class>: <message>" of the project exception it
 // raises, or "nothing raised".

@@ -22,11 +22,6 @@ static constexpr const char *NotMailText = "it is neither a file nor a maildir (
 // A header value longer than this is cut: no Message-ID or Date is that long.
 static constexpr std::size_t MaxValueSize = 64 * 1024;
 
-static std::string Named(const char *AFormat, const std::string &APath) {
-  std::string Text(AFormat);
-  return Text.replace(Text.find('%'), 1, OneLineText(APath));
-}
-
 namespace {
 
 struct TFileClose {
@@ -42,7 +37,7 @@ class TLineReader {
 public:
   explicit TLineReader(const std::string &APath) : FPath(APath), FFile(std::fopen(APath.c_str(), "rbe")) {
     if (!FFile)
-      throw EFOpenError(Named(OpenErrorFormat, APath) + std::strerror(errno));
+      throw EFOpenError(WithOneLineName(OpenErrorFormat, APath) + std::strerror(errno));
   }
 
   std::optional<std::string_view> Next() {
@@ -52,7 +47,7 @@ public:
     FBuffer.reset(Buffer);
     if (Length < 0) {
       if (std::ferror(FFile.get()))
-        throw EReadError(Named(ReadErrorFormat, FPath) + std::strerror(errno));
+        throw EReadError(WithOneLineName(ReadErrorFormat, FPath) + std::strerror(errno));
       return std::nullopt;
     }
     FBytesRead += static_cast<std::uint64_t>(Length);
@@ -150,7 +145,7 @@ static std::vector<std::filesystem::path> MaildirFolders(const std::string &APat
       Folders.push_back(Folder);
   }
   if (Folders.empty())
-    throw EFOpenError(Named(OpenErrorFormat, APath) + NotMailText);
+    throw EFOpenError(WithOneLineName(OpenErrorFormat, APath) + NotMailText);
   return Folders;
 }
 
@@ -160,7 +155,7 @@ template <class TAction> static void ForEachMaildirFile(const std::string &APath
     std::error_code Error;
     std::filesystem::directory_iterator Entries(Folder, Error);
     if (Error)
-      throw EFOpenError(Named(OpenErrorFormat, Folder.string()) + Error.message());
+      throw EFOpenError(WithOneLineName(OpenErrorFormat, Folder.string()) + Error.message());
     for (const std::filesystem::directory_entry &Entry : Entries) {
       // Dot files are a client's own (Dovecot's indexes, temporary files).
       if (Entry.path().filename().string().starts_with('.') || !Entry.is_regular_file(Error))
@@ -180,7 +175,7 @@ std::uint64_t SentMailSize(const std::string &APath) {
   }
   const std::uintmax_t Size = std::filesystem::file_size(APath, Error);
   if (Error)
-    throw EFOpenError(Named(OpenErrorFormat, APath) + Error.message());
+    throw EFOpenError(WithOneLineName(OpenErrorFormat, APath) + Error.message());
   return static_cast<std::uint64_t>(Size);
 }
 

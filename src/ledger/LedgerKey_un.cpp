@@ -21,11 +21,6 @@ static constexpr const char *ShortKeyError = "The ledger key file \"%\" holds fe
 static constexpr const char *CreateKeyError = "Cannot create the ledger key file \"%\": ";
 static constexpr std::size_t MaxKeyFileSize = 64 * 1024;
 
-static std::string Named(const char *AFormat, const std::string &AFileName) {
-  std::string Text(AFormat);
-  return Text.replace(Text.find('%'), 1, OneLineText(AFileName));
-}
-
 namespace {
 struct THmacUnref {
   void operator()(GHmac *AHmac) const noexcept { g_hmac_unref(AHmac); }
@@ -58,7 +53,7 @@ private:
 TLedgerHasher TLedgerHasher::FromKeyFile(const std::string &AFileName) {
   const TFileDescriptor File(::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC));
   if (File.Get() < 0)
-    throw ELedgerKeyError(Named(ReadKeyError, AFileName) + std::strerror(errno));
+    throw ELedgerKeyError(WithOneLineName(ReadKeyError, AFileName) + std::strerror(errno));
   std::string Content;
   char Buffer[4096];
   for (;;) {
@@ -66,16 +61,16 @@ TLedgerHasher TLedgerHasher::FromKeyFile(const std::string &AFileName) {
     if (Count < 0 && errno == EINTR)
       continue;
     if (Count < 0)
-      throw ELedgerKeyError(Named(ReadKeyError, AFileName) + std::strerror(errno));
+      throw ELedgerKeyError(WithOneLineName(ReadKeyError, AFileName) + std::strerror(errno));
     if (Count == 0)
       break;
     Content.append(Buffer, static_cast<std::size_t>(Count));
     if (Content.size() > MaxKeyFileSize)
-      throw ELedgerKeyError(Named(ReadKeyError, AFileName) + "it is larger than 64 KiB");
+      throw ELedgerKeyError(WithOneLineName(ReadKeyError, AFileName) + "it is larger than 64 KiB");
   }
   std::string Key = TrimBytes(Content);
   if (Key.size() < MinLedgerKeySize)
-    throw ELedgerKeyError(Named(ShortKeyError, AFileName));
+    throw ELedgerKeyError(WithOneLineName(ShortKeyError, AFileName));
   return TLedgerHasher(std::move(Key));
 }
 
@@ -101,10 +96,10 @@ bool CreateLedgerKeyFile(const std::string &AFileName) {
   if (File.Get() < 0 && errno == EEXIST)
     return false;
   if (File.Get() < 0)
-    throw ELedgerKeyError(Named(CreateKeyError, AFileName) + std::strerror(errno));
+    throw ELedgerKeyError(WithOneLineName(CreateKeyError, AFileName) + std::strerror(errno));
   const auto Fail = [&AFileName](int AErrno) {
     ::unlink(AFileName.c_str());
-    return ELedgerKeyError(Named(CreateKeyError, AFileName) + std::strerror(AErrno));
+    return ELedgerKeyError(WithOneLineName(CreateKeyError, AFileName) + std::strerror(AErrno));
   };
   unsigned char Random[32];
   // getrandom blocks only until the system's pool is first seeded, and never

@@ -39,6 +39,11 @@ std::string OneLineText(std::string AText) {
   return AText;
 }
 
+std::string WithOneLineName(std::string_view AFormat, const std::string &AName) {
+  std::string Text(AFormat);
+  return Text.replace(Text.find('%'), 1, OneLineText(AName));
+}
+
 std::string EscapeControlBytes(std::string_view AText) {
   static constexpr char Hex[] = "0123456789ABCDEF";
   std::string Result;

@@ -22,6 +22,10 @@ std::string TrimBytes(std::string_view AText);
 // it stays on one line when a message echoes it.
 std::string OneLineText(std::string AText);
 
+// AFormat with its one "%" replaced by AName as OneLineText shows it: a
+// file's or store's name inside a message.
+std::string WithOneLineName(std::string_view AFormat, const std::string &AName);
+
 // AText with every control byte (0..31 and 127) written as "\xNN" (two
 // upper-case hex digits), so that a field a peer sent can neither end a log
 // line early nor drive the terminal that shows it; every other byte is kept.

@@ -35,9 +35,11 @@ struct TFree {
 // part of the raw header value a milter would see).
 class TLineReader {
 public:
-  explicit TLineReader(const std::string &APath) : FPath(APath), FFile(std::fopen(APath.c_str(), "rbe")) {
+  explicit TLineReader(const std::string &APath) : TLineReader(APath, std::fopen(APath.c_str(), "rbe"), errno) {}
+  // AFile already opened from APath, or null with the open's AErrno.
+  TLineReader(const std::string &APath, std::FILE *AFile, int AErrno) : FPath(APath), FFile(AFile) {
     if (!FFile)
-      throw EFOpenError(WithOneLineName(OpenErrorFormat, APath) + std::strerror(errno));
+      throw EFOpenError(WithOneLineName(OpenErrorFormat, APath) + std::strerror(AErrno));
   }
 
   std::optional<std::string_view> Next() {
@@ -156,13 +158,19 @@ template <class TAction> static void ForEachMaildirFile(const std::string &APath
     std::filesystem::directory_iterator Entries(Folder, Error);
     if (Error)
       throw EFOpenError(WithOneLineName(OpenErrorFormat, Folder.string()) + Error.message());
-    for (const std::filesystem::directory_entry &Entry : Entries) {
+    // Stepped with an error code: the throwing step's exception is none of
+    // ours, and nothing above would catch it. A failed step ends the walk.
+    for (; Entries != std::filesystem::directory_iterator(); Entries.increment(Error)) {
+      const std::filesystem::directory_entry &Entry = *Entries;
       // Dot files are a client's own (Dovecot's indexes, temporary files).
-      if (Entry.path().filename().string().starts_with('.') || !Entry.is_regular_file(Error))
+      std::error_code EntryError;
+      if (Entry.path().filename().string().starts_with('.') || !Entry.is_regular_file(EntryError))
         continue;
-      const std::uintmax_t Size = Entry.file_size(Error);
-      AOnFile(Entry.path().string(), Error ? 0 : static_cast<std::uint64_t>(Size));
+      const std::uintmax_t Size = Entry.file_size(EntryError);
+      AOnFile(Entry.path().string(), EntryError ? 0 : static_cast<std::uint64_t>(Size));
     }
+    if (Error)
+      throw EReadError(WithOneLineName(ReadErrorFormat, Folder.string()) + Error.message());
   }
 }
 
@@ -188,13 +196,18 @@ void ReadSentMail(const std::string &APath, const TSentMessageHandler &AOnMessag
   }
   std::uint64_t Done = 0;
   ForEachMaildirFile(APath, [&](const std::string &AFile, std::uint64_t ASize) {
-    TLineReader Reader(AFile);
+    Done += ASize;
+    std::FILE *File = std::fopen(AFile.c_str(), "rbe");
+    if (!File && errno == ENOENT) {  // moved or expunged by a mail client since the listing
+      AOnProgress(Done);
+      return;
+    }
+    TLineReader Reader(AFile, File, errno);
     THeaderCollector Headers;
     while (const std::optional<std::string_view> Line = Reader.Next())
       if (!Headers.Feed(*Line))
         break;
     AOnMessage(Headers.Message());
-    Done += ASize;
     AOnProgress(Done);
   });
 }

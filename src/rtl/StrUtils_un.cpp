@@ -41,7 +41,10 @@ std::string OneLineText(std::string AText) {
 
 std::string WithOneLineName(std::string_view AFormat, const std::string &AName) {
   std::string Text(AFormat);
-  return Text.replace(Text.find('%'), 1, OneLineText(AName));
+  const std::size_t Slot = Text.find('%');
+  if (Slot == std::string::npos)  // a format without its slot still names the file
+    return Text + OneLineText(AName);
+  return Text.replace(Slot, 1, OneLineText(AName));
 }
 
 std::string EscapeControlBytes(std::string_view AText) {

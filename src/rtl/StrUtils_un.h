@@ -22,8 +22,9 @@ std::string TrimBytes(std::string_view AText);
 // it stays on one line when a message echoes it.
 std::string OneLineText(std::string AText);
 
-// AFormat with its one "%" replaced by AName as OneLineText shows it: a
-// file's or store's name inside a message.
+// AFormat with its one "%" replaced by AName as OneLineText shows it (or
+// AName appended when there is none): a file's or store's name inside a
+// message.
 std::string WithOneLineName(std::string_view AFormat, const std::string &AName);
 
 // AText with every control byte (0..31 and 127) written as "\xNN" (two

@@ -74,14 +74,16 @@ TLedgerHasher TLedgerHasher::FromKeyFile(const std::string &AFileName) {
   return TLedgerHasher(std::move(Key));
 }
 
-TLedgerHasher::TLedgerHasher(std::string AKey) : FKey(std::move(AKey)) {
-  if (FKey.size() < MinLedgerKeySize)
+TLedgerHasher::TLedgerHasher(std::string AKey) {
+  if (AKey.size() < MinLedgerKeySize)
     throw ELedgerKeyError("A ledger key needs at least 16 bytes");
+  // Keying hashes the key's two pads; each ID then starts from a copy.
+  FKeyed.reset(g_hmac_new(G_CHECKSUM_SHA256, reinterpret_cast<const guchar *>(AKey.data()), AKey.size()),
+               [](void *AHmac) { g_hmac_unref(static_cast<GHmac *>(AHmac)); });
 }
 
 TLedgerKey TLedgerHasher::KeyOf(std::string_view AId) const {
-  const THmacPtr Hmac(
-      g_hmac_new(G_CHECKSUM_SHA256, reinterpret_cast<const guchar *>(FKey.data()), FKey.size()));
+  const THmacPtr Hmac(g_hmac_copy(static_cast<const GHmac *>(FKeyed.get())));
   g_hmac_update(Hmac.get(), reinterpret_cast<const guchar *>(AId.data()), static_cast<gssize>(AId.size()));
   guint8 Digest[32];
   gsize Length = sizeof Digest;

@@ -7,6 +7,7 @@
 
 #include "ledger/LedgerStore_un.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -25,7 +26,8 @@ inline constexpr const char *DefaultLedgerKeyFile = "/etc/bouncewarden/ledger.ke
 inline constexpr std::size_t MinLedgerKeySize = 16;
 
 // The first 16 bytes of HMAC-SHA-256 of an ID's UTF-8 text under the site
-// key. Thread-safe: KeyOf keeps no state between calls.
+// key. Thread-safe: KeyOf only reads the keyed state it starts each ID from,
+// which the constructor made once (copies share it).
 class TLedgerHasher {
 public:
   // The key is the file's content without the blanks and line ends around
@@ -39,7 +41,7 @@ public:
   TLedgerKey KeyOf(std::string_view AId) const;
 
 private:
-  std::string FKey;
+  std::shared_ptr<void> FKeyed;  // GLib's GHmac after the key, kept out of this header
 };
 
 // Creates AFileName, readable by its owner only (0600), holding 32 random

@@ -25,7 +25,6 @@ public:
   // Logs "<end text> after <n> s" when the store was down. Cheap when it was
   // up: one atomic load, so a lookup can call it every time.
   void Succeeded();
-  bool IsDown() const noexcept { return FDown.load(std::memory_order_acquire); }
 
 private:
   TLedgerLog FLog;

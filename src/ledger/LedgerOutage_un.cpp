@@ -27,11 +27,21 @@ void TOutageLog::Succeeded() {
     if (!FDown.load(std::memory_order_relaxed))
       return;
     Lasted = std::chrono::steady_clock::now() - FSince;
+    FEndedAt.store(LedgerNow().time_since_epoch().count(), std::memory_order_relaxed);
     FDown.store(false, std::memory_order_release);
   }
   if (FLog)
     FLog(FEndText + " after " + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(Lasted).count()) +
          " s");
+}
+
+std::optional<TLedgerTime> TOutageLog::LastDown() const {
+  if (FDown.load(std::memory_order_acquire))
+    return LedgerNow();
+  const std::int64_t EndedAt = FEndedAt.load(std::memory_order_relaxed);
+  if (EndedAt == 0)
+    return std::nullopt;
+  return TLedgerTime(std::chrono::seconds(EndedAt));
 }
 
 } // namespace bw

@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 namespace bw {
@@ -25,6 +27,9 @@ public:
   // Logs "<end text> after <n> s" when the store was down. Cheap when it was
   // up: one atomic load, so a lookup can call it every time.
   void Succeeded();
+  // The last moment the store was down: now while it is, the end of its last
+  // outage after one, nothing when it never was since this log was made.
+  std::optional<TLedgerTime> LastDown() const;
 
 private:
   TLedgerLog FLog;
@@ -33,6 +38,7 @@ private:
   std::atomic<bool> FDown{false};
   std::mutex FLock;  // orders the changes; never held while the log runs
   std::chrono::steady_clock::time_point FSince;
+  std::atomic<std::int64_t> FEndedAt{0};  // seconds since the epoch; 0 while none ended
 };
 
 } // namespace bw

@@ -155,6 +155,11 @@ public:
   // when the store cannot say now. A ledger covers its retention once this
   // lies that far back.
   virtual std::optional<TLedgerTime> StartTime() = 0;
+  // The last moment this process's records may have been lost, because the
+  // store would not take them or a batch failed: now while that lasts, the
+  // end of the last such outage after one, nothing when there was none since
+  // the store was opened. Another process's losses are not seen here.
+  virtual std::optional<TLedgerTime> LastLostRecords() const = 0;
   virtual const std::string &Uri() const = 0;
 };
 

@@ -177,6 +177,7 @@ public:
   TSweepResult Sweep(std::size_t ABudget) override;
   TLedgerStats Stats() override;
   std::optional<TLedgerTime> StartTime() override;
+  std::optional<TLedgerTime> LastLostRecords() const override { return FWrites.LastDown(); }
   const std::string &Uri() const override { return FOptions.Uri; }
 
 private:

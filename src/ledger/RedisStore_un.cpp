@@ -85,6 +85,9 @@ public:
   TSweepResult Sweep(std::size_t) override { return {0, 0, true}; }  // the keys expire by themselves
   TLedgerStats Stats() override;
   std::optional<TLedgerTime> StartTime() override;
+  // Reads and writes share the one outage: a Redis that cannot be read was
+  // not taking records either.
+  std::optional<TLedgerTime> LastLostRecords() const override { return FOutage.LastDown(); }
   const std::string &Uri() const override { return FOptions.Uri; }
 
 private:

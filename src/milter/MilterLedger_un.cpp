@@ -3,6 +3,8 @@
 
 #include "regex/RegexMatch_un.h"
 
+#include <algorithm>
+
 namespace bw {
 
 TLookupResult TMilterLedger::LookUp(std::span<const std::u16string> AReturnedIds) {
@@ -30,7 +32,10 @@ std::optional<TLedgerTime> TMilterLedger::CoveredFrom() {
   const std::optional<TLedgerTime> Start = FStore->StartTime();
   if (!Start)
     return std::nullopt;
-  return *Start + FRetention;
+  // A bounce of a message whose record was lost may come back for a whole
+  // retention after the loss: until then a missing ID proves nothing.
+  const std::optional<TLedgerTime> Lost = FStore->LastLostRecords();
+  return std::max(*Start, Lost.value_or(*Start)) + FRetention;
 }
 
 bool TMilterLedger::CoversRetention() {

@@ -33,9 +33,10 @@ public:
   TLookupResult LookUp(std::span<const std::u16string> AReturnedIds);
   // Records the ID (UTF-8, as Utf8MessageIdOfHeaderValue gives it) as sent now.
   TRecordResult Record(std::string_view AId);
-  // True once the store's start time lies a whole retention back, so that an
-  // ID missing from it was not sent within the retention; false while the
-  // store cannot say.
+  // True once the store's start time, and the last time this process's
+  // records may have been lost, lie a whole retention back, so that an ID
+  // missing from it was not sent within the retention; false while the store
+  // cannot say.
   bool CoversRetention();
   // When CoversRetention turns true; nothing while the store cannot say.
   std::optional<TLedgerTime> CoveredFrom();

@@ -33,6 +33,7 @@ public:
   bw::TSweepResult Sweep(std::size_t ABudget) override { return FInner->Sweep(ABudget); }
   bw::TLedgerStats Stats() override { return FInner->Stats(); }
   std::optional<bw::TLedgerTime> StartTime() override { return FStart; }
+  std::optional<bw::TLedgerTime> LastLostRecords() const override { return FInner->LastLostRecords(); }
   const std::string &Uri() const override { return FInner->Uri(); }
 
 private:
@@ -81,6 +82,30 @@ std::string Decision(TMilter &AMilter) {
   const std::string Line = AMilter.Log->Lines().back();
   const std::size_t From = Line.find("verdict="), To = Line.find(", ", Line.find("action="));
   return From == std::string::npos ? Line : Line.substr(From, To - From);
+}
+
+// Show that records lost to a full ledger put a ledger that covered its
+// retention back to warming up, so that their bounces are not refused for
+// lacking from it; a restart of the store's writes does not undo that.
+TEST(MilterLedgerTest, LostRecordsStartTheWarmUpAgain) {
+  TScratchFolder Scratch;
+  bw::TLedgerOptions Options;
+  Options.Uri = "lmdb:" + (Scratch / "ledger");
+  Options.Opening = bw::loTolerate;
+  Options.MapSize = std::uint64_t(1) << 20;
+  bw::TMilterLedger Ledger(std::make_unique<TBackdatedStore>(bw::OpenLedgerStore(Options, {}), 30),
+                           bw::TLedgerHasher(TestLedgerKey), std::chrono::days(14));
+  ASSERT_TRUE(Ledger.CoversRetention());
+  bw::TRecordResult Flushed = bw::rrAccepted;
+  for (int Batch = 0; Batch < 100 && Flushed == bw::rrAccepted; ++Batch) {
+    for (int I = 0; I < 2000; ++I)
+      Ledger.Record("id." + std::to_string(Batch) + "." + std::to_string(I) + "@example.com");
+    Flushed = Ledger.Store().Flush();
+  }
+  ASSERT_EQ(Flushed, bw::rrFull);
+  EXPECT_FALSE(Ledger.CoversRetention());
+  ASSERT_TRUE(Ledger.CoveredFrom().has_value());
+  EXPECT_GE(*Ledger.CoveredFrom(), bw::LedgerNow() + std::chrono::days(14) - std::chrono::minutes(1));
 }
 
 // Show each rule of the decision, with the Message-ID of

@@ -34,6 +34,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 namespace bw {
@@ -247,6 +248,17 @@ static std::string LedgerText(TMilterContext &AContext) {
   return Text;
 }
 
+// Runs AAction on a thread of its own, or here when no thread can be made
+// (a stop may come just when the task limit is reached): slower, but never
+// an exception out of the stop.
+template <class TAction> static void RunDetached(TAction AAction) {
+  try {
+    std::thread(AAction).detach();
+  } catch (const std::system_error &) {
+    AAction();
+  }
+}
+
 // Commits the records the ledger still queues. The stop ends the process
 // with _exit, which no destructor survives; a store that hangs costs it at
 // most ALimit.
@@ -256,10 +268,10 @@ static bool FlushLedger(TMilterContext &AContext, std::chrono::seconds ALimit) {
     return true;
   auto Done = std::make_shared<std::promise<void>>();
   std::future<void> Flushed = Done->get_future();
-  std::thread([Ledger, Done] {
+  RunDetached([Ledger, Done] {
     Ledger->Store().Flush();
     Done->set_value();
-  }).detach();
+  });
   return Flushed.wait_for(ALimit) == std::future_status::ready;
 }
 
@@ -364,10 +376,10 @@ static std::atomic<bool> ListenerClosed{false};
   AContext.BeginStop();
   // smfi_stop closes the listening socket, but waits for libmilter's listen
   // loop, which holds its lock up to 5 s between two looks at the socket.
-  std::thread([] {
+  RunDetached([] {
     smfi_stop();
     ListenerClosed = true;
-  }).detach();
+  });
   const auto Deadline = Start + std::chrono::seconds(AContext.Options().StopGraceSeconds);
   std::size_t CutShort = 0;
   if (!AContext.WaitForTransactions(Deadline)) {
@@ -418,7 +430,7 @@ int RunMilterDaemon(TMilterContext &AContext) {
   }
   const TMilterOptions &Options = AContext.Options();
   signal(SIGPIPE, SIG_IGN);  // a peer gone while its answer is written is libmilter's EPIPE, not our end
-  // The threads made from here on (workers, libmilter's) block the three
+  // The threads made from here on (the ledger's writer, the workers) block the three
   // signals; this one unblocks them below.
   const sigset_t Signals = StopSignals();
   pthread_sigmask(SIG_BLOCK, &Signals, nullptr);
@@ -430,19 +442,23 @@ int RunMilterDaemon(TMilterContext &AContext) {
   }
   AContext.Checks().Start();
   UseSmallStacksForLaterThreads();
-  std::thread MainLoop([] {
-    const int Result = smfi_main();
-    const unsigned char Byte = Result == MI_SUCCESS ? MainLoopEnded : MainLoopEnded - 1;
-    (void)!write(SignalPipe[1], &Byte, 1);
-  });
-  MainLoop.detach();
   struct sigaction Action {};
   Action.sa_handler = OnSignal;
   sigemptyset(&Action.sa_mask);
   Action.sa_flags = SA_RESTART;
   for (int Signal : {SIGHUP, SIGTERM, SIGINT})
     sigaction(Signal, &Action, nullptr);
+  // Unblocked here before libmilter's signal thread exists: a signal that
+  // came during the start-up (a ledger's connect, say) is ours now, where
+  // that thread would have taken it as a stop.
   pthread_sigmask(SIG_UNBLOCK, &Signals, nullptr);
+  std::thread MainLoop([Signals] {
+    pthread_sigmask(SIG_BLOCK, &Signals, nullptr);
+    const int Result = smfi_main();
+    const unsigned char Byte = Result == MI_SUCCESS ? MainLoopEnded : MainLoopEnded - 1;
+    (void)!write(SignalPipe[1], &Byte, 1);
+  });
+  MainLoop.detach();
 
   AContext.Log().Daemon(std::string("bouncewarden-milter ") + ProgramVersion + " started: socket=" + Options.Listen +
                         ", action=" + std::string(ActionName(Options.Action)) + ", on-error=" +

@@ -86,12 +86,7 @@ std::optional<std::uint64_t> NumberOf(std::string_view AText, std::uint64_t AMin
 std::string FormatTime(std::optional<TLedgerTime> ATime) {
   if (!ATime)
     return "none";
-  const std::time_t Seconds = ATime->time_since_epoch().count();
-  std::tm Parts{};
-  char Text[64];
-  if (!::gmtime_r(&Seconds, &Parts) || std::strftime(Text, sizeof Text, "%Y-%m-%d %H:%M:%S UTC", &Parts) == 0)
-    return std::to_string(Seconds);
-  return Text;
+  return LedgerTimeText(*ATime);
 }
 
 void ReportError(const std::string &AMessage) { std::cerr << ProgramName << ": " << AMessage << "\n"; }

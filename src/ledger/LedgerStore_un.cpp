@@ -6,6 +6,7 @@
 #include "rtl/StrUtils_un.h"
 
 #include <charconv>
+#include <ctime>
 
 namespace bw {
 
@@ -121,5 +122,14 @@ std::unique_ptr<ILedgerStore> OpenLedgerStore(const TLedgerOptions &AOptions, TL
 TLedgerTime RetentionCutoff(TLedgerTime ANow, std::chrono::seconds ARetention) { return ANow - ARetention; }
 
 TLedgerTime LedgerNow() { return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now()); }
+
+std::string LedgerTimeText(TLedgerTime ATime) {
+  const std::time_t Seconds = ATime.time_since_epoch().count();
+  std::tm Parts{};
+  char Text[64];
+  if (!::gmtime_r(&Seconds, &Parts) || std::strftime(Text, sizeof Text, "%Y-%m-%d %H:%M:%S UTC", &Parts) == 0)
+    return std::to_string(Seconds);
+  return Text;
+}
 
 } // namespace bw

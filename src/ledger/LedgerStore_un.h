@@ -170,5 +170,8 @@ std::unique_ptr<ILedgerStore> OpenLedgerStore(const TLedgerOptions &AOptions, TL
 // The first instant that is still within the retention at ANow.
 TLedgerTime RetentionCutoff(TLedgerTime ANow, std::chrono::seconds ARetention);
 TLedgerTime LedgerNow();
+// ATime as "YYYY-MM-DD HH:MM:SS UTC" (its seconds since the epoch should the
+// calendar fail), as the milter's log and the ledger tool show times.
+std::string LedgerTimeText(TLedgerTime ATime);
 
 } // namespace bw

@@ -87,8 +87,6 @@ int AnswerWithoutRunning(const TMilterParseResult &AParsed) {
   return EX_USAGE;
 }
 
-static std::string SystemError(const std::string &AWhat) { return AWhat + ": " + std::strerror(errno); }
-
 static std::optional<TStartupError> LookUpUser(const std::string &AName, TAccount &AAccount) {
   const passwd *Entry = getpwnam(AName.c_str());
   if (!Entry)
@@ -127,7 +125,7 @@ static std::optional<TStartupError> SetUpSocket(TMilterContext &AContext, uid_t 
       AContext.Log().Daemon(*Warning);
     errno = 0;
     if (!OpenWithLibMilter())
-      return TStartupError{EX_OSERR, SystemError("cannot open the socket \"" + Options.Listen + "\"")};
+      return TStartupError{EX_OSERR, SystemError("cannot open the socket \"" + Options.Listen + "\"", errno)};
     return std::nullopt;
   }
   if (auto Warning = SocketFolderWarning(*Path, AMilterUser))
@@ -139,7 +137,7 @@ static std::optional<TStartupError> DropPrivileges(const std::string &AUser, con
   if (getuid() == AAccount.Uid && geteuid() == AAccount.Uid && getgid() == AAccount.Gid)
     return std::nullopt;  // already that user
   if (initgroups(AUser.c_str(), AAccount.Gid) != 0 || setgid(AAccount.Gid) != 0 || setuid(AAccount.Uid) != 0)
-    return TStartupError{EX_OSERR, SystemError("cannot become user \"" + AUser + "\"")};
+    return TStartupError{EX_OSERR, SystemError("cannot become user \"" + AUser + "\"", errno)};
   // setuid as root changes every user ID; make sure no way back is left.
   if (getuid() != AAccount.Uid || geteuid() != AAccount.Uid || setuid(0) == 0)
     return TStartupError{EX_OSERR, "the user IDs did not change to \"" + AUser + "\""};
@@ -204,15 +202,6 @@ static std::optional<TStartupError> OpenLedger(TMilterContext &AContext) {
   return std::nullopt;
 }
 
-static std::string UtcText(TLedgerTime ATime) {
-  const std::time_t Seconds = ATime.time_since_epoch().count();
-  std::tm Parts{};
-  char Text[64];
-  if (!gmtime_r(&Seconds, &Parts) || std::strftime(Text, sizeof Text, "%Y-%m-%d %H:%M:%S UTC", &Parts) == 0)
-    return std::to_string(Seconds);
-  return Text;
-}
-
 // How the ledger takes part, for the start line.
 static std::string LedgerText(TMilterContext &AContext) {
   const TMilterOptions &Options = AContext.Options();
@@ -231,7 +220,7 @@ static std::string LedgerText(TMilterContext &AContext) {
     if (!From)
       Text += std::string(", its start time unknown yet: an ID it lacks goes to ") + Instead + " until it covers the retention";
     else if (*From > LedgerNow())
-      Text += ", warming up until " + UtcText(*From) + ": an ID it lacks goes to " + Instead + " until then";
+      Text += ", warming up until " + LedgerTimeText(*From) + ": an ID it lacks goes to " + Instead + " until then";
   }
   Text += ")";
   const TRecordOrigins &Origins = Options.RecordFrom;
@@ -402,7 +391,7 @@ static std::atomic<bool> ListenerClosed{false};
   if (CutShort > 0)
     Line += ", " + std::to_string(CutShort) + " message(s) still in progress at the " +
             std::to_string(AContext.Options().StopGraceSeconds) + " s grace time (checks among them answered " +
-            (AContext.Options().OnError == epTempfail ? "tempfail" : "accept") + ")";
+            std::string(PolicyName(AContext.Options().OnError)) + ")";
   if (!Quiet)
     Line += ", connections still busy";
   if (!Flushed)
@@ -425,7 +414,7 @@ int RunMilterDaemon(TMilterContext &AContext) {
     return Error->ExitCode;
   }
   if (pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    std::cerr << "bouncewarden-milter: " << SystemError("cannot make a pipe") << "\n";
+    std::cerr << "bouncewarden-milter: " << SystemError("cannot make a pipe", errno) << "\n";
     return EX_OSERR;
   }
   const TMilterOptions &Options = AContext.Options();
@@ -462,7 +451,7 @@ int RunMilterDaemon(TMilterContext &AContext) {
 
   AContext.Log().Daemon(std::string("bouncewarden-milter ") + ProgramVersion + " started: socket=" + Options.Listen +
                         ", action=" + std::string(ActionName(Options.Action)) + ", on-error=" +
-                        (Options.OnError == epTempfail ? "tempfail" : "accept") + ", workers=" +
+                        std::string(PolicyName(Options.OnError)) + ", workers=" +
                         std::to_string(Options.Workers) + ", timeout=" + std::to_string(Options.TimeoutSeconds) +
                         " s, pattern=" + (Options.Pattern.empty() ? "none" : ShownPattern(Options.Pattern)) +
                         LedgerText(AContext));

@@ -31,11 +31,6 @@ void TMilterContext::BeginStop() {
   FStopping = true;
 }
 
-bool TMilterContext::Stopping() const {
-  const std::lock_guard Lock(FMutex);
-  return FStopping;
-}
-
 bool TMilterContext::WaitForTransactions(std::chrono::steady_clock::time_point ADeadline) {
   std::unique_lock Lock(FMutex);
   return FChanged.wait_until(Lock, ADeadline, [this] { return FTransactions == 0; });

@@ -52,7 +52,6 @@ public:
   bool BeginTransaction();
   void EndTransaction() noexcept;
   void BeginStop();
-  bool Stopping() const;
   // True when every transaction begun before the stop ended by ADeadline.
   bool WaitForTransactions(std::chrono::steady_clock::time_point ADeadline);
   // A libmilter callback running (its reply then goes out as it returns).

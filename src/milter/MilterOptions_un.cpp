@@ -130,6 +130,10 @@ static constexpr std::string_view ActionNames[] = {"reject", "discard", "quarant
 
 std::string_view ActionName(TMilterAction AAction) { return ActionNames[AAction]; }
 
+static constexpr std::string_view PolicyNames[] = {"accept", "tempfail"};
+
+std::string_view PolicyName(TErrorPolicy APolicy) { return PolicyNames[APolicy]; }
+
 static bool AllDigits(std::string_view AText) {
   return !AText.empty() && std::all_of(AText.begin(), AText.end(), [](char C) { return C >= '0' && C <= '9'; });
 }
@@ -208,7 +212,6 @@ static bool ParseChoice(std::string_view AValue, const std::string_view (&ANames
 // Applies one option; false when its argument is not acceptable, with the
 // reason in AResult.Message when there is more to say than that.
 static bool ApplyOption(TOptionId AId, std::string_view AValue, TMilterParseResult &AResult) {
-  static constexpr std::string_view PolicyNames[] = {"accept", "tempfail"};
   TMilterOptions &Opts = AResult.Options;
   switch (AId) {
   case oiPattern:

@@ -83,5 +83,7 @@ std::string MilterHelpText();
 
 // The name libmilter and the logs use for the action.
 std::string_view ActionName(TMilterAction AAction);
+// "accept" or "tempfail", as --on-error takes it.
+std::string_view PolicyName(TErrorPolicy APolicy);
 
 } // namespace bw

@@ -1,6 +1,7 @@
 // The decisions of one MTA connection.
 #include "milter/MilterSession_un.h"
 
+#include "detector/BackscatterDetector_un.h"
 #include "detector/MessageIdText_un.h"
 
 #include <sys/random.h>
@@ -19,7 +20,8 @@ static const char *const QuarantineReason = "bouncewarden: backscatter";
 // The MTA writes an added value as given when header values keep their
 // leading space, and puts a space before it otherwise.
 static const char *const TagHeaderValue = " backscatter";
-static const char *const TooLargeVerdict = "not examined (512000 bytes or more)";
+static const std::string TooLargeVerdict =
+    "not examined (" + std::to_string(TBackscatterDetector::MaxMessageSize) + " bytes or more)";
 
 TMilterStatus TMilterSession::OnConnect(const TClientAddress &AClient) {
   FClient = AClient;
@@ -214,9 +216,8 @@ TMilterStatus TMilterSession::ActOnBackscatter(TMilterReply &AReply, std::string
 }
 
 TMilterStatus TMilterSession::ErrorStatus(std::string &AActionTaken) const {
-  const bool Tempfail = FContext.Options().OnError == epTempfail;
-  AActionTaken = Tempfail ? "tempfail" : "accept";
-  return Tempfail ? msTempfail : msAccept;
+  AActionTaken = PolicyName(FContext.Options().OnError);
+  return FContext.Options().OnError == epTempfail ? msTempfail : msAccept;
 }
 
 void TMilterSession::LogMessage(TMilterReply &AReply, std::string_view AVerdict, const TCheckOutcome *AOutcome,

@@ -13,7 +13,9 @@
 
 namespace bw {
 
-static std::string SystemError(const std::string &AWhat, int AError) { return AWhat + ": " + std::strerror(AError); }
+std::string SystemError(const std::string &AWhat, int AError) {
+  return AError == 0 ? AWhat : AWhat + ": " + std::strerror(AError);
+}
 
 std::optional<std::string> UnixSocketPath(std::string_view AListen) {
   for (std::string_view Prefix : {"unix:", "local:"})
@@ -86,8 +88,7 @@ std::optional<TStartupError> OpenUnixSocket(const std::string &APath, uid_t AOwn
   const int OpenError = errno;
   umask(OldMask);
   if (!Opened)
-    return TStartupError{EX_OSERR, OpenError ? SystemError("cannot open the socket \"" + APath + "\"", OpenError)
-                                             : "cannot open the socket \"" + APath + "\""};
+    return TStartupError{EX_OSERR, SystemError("cannot open the socket \"" + APath + "\"", OpenError)};
   // AT_SYMLINK_NOFOLLOW: should the path have been swapped for a link, only
   // the link itself changes hands, and the check below refuses it.
   if ((AOwner != static_cast<uid_t>(-1) || AGroup != static_cast<gid_t>(-1)) &&

@@ -18,6 +18,10 @@ struct TStartupError {
   std::string Message;
 };
 
+// "<what>: <the system's text for AError>", or AWhat alone when AError is 0
+// (libmilter fails some steps without setting errno).
+std::string SystemError(const std::string &AWhat, int AError);
+
 // The socket file of a unix: or local: connection (libmilter's default when
 // there is no prefix), or nothing for a network socket.
 std::optional<std::string> UnixSocketPath(std::string_view AListen);

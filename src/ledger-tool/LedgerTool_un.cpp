@@ -23,7 +23,8 @@ static constexpr int ExitNotFound = 1;
 static constexpr std::chrono::milliseconds ToolTimeout{1000};  // an administrator can wait longer than mail
 static constexpr std::size_t PruneStep = 10000;                // entries per write transaction of prune
 
-static const char *const HelpText =
+// The defaults come from the ledger's own constants, which the milter shows too.
+static const std::string HelpText =
     "Usage: bouncewarden-ledger [OPTION...] COMMAND [ARG...]\n"
     "Keeps the ledger of the Message-IDs of sent mail that bounces are checked against.\n"
     "\n"
@@ -38,10 +39,10 @@ static const char *const HelpText =
     "\n"
     "Options:\n"
     "  --ledger=URI            lmdb:PATH, redis://HOST[:PORT][/DB] or redis+unix:PATH[?db=N]\n"
-    "                          (default: lmdb:/var/lib/bouncewarden/ledger)\n"
-    "  --ledger-key-file=FILE  the site's key (default: /etc/bouncewarden/ledger.key)\n"
-    "  --retention=DAYS        how long a sent ID counts (default: 14)\n"
-    "  --ledger-map-size=MIB   the most an LMDB ledger may grow to (default: 1024)\n"
+    "                          (default: " + std::string(DefaultLedgerUri) + ")\n"
+    "  --ledger-key-file=FILE  the site's key (default: " + std::string(DefaultLedgerKeyFile) + ")\n"
+    "  --retention=DAYS        how long a sent ID counts (default: " + std::to_string(DefaultRetentionDays) + ")\n"
+    "  --ledger-map-size=MIB   the most an LMDB ledger may grow to (default: " + std::to_string(DefaultMapSizeMiB) + ")\n"
     "  --help                  show this text\n"
     "  --version               show the version\n";
 

@@ -2,6 +2,7 @@
 #include "automation/AutoValue_un.h"
 
 #include "rtl/Charset_un.h"
+#include "rtl/Format_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/SysUtils_un.h"
 
@@ -29,9 +30,10 @@ const char *TAutoValue::TypeName() const noexcept {
   return "Unknown";
 }
 
+static constexpr const char *CastErrorFormat = "Could not convert variant of type (%s) into type (%s)";
+
 [[noreturn]] static void CastError(const TAutoValue &AValue, const char *ATarget) {
-  throw EVariantTypeCastError(std::string("Could not convert variant of type (") + AValue.TypeName() +
-                              ") into type (" + ATarget + ")");
+  throw EVariantTypeCastError(FormatMessage(CastErrorFormat, {AValue.TypeName(), ATarget}));
 }
 
 std::string TAutoValue::AsString() const {

@@ -2,6 +2,7 @@
 #include "cli/CommandLineParser_un.h"
 
 #include "regex/RegexMatch_un.h"
+#include "rtl/Format_un.h"
 #include "rtl/StrUtils_un.h"
 
 namespace bw {
@@ -9,14 +10,6 @@ namespace bw {
 static const char *const InvalidParameterFormat = "Invalid or incomplete parameter \"%s\".";
 static const char *const InvalidCountMessage = "Invalid number of parameters. See \"Examples\" for usage hints.";
 static const char *const SenderMissingMessage = "The P1 (envelope) sender address parameter was not found.";
-
-static std::string FormatOne(std::string_view AFormat, std::string_view AValue) {
-  const std::size_t Slot = AFormat.find("%s");
-  std::string Result;
-  Result.reserve(AFormat.size() + AValue.size());
-  Result.append(AFormat.substr(0, Slot)).append(AValue).append(AFormat.substr(Slot + 2));
-  return Result;
-}
 
 std::vector<std::string> TCommandLineParser::SplitArguments(int AArgc, const char *const *AArgv) {
   std::vector<std::string> Args;
@@ -66,7 +59,7 @@ bool TCommandLineParser::Parse(TAppParameters &AParameters, std::string &AErrorM
       AParameters.Action = aaShowHelp;
       return true;
     }
-    AErrorMessage = FormatOne(InvalidParameterFormat, AArgs[0]);
+    AErrorMessage = FormatMessage(InvalidParameterFormat, {AArgs[0]});
     return false;
   case 3: {
     std::string Sender;

@@ -16,8 +16,8 @@
 
 namespace bw {
 
-static constexpr const char *OpenErrorFormat = "Cannot open \"%\": ";
-static constexpr const char *ReadErrorFormat = "Cannot read \"%\": ";
+static constexpr const char *OpenErrorFormat = "Cannot open \"%s\": ";
+static constexpr const char *ReadErrorFormat = "Cannot read \"%s\": ";
 static constexpr const char *NotMailText = "it is neither a file nor a maildir (with a cur/ or new/ folder)";
 // A header value longer than this is cut: no Message-ID or Date is that long.
 static constexpr std::size_t MaxValueSize = 64 * 1024;
@@ -31,15 +31,29 @@ struct TFree {
   void operator()(char *ABuffer) const noexcept { std::free(ABuffer); }
 };
 
+// A file opened for reading, or null with the errno of the open, taken
+// before anything else could change it.
+struct TOpenedFile {
+  std::FILE *File = nullptr;
+  int Errno = 0;
+};
+
+TOpenedFile OpenMailFile(const std::string &APath) {
+  TOpenedFile Opened;
+  Opened.File = std::fopen(APath.c_str(), "rbe");
+  Opened.Errno = Opened.File ? 0 : errno;
+  return Opened;
+}
+
 // The lines of a file, each without its LF (a CR before it stays, as it is
 // part of the raw header value a milter would see).
 class TLineReader {
 public:
-  explicit TLineReader(const std::string &APath) : TLineReader(APath, std::fopen(APath.c_str(), "rbe"), errno) {}
-  // AFile already opened from APath, or null with the open's AErrno.
-  TLineReader(const std::string &APath, std::FILE *AFile, int AErrno) : FPath(APath), FFile(AFile) {
+  explicit TLineReader(const std::string &APath) : TLineReader(APath, OpenMailFile(APath)) {}
+  // Takes AOpened.File, opened from APath; raises the open's error when it is null.
+  TLineReader(const std::string &APath, TOpenedFile AOpened) : FPath(APath), FFile(AOpened.File) {
     if (!FFile)
-      throw EFOpenError(WithOneLineName(OpenErrorFormat, APath) + std::strerror(AErrno));
+      throw EFOpenError(WithOneLineName(OpenErrorFormat, APath) + SystemErrorText(AOpened.Errno));
   }
 
   std::optional<std::string_view> Next() {
@@ -48,8 +62,9 @@ public:
     const ssize_t Length = ::getline(&Buffer, &FCapacity, FFile.get());
     FBuffer.reset(Buffer);
     if (Length < 0) {
+      const int Error = errno;
       if (std::ferror(FFile.get()))
-        throw EReadError(WithOneLineName(ReadErrorFormat, FPath) + std::strerror(errno));
+        throw EReadError(WithOneLineName(ReadErrorFormat, FPath) + SystemErrorText(Error));
       return std::nullopt;
     }
     FBytesRead += static_cast<std::uint64_t>(Length);
@@ -197,12 +212,12 @@ void ReadSentMail(const std::string &APath, const TSentMessageHandler &AOnMessag
   std::uint64_t Done = 0;
   ForEachMaildirFile(APath, [&](const std::string &AFile, std::uint64_t ASize) {
     Done += ASize;
-    std::FILE *File = std::fopen(AFile.c_str(), "rbe");
-    if (!File && errno == ENOENT) {  // moved or expunged by a mail client since the listing
+    const TOpenedFile Opened = OpenMailFile(AFile);
+    if (!Opened.File && Opened.Errno == ENOENT) {  // moved or expunged by a mail client since the listing
       AOnProgress(Done);
       return;
     }
-    TLineReader Reader(AFile, File, errno);
+    TLineReader Reader(AFile, Opened);
     THeaderCollector Headers;
     while (const std::optional<std::string_view> Line = Reader.Next())
       if (!Headers.Feed(*Line))

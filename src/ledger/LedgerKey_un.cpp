@@ -16,9 +16,9 @@
 
 namespace bw {
 
-static constexpr const char *ReadKeyError = "Cannot read the ledger key file \"%\": ";
-static constexpr const char *ShortKeyError = "The ledger key file \"%\" holds fewer than 16 bytes of key";
-static constexpr const char *CreateKeyError = "Cannot create the ledger key file \"%\": ";
+static constexpr const char *ReadKeyError = "Cannot read the ledger key file \"%s\": ";
+static constexpr const char *ShortKeyError = "The ledger key file \"%s\" holds fewer than 16 bytes of key";
+static constexpr const char *CreateKeyError = "Cannot create the ledger key file \"%s\": ";
 static constexpr std::size_t MaxKeyFileSize = 64 * 1024;
 
 namespace {

@@ -13,10 +13,6 @@
 
 namespace bw {
 
-std::string SystemError(const std::string &AWhat, int AError) {
-  return AError == 0 ? AWhat : AWhat + ": " + std::strerror(AError);
-}
-
 std::optional<std::string> UnixSocketPath(std::string_view AListen) {
   for (std::string_view Prefix : {"unix:", "local:"})
     if (AListen.starts_with(Prefix))

@@ -3,6 +3,8 @@
 // socket is never taken over, and an open socket is reported.
 #pragma once
 
+#include "rtl/SysUtils_un.h"
+
 #include <sys/types.h>
 
 #include <functional>
@@ -17,10 +19,6 @@ struct TStartupError {
   int ExitCode;
   std::string Message;
 };
-
-// "<what>: <the system's text for AError>", or AWhat alone when AError is 0
-// (libmilter fails some steps without setting errno).
-std::string SystemError(const std::string &AWhat, int AError);
 
 // The socket file of a unix: or local: connection (libmilter's default when
 // there is no prefix), or nothing for a network socket.

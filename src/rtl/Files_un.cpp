@@ -6,6 +6,8 @@
 // that its writer can finish.
 #include "rtl/Files_un.h"
 
+#include "rtl/FileDescriptor_un.h"
+#include "rtl/Format_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/SysUtils_un.h"
 
@@ -20,26 +22,6 @@
 #include <string_view>
 
 namespace bw {
-
-namespace {
-// Owner of one file descriptor; standard input is borrowed, never closed.
-class TFileHandle {
-public:
-  explicit TFileHandle(int AHandle, bool AOwned) noexcept : FHandle(AHandle), FOwned(AOwned) {}
-  TFileHandle(const TFileHandle &) = delete;
-  TFileHandle &operator=(const TFileHandle &) = delete;
-  ~TFileHandle() {
-    if (FOwned && FHandle >= 0)
-      ::close(FHandle);
-  }
-  int Get() const noexcept { return FHandle; }
-  bool IsOwned() const noexcept { return FOwned; }
-
-private:
-  int FHandle;
-  bool FOwned;
-};
-} // namespace
 
 static constexpr std::string_view OpenErrorFormat = "Cannot open file \"%s\". %s";
 static constexpr std::string_view ReadErrorFormat = "Cannot read file \"%s\". %s";
@@ -64,19 +46,9 @@ static std::string DisplayName(const std::string &AFileName) {
 }
 
 // AFormat with its two "%s" filled: the source's name and the system's text
-// for AErrorCode. strerror_r, since strerror may share one buffer between
-// threads.
+// for AErrorCode.
 static std::string FileErrorText(std::string_view AFormat, const std::string &AFileName, int AErrorCode) {
-  char Buffer[256];
-  const std::string SystemText = TrimErrorText(strerror_r(AErrorCode, Buffer, sizeof Buffer));
-  const std::size_t NameSlot = AFormat.find("%s");
-  const std::size_t TextSlot = AFormat.find("%s", NameSlot + 2);
-  std::string Result(AFormat.substr(0, NameSlot));
-  Result.append(DisplayName(AFileName))
-      .append(AFormat.substr(NameSlot + 2, TextSlot - NameSlot - 2))
-      .append(SystemText)
-      .append(AFormat.substr(TextSlot + 2));
-  return Result;
+  return FormatMessage(AFormat, {DisplayName(AFileName), TrimErrorText(SystemErrorText(AErrorCode))});
 }
 
 [[noreturn]] static void RaiseOpenError(const std::string &AFileName, int AErrorCode) {
@@ -144,19 +116,19 @@ static bool ReadRegularFile(int AFile, const std::string &AFileName, off_t ASize
 // bytes arriving means too many). A pipe, FIFO or socket is then read to its
 // end, so that a writer never sees its reader go away early; a terminal or a
 // device may never end, and is left alone.
-static bool ReadStream(const TFileHandle &AFile, const std::string &AFileName, mode_t AMode, std::size_t ALimit,
+static bool ReadStream(int AFile, bool AOwned, const std::string &AFileName, mode_t AMode, std::size_t ALimit,
                        std::string &AContent) {
   // Opened non-blocking for the open's sake; the reads must wait for data.
   // Standard input's flags belong to whoever shares it, and stay as they are.
-  if (AFile.IsOwned()) {
-    const int Flags = ::fcntl(AFile.Get(), F_GETFL);
+  if (AOwned) {
+    const int Flags = ::fcntl(AFile, F_GETFL);
     if (Flags >= 0)
-      ::fcntl(AFile.Get(), F_SETFL, Flags & ~O_NONBLOCK);
+      ::fcntl(AFile, F_SETFL, Flags & ~O_NONBLOCK);
   }
   AContent.resize(ALimit);
-  AContent.resize(ReadOrRaise(AFile.Get(), AFileName, AContent.data(), AContent.size()));
+  AContent.resize(ReadOrRaise(AFile, AFileName, AContent.data(), AContent.size()));
   if (S_ISFIFO(AMode) || S_ISSOCK(AMode))
-    Drain(AFile.Get());
+    Drain(AFile);
   if (AContent.empty() || AContent.size() >= ALimit) {
     AContent.clear();
     return false;
@@ -167,21 +139,24 @@ static bool ReadStream(const TFileHandle &AFile, const std::string &AFileName, m
 bool ReadBoundedFile(const std::string &AFileName, std::size_t ALimit, std::string &AContent) {
   AContent.clear();
   // Non-blocking, so that opening a FIFO without a writer cannot hang.
-  const TFileHandle File = AFileName == StandardInputName
-                               ? TFileHandle(STDIN_FILENO, /*AOwned=*/false)
-                               : TFileHandle(::open(AFileName.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC),
-                                             /*AOwned=*/true);
-  if (File.Get() < 0)
-    RaiseOpenError(AFileName, errno);
+  // Standard input is borrowed, never closed.
+  const bool Owned = AFileName != StandardInputName;
+  TFileDescriptor Opened;
+  if (Owned) {
+    Opened.Reset(::open(AFileName.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!Opened.IsValid())
+      RaiseOpenError(AFileName, errno);
+  }
+  const int File = Owned ? Opened.Get() : STDIN_FILENO;
   // A closed standard input fails here, with EBADF.
   struct stat Status {};
-  if (::fstat(File.Get(), &Status) != 0)
+  if (::fstat(File, &Status) != 0)
     RaiseOpenError(AFileName, errno);
   if (S_ISDIR(Status.st_mode))
     RaiseOpenError(AFileName, EISDIR);
   if (S_ISREG(Status.st_mode))
-    return ReadRegularFile(File.Get(), AFileName, Status.st_size, ALimit, AContent);
-  return ReadStream(File, AFileName, Status.st_mode, ALimit, AContent);
+    return ReadRegularFile(File, AFileName, Status.st_size, ALimit, AContent);
+  return ReadStream(File, Owned, AFileName, Status.st_mode, ALimit, AContent);
 }
 
 } // namespace bw

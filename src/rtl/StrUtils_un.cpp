@@ -1,6 +1,8 @@
 // String helpers over the C library's locale.
 #include "rtl/StrUtils_un.h"
 
+#include "rtl/Format_un.h"
+
 #include <cwctype>
 
 namespace bw {
@@ -40,11 +42,7 @@ std::string OneLineText(std::string AText) {
 }
 
 std::string WithOneLineName(std::string_view AFormat, const std::string &AName) {
-  std::string Text(AFormat);
-  const std::size_t Slot = Text.find('%');
-  if (Slot == std::string::npos)  // a format without its slot still names the file
-    return Text + OneLineText(AName);
-  return Text.replace(Slot, 1, OneLineText(AName));
+  return FormatMessage(AFormat, {OneLineText(AName)});
 }
 
 std::string EscapeControlBytes(std::string_view AText) {

@@ -22,7 +22,7 @@ std::string TrimBytes(std::string_view AText);
 // it stays on one line when a message echoes it.
 std::string OneLineText(std::string AText);
 
-// AFormat with its one "%" replaced by AName as OneLineText shows it (or
+// AFormat with its one "%s" filled by AName as OneLineText shows it (or
 // AName appended when there is none): a file's or store's name inside a
 // message.
 std::string WithOneLineName(std::string_view AFormat, const std::string &AName);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace bw {
 
@@ -70,5 +71,15 @@ void Assert(bool ACondition, const char *AUnitName, int ALine);
 // Removes trailing bytes 0..32 and full stops, as system and object error
 // texts are shown inside one line.
 std::string TrimErrorText(std::string AText);
+
+// The system's text for an errno value ("Permission denied"), safe from any
+// thread. Take the value from errno right after the call that failed, before
+// anything else can change it: an argument list that both calls and reads
+// errno reads it in no fixed order.
+std::string SystemErrorText(int AErrno);
+
+// "<what>: <SystemErrorText(AErrno)>", or AWhat alone when AErrno is 0 (some
+// libraries fail without setting errno, and ": Success" would mislead).
+std::string SystemError(std::string_view AWhat, int AErrno);
 
 } // namespace bw

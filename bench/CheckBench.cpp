@@ -4,8 +4,8 @@
 
 #include "automation/runtime/AutomationRuntime_un.h"
 #include "detector/BackscatterDetector_un.h"
-#include "milter/MilterCheck_un.h"
-#include "milter/MilterLedger_un.h"
+#include "milter/MilterPool_un.h"
+#include "verdict/Verdict_un.h"
 #include "regex/RegexMatch_un.h"
 #include "support/RedisServer.h"
 
@@ -116,16 +116,16 @@ void BM_MilterCheck(benchmark::State &AState) {
   for (auto _ : AState) {
     switch (AState.range(0)) {
     case 0:
-      benchmark::DoNotOptimize(bw::CheckAssembledMessage("", Content, {&Compiled}));
+      benchmark::DoNotOptimize(bw::JudgeBounce("", Content, {&Compiled}));
       break;
     case 1:
-      benchmark::DoNotOptimize(Pool.Run([&] { return bw::CheckAssembledMessage("", Content, {&Compiled}); }));
+      benchmark::DoNotOptimize(Pool.Run([&] { return bw::JudgeBounce("", Content, {&Compiled}); }));
       break;
     case 3:
       AState.PauseTiming();
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       AState.ResumeTiming();
-      benchmark::DoNotOptimize(bw::CheckAssembledMessage("", Content, {&Compiled}));
+      benchmark::DoNotOptimize(bw::JudgeBounce("", Content, {&Compiled}));
       break;
     default:
       benchmark::DoNotOptimize(bw::TBackscatterDetector::CheckMessage("", Content, bw::TMessageIdPattern(Pattern)));
@@ -158,9 +158,9 @@ void BM_LedgerCheck(benchmark::State &AState) {
     Redis = std::make_unique<bwtest::TRedisServer>(Folder);
     Options.Uri = "redis+unix:" + Redis->Socket();
   }
-  std::unique_ptr<bw::TMilterLedger> Ledger;
+  std::unique_ptr<bw::TLedgerJudge> Ledger;
   if (AState.range(0) > 0) {
-    Ledger = std::make_unique<bw::TMilterLedger>(bw::OpenLedgerStore(Options, {}), Hasher, std::chrono::days(14));
+    Ledger = std::make_unique<bw::TLedgerJudge>(bw::OpenLedgerStore(Options, {}), Hasher, std::chrono::days(14));
     for (int I = 0; I < 10000; ++I)
       Ledger->Record("filler." + std::to_string(I) + "@example.com");
     if (AState.range(0) != 2)
@@ -168,7 +168,7 @@ void BM_LedgerCheck(benchmark::State &AState) {
         Ledger->Record(bw::WideToUtf8(Id));
     Ledger->Store().Flush();
   }
-  const bw::TCheckRules Rules{&Compiled, Ledger.get(), false};
+  const bw::TJudges Rules{&Compiled, Ledger.get(), false};
   const char *const Labels[] = {"pattern alone", "LMDB: in the ledger", "LMDB: not in it, then the pattern",
                                 "Redis: in the ledger"};
   AState.SetLabel(Labels[AState.range(0)]);
@@ -176,7 +176,7 @@ void BM_LedgerCheck(benchmark::State &AState) {
   std::vector<double> Micros;
   for (auto _ : AState) {
     const auto Begin = std::chrono::steady_clock::now();
-    const bw::TCheckOutcome Outcome = bw::CheckAssembledMessage("", Content, Rules);
+    const bw::TDecision Outcome = bw::JudgeBounce("", Content, Rules);
     Micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - Begin).count());
     if (Outcome.Verdict != Expected) {
       AState.SkipWithError("unexpected verdict (redis-server missing?)");

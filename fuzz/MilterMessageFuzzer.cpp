@@ -7,7 +7,7 @@
 // body is cut into chunks. Seeds are ordinary .eml files.
 #include "FuzzSupport.h"
 
-#include "milter/MilterCheck_un.h"
+#include "verdict/Verdict_un.h"
 #include "milter/MilterMessage_un.h"
 #include "rtl/SysUtils_un.h"
 
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *AData, std::size_t ASi
       continue;
     try {
       static const bw::TMessageIdPattern Pattern(".*@example\\.com$");
-      (void)bw::CheckAssembledMessage("", std::move(Content), {&Pattern});
+      (void)bw::JudgeBounce("", std::move(Content), {&Pattern});
     } catch (const bw::Exception &) {
       // An error is a legitimate outcome of a check; crashes and leaks are not.
     }

@@ -1,8 +1,6 @@
 // Message-ID text parsing.
 #include "detector/MessageIdText_un.h"
 
-#include "regex/RegexMatch_un.h"
-#include "rtl/Charset_un.h"
 #include "rtl/StrUtils_un.h"
 
 #include <algorithm>
@@ -84,13 +82,6 @@ std::optional<std::u16string> MessageIdOfHeaderValue(std::u16string_view AValue)
   std::u16string Line = u"Message-ID: ";
   Line.append(AValue);
   return ExtractMessageID(Line);
-}
-
-std::optional<std::string> Utf8MessageIdOfHeaderValue(std::string_view ARawValue) {
-  const std::optional<std::u16string> Id = MessageIdOfHeaderValue(DecodeToWide("UTF-8", ARawValue).Text);
-  if (!Id || Id->empty())
-    return std::nullopt;
-  return WideToUtf8(*Id);
 }
 
 } // namespace bw

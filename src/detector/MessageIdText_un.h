@@ -26,14 +26,6 @@ std::optional<std::u16string> ExtractMessageID(std::u16string_view AText);
 // record of sent mail and a later bounce normalise alike.
 std::optional<std::u16string> MessageIdOfHeaderValue(std::u16string_view AValue);
 
-// The same ID as UTF-8 text, from the raw bytes of the header value (8-bit,
-// folds included, as an MTA or a mail file holds them): decoded as UTF-8
-// leniently (a malformed byte becomes U+FFFD), then MessageIdOfHeaderValue.
-// This is the text a ledger of sent mail records, and equals WideToUtf8 of
-// the ID that a returned copy yields. Nothing when the value holds no ID or
-// an empty one: an empty ID would make any bounce returning "<>" ours.
-std::optional<std::string> Utf8MessageIdOfHeaderValue(std::string_view ARawValue);
-
 // The ID without any space, "<" or ">"; every other character stays.
 std::u16string CleanMessageID(std::u16string_view AMessageID);
 std::string CleanMessageID(std::string_view AMessageID);

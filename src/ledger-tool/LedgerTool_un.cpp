@@ -1,17 +1,16 @@
 // The ledger tool's command line and commands.
 #include "ledger-tool/LedgerTool_un.h"
 
-#include "detector/MessageIdText_un.h"
+#include "ledger-tool/LedgerToolOptions_un.h"
 #include "ledger-tool/SentMail_un.h"
+#include "rtl/ExitCodes_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/Version_un.h"
+#include "verdict/MessageIdKey_un.h"
 
-#include <sysexits.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -19,32 +18,8 @@
 namespace bw {
 
 static constexpr const char *ProgramName = "bouncewarden-ledger";
-static constexpr int ExitNotFound = 1;
 static constexpr std::chrono::milliseconds ToolTimeout{1000};  // an administrator can wait longer than mail
 static constexpr std::size_t PruneStep = 10000;                // entries per write transaction of prune
-
-// The defaults come from the ledger's own constants, which the milter shows too.
-static const std::string HelpText =
-    "Usage: bouncewarden-ledger [OPTION...] COMMAND [ARG...]\n"
-    "Keeps the ledger of the Message-IDs of sent mail that bounces are checked against.\n"
-    "\n"
-    "Commands:\n"
-    "  init            create the key file (mode 0600) when it is missing, and the ledger\n"
-    "  add ID...       record the IDs as sent now\n"
-    "  lookup ID...    tell whether each ID is recorded (exit 0: all are, 1: not all)\n"
-    "  import PATH...  record the IDs of the mbox files or maildirs of sent mail, as sent at\n"
-    "                  their Date; messages older than the retention are skipped\n"
-    "  stats           entries, oldest, newest, bytes used, start time\n"
-    "  prune           remove the entries older than the retention\n"
-    "\n"
-    "Options:\n"
-    "  --ledger=URI            lmdb:PATH, redis://HOST[:PORT][/DB] or redis+unix:PATH[?db=N]\n"
-    "                          (default: " + std::string(DefaultLedgerUri) + ")\n"
-    "  --ledger-key-file=FILE  the site's key (default: " + std::string(DefaultLedgerKeyFile) + ")\n"
-    "  --retention=DAYS        how long a sent ID counts (default: " + std::to_string(DefaultRetentionDays) + ")\n"
-    "  --ledger-map-size=MIB   the most an LMDB ledger may grow to (default: " + std::to_string(DefaultMapSizeMiB) + ")\n"
-    "  --help                  show this text\n"
-    "  --version               show the version\n";
 
 namespace {
 
@@ -65,24 +40,6 @@ public:
 private:
   TRecordResult FResult;
 };
-
-struct TCommandInfo {
-  std::string_view Name;
-  TLedgerCommand Command;
-  bool TakesArgs;
-};
-constexpr TCommandInfo Commands[] = {
-    {"init", lcInit, false},     {"add", lcAdd, true},     {"lookup", lcLookup, true},
-    {"import", lcImport, true},  {"stats", lcStats, false}, {"prune", lcPrune, false},
-};
-
-std::optional<std::uint64_t> NumberOf(std::string_view AText, std::uint64_t AMin, std::uint64_t AMax) {
-  std::uint64_t Value = 0;
-  const auto [End, Error] = std::from_chars(AText.data(), AText.data() + AText.size(), Value);
-  if (AText.empty() || Error != std::errc() || End != AText.data() + AText.size() || Value < AMin || Value > AMax)
-    return std::nullopt;
-  return Value;
-}
 
 std::string FormatTime(std::optional<TLedgerTime> ATime) {
   if (!ATime)
@@ -140,22 +97,31 @@ private:
   int Import();
   int Stats();
   int Prune();
+  TLedgerOptions StoreOptions() const;
   std::unique_ptr<ILedgerStore> OpenStore() const;
-  TLedgerHasher Hasher() const { return TLedgerHasher::FromKeyFile(FParameters.KeyFile); }
+  // The store with the site's key: what add, lookup and import go through,
+  // as the milter does.
+  std::unique_ptr<TLedgerJudge> OpenJudge() const;
+  std::chrono::days Retention() const { return std::chrono::days(FParameters.Ledger.RetentionDays); }
   static void CheckRecorded(TRecordResult AResult);
 
   TLedgerToolParameters FParameters;
 };
 
-std::unique_ptr<ILedgerStore> TLedgerTool::OpenStore() const {
-  TLedgerOptions Options;
-  Options.Uri = FParameters.Uri;
-  Options.Opening = loRequire;
-  Options.Retention = FParameters.Retention;
-  Options.MapSize = FParameters.MapSize;
-  Options.Timeout = ToolTimeout;
+TLedgerOptions TLedgerTool::StoreOptions() const {
+  TLedgerOptions Options = FParameters.Ledger.StoreOptions(loRequire);
+  if (!FParameters.Ledger.TimeoutGiven)
+    Options.Timeout = ToolTimeout;
   Options.SweepInterval = std::chrono::milliseconds(0);  // prune sweeps when asked to
-  return OpenLedgerStore(Options, [](const std::string &ALine) { ReportError(ALine); });
+  return Options;
+}
+
+static void ReportStoreLine(const std::string &ALine) { ReportError(ALine); }
+
+std::unique_ptr<ILedgerStore> TLedgerTool::OpenStore() const { return OpenLedgerStore(StoreOptions(), ReportStoreLine); }
+
+std::unique_ptr<TLedgerJudge> TLedgerTool::OpenJudge() const {
+  return OpenLedgerJudge(FParameters.Ledger, StoreOptions(), ReportStoreLine);
 }
 
 void TLedgerTool::CheckRecorded(TRecordResult AResult) {
@@ -173,54 +139,53 @@ static void CreateFolderOf(const std::string &AFileName) {
 }
 
 int TLedgerTool::Init() {
-  CreateFolderOf(FParameters.KeyFile);
+  const std::string &KeyFile = FParameters.Ledger.KeyFile;
+  CreateFolderOf(KeyFile);
   bool Created = false;
   try {
-    Created = CreateLedgerKeyFile(FParameters.KeyFile);
+    Created = CreateLedgerKeyFile(KeyFile);
   } catch (const ELedgerKeyError &E) {  // creating, not reading: a file that cannot be created
     throw ECreateError(E.Message());
   }
-  Hasher();  // an existing key file must be readable and long enough
-  std::cout << (Created ? "Created the key file " : "Kept the key file ") << FParameters.KeyFile << "\n";
-  const TLedgerUriResult Parsed = ParseLedgerUri(FParameters.Uri);
+  TLedgerHasher::FromKeyFile(KeyFile);  // an existing key file must be readable and long enough
+  std::cout << (Created ? "Created the key file " : "Kept the key file ") << KeyFile << "\n";
+  const TLedgerUriResult Parsed = ParseLedgerUri(FParameters.Ledger.Uri);
   if (Parsed.Location && Parsed.Location->Kind == lkLmdb)
     CreateFolderOf(Parsed.Location->Path);
   const std::unique_ptr<ILedgerStore> Store = OpenStore();
-  std::cout << "Ledger " << FParameters.Uri << " recording since " << FormatTime(Store->StartTime()) << "\n";
+  std::cout << "Ledger " << FParameters.Ledger.Uri << " recording since " << FormatTime(Store->StartTime()) << "\n";
   return EX_OK;
 }
 
 int TLedgerTool::Add() {
-  const TLedgerHasher KeyHasher = Hasher();
-  const std::unique_ptr<ILedgerStore> Store = OpenStore();
+  const std::unique_ptr<TLedgerJudge> Judge = OpenJudge();
   int Result = EX_OK;
   for (const std::string &Arg : FParameters.Args) {
-    const std::optional<std::string> Id = Utf8MessageIdOfHeaderValue(Arg);
+    const std::optional<std::string> Id = SentMessageIdText(Arg);
     if (!Id) {
       ReportNoMessageId(Arg);
       Result = EX_DATAERR;
       continue;
     }
-    CheckRecorded(Store->Record(KeyHasher.KeyOf(*Id), LedgerNow()));
+    CheckRecorded(Judge->Record(*Id));
     std::cout << "Recorded " << OneLineText(*Id) << "\n";
   }
-  CheckRecorded(Store->Flush());
+  CheckRecorded(Judge->Store().Flush());
   return Result;
 }
 
 int TLedgerTool::Lookup() {
-  const TLedgerHasher KeyHasher = Hasher();
-  const std::unique_ptr<ILedgerStore> Store = OpenStore();
+  const std::unique_ptr<TLedgerJudge> Judge = OpenJudge();
   int Result = EX_OK;
   bool Missing = false;
   for (const std::string &Arg : FParameters.Args) {
-    const std::optional<std::string> Id = Utf8MessageIdOfHeaderValue(Arg);
+    const std::optional<std::string> Id = SentMessageIdText(Arg);
     if (!Id) {
       ReportNoMessageId(Arg);
       Result = EX_DATAERR;
       continue;
     }
-    const TLookupResult Found = Store->Contains(KeyHasher.KeyOf(*Id));
+    const TLookupResult Found = Judge->LookUpText(*Id);
     if (Found == lrUnknown) {
       ReportError("The ledger cannot answer for " + OneLineText(*Id));
       return EX_TEMPFAIL;
@@ -232,8 +197,7 @@ int TLedgerTool::Lookup() {
 }
 
 int TLedgerTool::Import() {
-  const TLedgerHasher KeyHasher = Hasher();
-  const std::unique_ptr<ILedgerStore> Store = OpenStore();
+  const std::unique_ptr<TLedgerJudge> Judge = OpenJudge();
   int Result = EX_OK;
   std::vector<std::pair<std::string, std::uint64_t>> Paths;  // and their sizes, for the bar
   std::uint64_t Total = 0;
@@ -247,14 +211,13 @@ int TLedgerTool::Import() {
     }
   }
   const TLedgerTime Now = LedgerNow();
-  const TLedgerTime Cutoff = RetentionCutoff(Now, FParameters.Retention);
+  const TLedgerTime Cutoff = RetentionCutoff(Now, Retention());
   std::uint64_t Messages = 0, Recorded = 0, Old = 0, WithoutId = 0, WithoutDate = 0, Before = 0;
   {
     TProgressBar Bar(Total);
     const auto OnMessage = [&](const TSentMessage &AMessage) {
       ++Messages;
-      const std::optional<std::string> Id =
-          AMessage.MessageId ? Utf8MessageIdOfHeaderValue(*AMessage.MessageId) : std::nullopt;
+      const std::optional<std::string> Id = AMessage.MessageId ? SentMessageIdText(*AMessage.MessageId) : std::nullopt;
       if (!Id) {
         ++WithoutId;
         return;
@@ -270,7 +233,7 @@ int TLedgerTool::Import() {
         ++Old;
         return;
       }
-      const TRecordResult Recording = Store->Record(KeyHasher.KeyOf(*Id), Sent);
+      const TRecordResult Recording = Judge->Record(*Id, Sent);
       if (Recording == rrExpired) {
         ++Old;
         return;
@@ -288,9 +251,9 @@ int TLedgerTool::Import() {
       Before += Size;
     }
   }
-  CheckRecorded(Store->Flush());
+  CheckRecorded(Judge->Store().Flush());
   std::cout << "Recorded " << Recorded << " IDs of " << Messages << " messages; skipped " << Old << " older than "
-            << FParameters.Retention.count() << " days, " << WithoutId << " without a Message-ID, " << WithoutDate
+            << Retention().count() << " days, " << WithoutId << " without a Message-ID, " << WithoutDate
             << " without a readable Date\n";
   return Result;
 }
@@ -298,23 +261,21 @@ int TLedgerTool::Import() {
 int TLedgerTool::Stats() {
   const std::unique_ptr<ILedgerStore> Store = OpenStore();
   const TLedgerStats Stats = Store->Stats();
-  std::cout << "ledger: " << FParameters.Uri << "\n"
+  std::cout << "ledger: " << FParameters.Ledger.Uri << "\n"
             << "entries: " << Stats.Entries << "\n"
             << "oldest: " << FormatTime(Stats.Oldest) << "\n"
             << "newest: " << FormatTime(Stats.Newest) << "\n"
             << "bytes used: " << Stats.BytesUsed << "\n"
             << "start time: " << FormatTime(Stats.StartTime) << "\n";
-  if (Stats.StartTime) {
-    const TLedgerTime Covered = *Stats.StartTime + FParameters.Retention;
-    std::cout << "covers the retention of " << FParameters.Retention.count() << " days: "
-              << (Covered <= LedgerNow() ? "yes" : "from " + FormatTime(Covered)) << "\n";
-  }
+  if (const std::optional<TLedgerTime> Covered = CoveredFrom(*Store, Retention()))
+    std::cout << "covers the retention of " << Retention().count() << " days: "
+              << (*Covered <= LedgerNow() ? "yes" : "from " + FormatTime(*Covered)) << "\n";
   return EX_OK;
 }
 
 int TLedgerTool::Prune() {
   const std::unique_ptr<ILedgerStore> Store = OpenStore();
-  if (const TLedgerUriResult Parsed = ParseLedgerUri(FParameters.Uri); Parsed.Location->Kind != lkLmdb) {
+  if (const TLedgerUriResult Parsed = ParseLedgerUri(FParameters.Ledger.Uri); Parsed.Location->Kind != lkLmdb) {
     std::cout << "Redis removes the entries older than the retention by itself: nothing to prune\n";
     return EX_OK;
   }
@@ -326,7 +287,7 @@ int TLedgerTool::Prune() {
     if (Step.PassComplete)
       break;
   }
-  std::cout << "Removed " << Removed << " of " << Visited << " entries older than " << FParameters.Retention.count()
+  std::cout << "Removed " << Removed << " of " << Visited << " entries older than " << Retention().count()
             << " days\n";
   return EX_OK;
 }
@@ -363,82 +324,11 @@ int ExitCodeOf(const Exception &AError) {
 
 } // namespace
 
-TLedgerToolParseResult ParseLedgerToolArguments(std::span<const std::string> AArgs) {
-  TLedgerToolParseResult Result;
-  TLedgerToolParameters &Parameters = Result.Parameters;
-  std::size_t I = 0;
-  for (; I < AArgs.size() && AArgs[I].starts_with("--"); ++I) {
-    const std::string_view Arg = AArgs[I];
-    const std::size_t Equals = Arg.find('=');
-    const std::string_view Name = Arg.substr(0, Equals);
-    const std::string_view Value = Equals == std::string_view::npos ? std::string_view() : Arg.substr(Equals + 1);
-    const bool HasValue = Equals != std::string_view::npos;
-    if (Name == "--help" || Name == "--version") {
-      Result.Request = Name == "--help" ? ltHelp : ltVersion;
-      return Result;
-    }
-    if (!HasValue) {
-      Result.Message = "unknown option or missing value: " + OneLineText(AArgs[I]);
-      return Result;
-    }
-    if (Name == "--ledger") {
-      const TLedgerUriResult Uri = ParseLedgerUri(Value);
-      if (!Uri.Location) {
-        Result.Message = Uri.Error;
-        return Result;
-      }
-      Parameters.Uri = Value;
-    } else if (Name == "--ledger-key-file") {
-      if (Value.empty()) {
-        Result.Message = "--ledger-key-file needs a file name";
-        return Result;
-      }
-      Parameters.KeyFile = Value;
-    } else if (Name == "--retention") {
-      const std::optional<std::uint64_t> Days = NumberOf(Value, 1, 3650);
-      if (!Days) {
-        Result.Message = "--retention takes a number of days from 1 to 3650";
-        return Result;
-      }
-      Parameters.Retention = std::chrono::days(*Days);
-    } else if (Name == "--ledger-map-size") {
-      const std::optional<std::uint64_t> MiB = NumberOf(Value, 1, std::uint64_t(1) << 20);
-      if (!MiB) {
-        Result.Message = "--ledger-map-size takes a number of MiB from 1 to 1048576";
-        return Result;
-      }
-      Parameters.MapSize = *MiB << 20;
-    } else {
-      Result.Message = "unknown option: " + OneLineText(std::string(Name));
-      return Result;
-    }
-  }
-  if (I == AArgs.size()) {
-    Result.Message = "no command given (init, add, lookup, import, stats or prune)";
-    return Result;
-  }
-  const std::string &Name = AArgs[I];
-  const auto Found = std::find_if(std::begin(Commands), std::end(Commands),
-                                  [&Name](const TCommandInfo &AInfo) { return AInfo.Name == Name; });
-  if (Found == std::end(Commands)) {
-    Result.Message = "unknown command: " + OneLineText(Name);
-    return Result;
-  }
-  Parameters.Command = Found->Command;
-  Parameters.Args.assign(AArgs.begin() + static_cast<std::ptrdiff_t>(I) + 1, AArgs.end());
-  if (Found->TakesArgs == Parameters.Args.empty()) {
-    Result.Message = Found->TakesArgs ? Name + " needs at least one argument" : Name + " takes no arguments";
-    return Result;
-  }
-  Result.Request = ltRun;
-  return Result;
-}
-
 int RunLedgerTool(std::span<const std::string> AArgs) {
   const TLedgerToolParseResult Parsed = ParseLedgerToolArguments(AArgs);
   switch (Parsed.Request) {
   case ltHelp:
-    std::cout << HelpText;
+    std::cout << LedgerToolHelpText();
     return EX_OK;
   case ltVersion:
     std::cout << ProgramName << " " << ProgramVersion << "\n";

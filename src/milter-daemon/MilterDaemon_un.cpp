@@ -1,22 +1,14 @@
-// The daemon's start-up order: pattern, socket, owner, privileges, ledger,
-// workers, main loop; then signals, and the stop that answers every message
-// in progress.
+// The daemon around libmilter's main loop: the start-up in its order, the
+// signals, and the stop that answers every message in progress.
 #include "milter-daemon/MilterDaemon_un.h"
 
-#include "milter-daemon/MilterCallbacks_un.h"
-#include "ledger/LedgerKey_un.h"
-#include "milter/MilterSocket_un.h"
-#include "rtl/StrUtils_un.h"
-#include "rtl/Version_un.h"
+#include "milter-daemon/MilterStartup_un.h"
 
 #include <libmilter/mfapi.h>
 
 #include <fcntl.h>
-#include <grp.h>
-#include <malloc.h>
 #include <poll.h>
 #include <pthread.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sysexits.h>
@@ -27,9 +19,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -38,204 +27,6 @@
 #include <thread>
 
 namespace bw {
-
-namespace {
-struct TAccount {
-  uid_t Uid = static_cast<uid_t>(-1);  // -1: leave as it is (chown's convention)
-  gid_t Gid = static_cast<gid_t>(-1);
-};
-} // namespace
-
-void PrepareMilterProcess(char *AArgv[]) {
-  // GLib's slice allocator keeps every thread's freed slices for reuse, so a
-  // burst of costly parses would stay resident for good (65 MB after 20 at
-  // --workers=1); from malloc, they go back with the heap's trim. GLib reads
-  // G_SLICE once, in GObject's start-up before main, so the program starts
-  // itself again with it when it was not given.
-  if (!std::getenv("G_SLICE")) {
-    char Path[4096];
-    const ssize_t Length = readlink("/proc/self/exe", Path, sizeof Path - 1);
-    if (Length > 0 && setenv("G_SLICE", "always-malloc", /*overwrite=*/1) == 0) {
-      Path[Length] = '\0';
-      execv(Path, AArgv);
-      // Could not: run on, with GLib's own slices.
-    }
-  }
-  // libmilter runs a thread per MTA connection, and glibc would give each
-  // busy thread a heap arena of its own that keeps what it once held: with
-  // a few arenas shared by all, the resident size follows the checks that
-  // run at once instead of the most connections ever open.
-  mallopt(M_ARENA_MAX, 4);
-}
-
-int AnswerWithoutRunning(const TMilterParseResult &AParsed) {
-  switch (AParsed.Request) {
-  case mrHelp:
-    std::cout << MilterHelpText();
-    return EX_OK;
-  case mrVersion:
-    std::cout << "bouncewarden-milter " << ProgramVersion << "\n";
-    return EX_OK;
-  case mrBadPattern:
-    std::cerr << "bouncewarden-milter: " << AParsed.Message << "\n";
-    return EX_CONFIG;
-  case mrUsageError:
-  case mrRun:
-    break;
-  }
-  std::cerr << "bouncewarden-milter: " << AParsed.Message << "\n";
-  return EX_USAGE;
-}
-
-static std::optional<TStartupError> LookUpUser(const std::string &AName, TAccount &AAccount) {
-  const passwd *Entry = getpwnam(AName.c_str());
-  if (!Entry)
-    return TStartupError{EX_NOUSER, "unknown user \"" + AName + "\""};
-  AAccount.Uid = Entry->pw_uid;
-  AAccount.Gid = Entry->pw_gid;
-  return std::nullopt;
-}
-
-static std::optional<TStartupError> LookUpGroup(const std::string &AName, gid_t &AGid) {
-  const group *Entry = getgrnam(AName.c_str());
-  if (!Entry)
-    return TStartupError{EX_NOUSER, "unknown group \"" + AName + "\""};
-  AGid = Entry->gr_gid;
-  return std::nullopt;
-}
-
-static bool OpenWithLibMilter() { return smfi_opensocket(/*rmsocket=*/false) == MI_SUCCESS; }
-
-static std::optional<TStartupError> SetUpSocket(TMilterContext &AContext, uid_t AMilterUser) {
-  const TMilterOptions &Options = AContext.Options();
-  TAccount Owner;
-  if (!Options.SocketOwner.empty())
-    if (auto Error = LookUpUser(Options.SocketOwner, Owner))
-      return Error;
-  if (!Options.SocketGroup.empty())
-    if (auto Error = LookUpGroup(Options.SocketGroup, Owner.Gid))
-      return Error;
-  if (smfi_setconn(const_cast<char *>(Options.Listen.c_str())) != MI_SUCCESS)
-    return TStartupError{EX_USAGE, "invalid --listen \"" + Options.Listen + "\""};
-  if (smfi_settimeout(static_cast<int>(Options.TimeoutSeconds)) != MI_SUCCESS)
-    return TStartupError{EX_SOFTWARE, "libmilter refused the timeout"};
-  const std::optional<std::string> Path = UnixSocketPath(Options.Listen);
-  if (!Path) {
-    if (auto Warning = AllInterfacesWarning(Options.Listen))
-      AContext.Log().Daemon(*Warning);
-    errno = 0;
-    if (!OpenWithLibMilter())
-      return TStartupError{EX_OSERR, SystemError("cannot open the socket \"" + Options.Listen + "\"", errno)};
-    return std::nullopt;
-  }
-  if (auto Warning = SocketFolderWarning(*Path, AMilterUser))
-    AContext.Log().Daemon(*Warning);
-  return OpenUnixSocket(*Path, Owner.Uid, Owner.Gid, Options.SocketMode, OpenWithLibMilter);
-}
-
-static std::optional<TStartupError> DropPrivileges(const std::string &AUser, const TAccount &AAccount) {
-  if (getuid() == AAccount.Uid && geteuid() == AAccount.Uid && getgid() == AAccount.Gid)
-    return std::nullopt;  // already that user
-  if (initgroups(AUser.c_str(), AAccount.Gid) != 0 || setgid(AAccount.Gid) != 0 || setuid(AAccount.Uid) != 0)
-    return TStartupError{EX_OSERR, SystemError("cannot become user \"" + AUser + "\"", errno)};
-  // setuid as root changes every user ID; make sure no way back is left.
-  if (getuid() != AAccount.Uid || geteuid() != AAccount.Uid || setuid(0) == 0)
-    return TStartupError{EX_OSERR, "the user IDs did not change to \"" + AUser + "\""};
-  return std::nullopt;
-}
-
-static std::optional<TStartupError> StartUp(TMilterContext &AContext) {
-  const TMilterOptions &Options = AContext.Options();
-  // The pattern was compiled when the context was made; out of memory there
-  // would leave it unusable, and every check an error.
-  if (const TMessageIdPattern *Pattern = AContext.Pattern(); Pattern && !Pattern->Regex().IsValid())
-    return TStartupError{EX_CONFIG, "the Message-ID pattern cannot be used: " + Pattern->Regex().Error()};
-  TAccount RunAs;
-  if (!Options.User.empty()) {
-    if (auto Error = LookUpUser(Options.User, RunAs))
-      return Error;
-    if (RunAs.Uid == 0)
-      return TStartupError{EX_CONFIG, "refusing to run as root: --user must name an unprivileged user"};
-  } else if (geteuid() == 0) {
-    return TStartupError{EX_CONFIG, "refusing to keep running as root: give --user=USER to switch to once the "
-                                    "socket is open"};
-  }
-  if (!RegisterMilter(AContext))
-    return TStartupError{EX_SOFTWARE, "libmilter refused the filter's registration"};
-  if (auto Error = SetUpSocket(AContext, Options.User.empty() ? geteuid() : RunAs.Uid))
-    return Error;
-  if (!Options.User.empty())
-    return DropPrivileges(Options.User, RunAs);
-  return std::nullopt;
-}
-
-// The ledger, once the process runs as its own user, so that the files LMDB
-// creates are that user's and the key file is read with the rights every
-// later start has. A key file that cannot be read stops the start (the
-// ledger's keys would mean nothing); a store that cannot be opened does not:
-// it is logged, checks go on without it, and it is tried again.
-static std::optional<TStartupError> OpenLedger(TMilterContext &AContext) {
-  const TMilterOptions &Options = AContext.Options();
-  if (!Options.UsesLedger())
-    return std::nullopt;
-  std::optional<TLedgerHasher> Hasher;
-  try {
-    Hasher.emplace(TLedgerHasher::FromKeyFile(Options.LedgerKeyFile));
-  } catch (const ELedgerKeyError &E) {  // the administrator's to fix: say which file and how
-    return TStartupError{EX_NOINPUT, E.Message() + " (bouncewarden-ledger init makes one)"};
-  }
-  TLedgerOptions LedgerOptions;
-  LedgerOptions.Uri = Options.LedgerUri;
-  LedgerOptions.Opening = loTolerate;
-  LedgerOptions.Retention = std::chrono::days(Options.RetentionDays);
-  LedgerOptions.MapSize = std::uint64_t(Options.LedgerMapSizeMiB) << 20;
-  LedgerOptions.Timeout = std::chrono::milliseconds(Options.LedgerTimeoutMs);
-  TMilterLog &Log = AContext.Log();
-  std::unique_ptr<ILedgerStore> Store;
-  try {
-    Store = OpenLedgerStore(LedgerOptions, [&Log](const std::string &ALine) { Log.Daemon(ALine); });
-  } catch (const ELedgerError &E) {  // only a URI the parser would have refused
-    return TStartupError{EX_USAGE, E.Message()};
-  }
-  AContext.AttachLedger(
-      std::make_unique<TMilterLedger>(std::move(Store), std::move(*Hasher), LedgerOptions.Retention));
-  return std::nullopt;
-}
-
-// How the ledger takes part, for the start line.
-static std::string LedgerText(TMilterContext &AContext) {
-  const TMilterOptions &Options = AContext.Options();
-  TMilterLedger *Ledger = AContext.Ledger();
-  if (!Ledger)
-    return {};
-  const bool Alone = Options.LedgerOnly || !AContext.Pattern();
-  std::string Text = ", ledger=" + Options.LedgerUri + " (" +
-                     (Alone ? std::string(AContext.Pattern() ? "ledger only" : "no pattern")
-                            : "or the pattern") +
-                     ", retention " + std::to_string(Options.RetentionDays) + " days";
-  if (Alone) {
-    // Until then a missing ID proves nothing: say what decides instead.
-    const std::optional<TLedgerTime> From = Ledger->CoveredFrom();
-    const char *Instead = AContext.Pattern() ? "the pattern" : "--on-error";
-    if (!From)
-      Text += std::string(", its start time unknown yet: an ID it lacks goes to ") + Instead + " until it covers the retention";
-    else if (*From > LedgerNow())
-      Text += ", warming up until " + LedgerTimeText(*From) + ": an ID it lacks goes to " + Instead + " until then";
-  }
-  Text += ")";
-  const TRecordOrigins &Origins = Options.RecordFrom;
-  if (!Origins.Empty()) {
-    std::string List;
-    if (Origins.Auth)
-      List += ",auth";
-    if (Origins.Local)
-      List += ",local";
-    for (const TNetwork &Network : Origins.Networks)
-      List += "," + Network.Text;
-    Text += ", record-from=" + List.substr(1) + (Options.AddMessageId ? ", add-message-id" : "");
-  }
-  return Text;
-}
 
 // Runs AAction on a thread of its own, or here when no thread can be made
 // (a stop may come just when the task limit is reached): slower, but never
@@ -252,7 +43,7 @@ template <class TAction> static void RunDetached(TAction AAction) {
 // with _exit, which no destructor survives; a store that hangs costs it at
 // most ALimit.
 static bool FlushLedger(TMilterContext &AContext, std::chrono::seconds ALimit) {
-  TMilterLedger *Ledger = AContext.Ledger();
+  TLedgerJudge *Ledger = AContext.Ledger();
   if (!Ledger)
     return true;
   auto Done = std::make_shared<std::promise<void>>();
@@ -401,13 +192,6 @@ static std::atomic<bool> ListenerClosed{false};
   _exit(AExitCode);
 }
 
-static std::string ShownPattern(const std::string &APattern) {
-  static constexpr std::size_t Shown = 100;
-  if (APattern.size() <= Shown)
-    return OneLineText(APattern);
-  return OneLineText(APattern.substr(0, Shown)) + "... (" + std::to_string(APattern.size()) + " bytes)";
-}
-
 int RunMilterDaemon(TMilterContext &AContext) {
   if (const auto Error = StartUp(AContext)) {
     std::cerr << "bouncewarden-milter: " << Error->Message << "\n";
@@ -417,7 +201,6 @@ int RunMilterDaemon(TMilterContext &AContext) {
     std::cerr << "bouncewarden-milter: " << SystemError("cannot make a pipe", errno) << "\n";
     return EX_OSERR;
   }
-  const TMilterOptions &Options = AContext.Options();
   signal(SIGPIPE, SIG_IGN);  // a peer gone while its answer is written is libmilter's EPIPE, not our end
   // The threads made from here on (the ledger's writer, the workers) block the three
   // signals; this one unblocks them below.
@@ -449,12 +232,7 @@ int RunMilterDaemon(TMilterContext &AContext) {
   });
   MainLoop.detach();
 
-  AContext.Log().Daemon(std::string("bouncewarden-milter ") + ProgramVersion + " started: socket=" + Options.Listen +
-                        ", action=" + std::string(ActionName(Options.Action)) + ", on-error=" +
-                        std::string(PolicyName(Options.OnError)) + ", workers=" +
-                        std::to_string(Options.Workers) + ", timeout=" + std::to_string(Options.TimeoutSeconds) +
-                        " s, pattern=" + (Options.Pattern.empty() ? "none" : ShownPattern(Options.Pattern)) +
-                        LedgerText(AContext));
+  AContext.Log().Daemon(StartedLine(AContext));
   TDescriptorWatch Descriptors(AContext.Log());
   for (;;) {
     pollfd Wait{SignalPipe[0], POLLIN, 0};

@@ -7,15 +7,6 @@
 
 namespace bw {
 
-// What the heap and GLib must be told before they start: call first in main
-// with its argv. Without G_SLICE in the environment, the program is started
-// again with G_SLICE=always-malloc (GLib reads it before main runs).
-void PrepareMilterProcess(char *AArgv[]);
-
-// The answer to a command line that asks for no daemon (help, version, bad
-// usage, bad pattern): the text printed and the exit code (sysexits.h).
-int AnswerWithoutRunning(const TMilterParseResult &AParsed);
-
 // Checks the pattern, opens the socket, hands it to its owner, drops
 // privileges, opens the ledger and runs libmilter with the checks' workers.
 // Returns only when a step before the main loop failed, with one line on

@@ -2,6 +2,7 @@
 // and the daemon, nothing else.
 #include "automation/runtime/AutomationRuntime_un.h"
 #include "milter-daemon/MilterDaemon_un.h"
+#include "milter-daemon/MilterStartup_un.h"
 #include "milter/MilterContext_un.h"
 #include "milter/MilterOptions_un.h"
 

@@ -7,10 +7,11 @@
 #pragma once
 
 #include "detector/MessageIdMatch_un.h"
-#include "milter/MilterCheck_un.h"
-#include "milter/MilterLedger_un.h"
 #include "milter/MilterLog_un.h"
 #include "milter/MilterOptions_un.h"
+#include "milter/MilterPool_un.h"
+#include "verdict/LedgerJudge_un.h"
+#include "verdict/Verdict_un.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -38,11 +39,11 @@ public:
   // that the files it creates are that user's) and attached here once,
   // before any thread that could use it starts. It goes after the checks'
   // workers, which may still be asking it.
-  void AttachLedger(std::unique_ptr<TMilterLedger> ALedger) noexcept { FLedger = std::move(ALedger); }
+  void AttachLedger(std::unique_ptr<TLedgerJudge> ALedger) noexcept { FLedger = std::move(ALedger); }
   // Null until attached, or when no option asks for a ledger.
-  TMilterLedger *Ledger() noexcept { return FLedger.get(); }
+  TLedgerJudge *Ledger() noexcept { return FLedger.get(); }
   // What a bounce's returned Message-IDs are judged by.
-  TCheckRules Rules() noexcept { return {FPattern.get(), FLedger.get(), FOptions.LedgerOnly}; }
+  TJudges Judges() noexcept { return {FPattern.get(), FLedger.get(), FOptions.LedgerOnly}; }
 
   // --- The orderly stop. A transaction (MAIL FROM to its end) that began
   // before the stop runs to its end; one that would begin after it is
@@ -66,7 +67,7 @@ private:
   const TMilterOptions FOptions;
   const std::unique_ptr<const TMessageIdPattern> FPattern;
   std::unique_ptr<TMilterLog> FLog;
-  std::unique_ptr<TMilterLedger> FLedger;  // before FChecks, so that it outlives the workers
+  std::unique_ptr<TLedgerJudge> FLedger;  // before FChecks, so that it outlives the workers
   TCheckPool FChecks;
   mutable std::mutex FMutex;
   std::condition_variable FChanged;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "milter/MilterOrigin_un.h"
+#include "verdict/LedgerSettings_un.h"
 
 #include <sys/types.h>
 
@@ -23,8 +24,9 @@ enum TErrorPolicy : std::uint8_t { epAccept, epTempfail };
 inline constexpr char DefaultRejectReply[] = "550 5.7.1 Backscatter: the returned message was not sent from here";
 
 // The settings of one run. Every default lives in the option table of
-// MilterOptions_un.cpp and reaches these fields through DefaultMilterOptions;
-// the ledger's are bouncewarden-ledger's (LedgerStore_un.h, LedgerKey_un.h).
+// MilterOptions_un.cpp, or the ledger's that bouncewarden-ledger shares
+// (LedgerSettings_un.h), and reaches these fields through
+// DefaultMilterOptions.
 struct TMilterOptions {
   std::string Pattern;      // empty: no pattern (then the ledger decides)
   std::string Listen;
@@ -44,19 +46,14 @@ struct TMilterOptions {
   bool LogStderr = false;
 
   // The ledger. Any of --ledger, --ledger-only and --record-from opens it
-  // (at LedgerUri, the tool's default unless --ledger names one), and an
+  // (at Ledger.Uri, the tool's default unless --ledger names one), and an
   // open ledger takes part in every bounce check.
-  std::string LedgerUri;
-  bool LedgerGiven = false;  // --ledger was given
+  TLedgerSettings Ledger;
   bool LedgerOnly = false;
-  std::string LedgerKeyFile;
   TRecordOrigins RecordFrom;  // empty: nothing is recorded
-  unsigned RetentionDays = 0;
-  unsigned LedgerTimeoutMs = 0;
-  unsigned LedgerMapSizeMiB = 0;
   bool AddMessageId = false;
 
-  bool UsesLedger() const noexcept { return LedgerGiven || LedgerOnly || !RecordFrom.Empty(); }
+  bool UsesLedger() const noexcept { return Ledger.UriGiven || LedgerOnly || !RecordFrom.Empty(); }
 };
 
 // The options as the table's defaults set them (Workers still 0, Pattern empty).
@@ -70,8 +67,7 @@ struct TMilterParseResult {
   std::string Message;  // why the command line was refused (mrUsageError, mrBadPattern)
 };
 
-// Parses the arguments after the program name with getopt_long. Never prints
-// or exits; the pattern is compiled once here so that a typo is refused at
+// Parses the arguments after the program name. Never prints or exits; the pattern is compiled once here so that a typo is refused at
 // start-up instead of turning every genuine bounce into backscatter. One of
 // --pattern and a ledger (--ledger, --ledger-only or --record-from) must be
 // given.

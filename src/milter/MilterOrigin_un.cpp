@@ -1,15 +1,19 @@
 // The --record-from list and its match against a message.
 #include "milter/MilterOrigin_un.h"
 
+#include "rtl/Format_un.h"
+#include "rtl/Numbers_un.h"
 #include "rtl/StrUtils_un.h"
 
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <charconv>
 #include <iterator>
 
 namespace bw {
+
+static constexpr const char *NotAnOriginFormat =
+    "\"%s\" is none of auth, local and a network such as 10.0.0.0/8 or 2001:db8::/32 (no bits set after the prefix)";
 
 static bool ParseNetwork(std::string_view AText, TNetwork &ANetwork) {
   const std::size_t Slash = AText.find('/');
@@ -20,12 +24,10 @@ static bool ParseNetwork(std::string_view AText, TNetwork &ANetwork) {
   const unsigned Bits = ANetwork.IsInet6 ? 128 : 32;
   ANetwork.PrefixLength = Bits;
   if (Slash != std::string_view::npos) {
-    const std::string_view Prefix = AText.substr(Slash + 1);
-    unsigned Length = 0;
-    const auto [End, Error] = std::from_chars(Prefix.data(), Prefix.data() + Prefix.size(), Length);
-    if (Prefix.empty() || Error != std::errc() || End != Prefix.data() + Prefix.size() || Length > Bits)
+    const std::optional<unsigned> Length = ParseDecimal(AText.substr(Slash + 1), 0u, Bits);
+    if (!Length)
       return false;
-    ANetwork.PrefixLength = Length;
+    ANetwork.PrefixLength = *Length;
   }
   // No bit may be set beyond the prefix.
   for (unsigned Bit = ANetwork.PrefixLength; Bit < Bits; ++Bit)
@@ -35,8 +37,7 @@ static bool ParseNetwork(std::string_view AText, TNetwork &ANetwork) {
   return true;
 }
 
-TRecordOriginsResult ParseRecordOrigins(std::string_view AList) {
-  TRecordOriginsResult Result;
+TResult<TRecordOrigins> ParseRecordOrigins(std::string_view AList) {
   TRecordOrigins Origins;
   std::size_t Start = 0;
   for (;;) {
@@ -49,11 +50,7 @@ TRecordOriginsResult ParseRecordOrigins(std::string_view AList) {
     } else {
       TNetwork Network;
       if (!ParseNetwork(Item, Network)) {
-        // Appended piece by piece: g++ 12 warns falsely (-Wrestrict) on "x" + std::string.
-        Result.Error.append("\"").append(OneLineText(Item));
-        Result.Error.append("\" is none of auth, local and a network such as 10.0.0.0/8 or 2001:db8::/32 (no bits "
-                            "set after the prefix)");
-        return Result;
+        return Failure(FormatMessage(NotAnOriginFormat, {OneLineText(Item)}));
       }
       Origins.Networks.push_back(std::move(Network));
     }
@@ -61,8 +58,7 @@ TRecordOriginsResult ParseRecordOrigins(std::string_view AList) {
       break;
     Start = Comma + 1;
   }
-  Result.Origins = std::move(Origins);
-  return Result;
+  return Origins;
 }
 
 static bool InNetwork(const TNetwork &ANetwork, bool AIsInet6, const std::uint8_t *ABytes) {

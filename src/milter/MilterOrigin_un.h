@@ -6,6 +6,8 @@
 // hands the connect step's address over as a TClientAddress.
 #pragma once
 
+#include "rtl/Result_un.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -42,15 +44,10 @@ struct TRecordOrigins {
   bool NeedsClient() const noexcept { return Local || !Networks.empty(); }
 };
 
-struct TRecordOriginsResult {
-  std::optional<TRecordOrigins> Origins;
-  std::string Error;  // why the list was refused, when Origins is empty
-};
-
 // Parses "auth,local,10.0.0.0/8,2001:db8::/32" (any of them, in any order;
 // blanks around an item ignored). A network with bits set beyond its prefix
 // is refused, since it most likely says something other than what was meant.
-TRecordOriginsResult ParseRecordOrigins(std::string_view AList);
+TResult<TRecordOrigins> ParseRecordOrigins(std::string_view AList);
 
 enum TOriginKind : std::uint8_t { okNone, okAuth, okLocal, okNetwork };
 

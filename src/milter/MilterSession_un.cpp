@@ -2,7 +2,8 @@
 #include "milter/MilterSession_un.h"
 
 #include "detector/BackscatterDetector_un.h"
-#include "detector/MessageIdText_un.h"
+#include "rtl/Numbers_un.h"
+#include "verdict/MessageIdKey_un.h"
 
 #include <sys/random.h>
 #include <unistd.h>
@@ -119,8 +120,8 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
   }
 
   const TCheckOutcome Outcome = FContext.Checks().Run(
-      [Sender = FMessage.Sender(), Content = FMessage.TakeContent(), Rules = FContext.Rules()]() mutable {
-        return CheckAssembledMessage(Sender, std::move(Content), Rules);
+      [Sender = FMessage.Sender(), Content = FMessage.TakeContent(), Judges = FContext.Judges()]() mutable {
+        return JudgeBounce(Sender, std::move(Content), Judges);
       });
   const bool Failed = Outcome.Verdict != cvBackscatter && Outcome.Verdict != cvNotBackscatter;
   // In tag mode every message that passes loses the headers it brought
@@ -241,7 +242,7 @@ void TMilterSession::RecordOwnMessage(TMilterReply &AReply) {
   const std::optional<std::string> &Value = FMessage.MessageIdValue();
   if (Value) {
     // Keyed as the detector will extract it from a returned copy.
-    if (const std::optional<std::string> Id = Utf8MessageIdOfHeaderValue(*Value))
+    if (const std::optional<std::string> Id = SentMessageIdText(*Value))
       Record(AReply, *Id, "");
     else
       LogRecording(AReply, "message-id=none (its Message-ID holds no ID), not recorded");
@@ -275,7 +276,7 @@ static std::string NewMessageId(std::string_view AHost) {
   }
   if (Host.empty())
     Host = "localhost";
-  unsigned char Random[8] = {};
+  std::uint8_t Random[8] = {};
   if (getrandom(Random, sizeof Random, 0) != static_cast<ssize_t>(sizeof Random)) {
     // No entropy at hand: the clock's nanoseconds still tell messages apart.
     const auto Now = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -287,11 +288,7 @@ static std::string NewMessageId(std::string_view AHost) {
   gmtime_r(&Seconds, &Parts);
   char Text[64];
   std::strftime(Text, sizeof Text, "%Y%m%d%H%M%S.", &Parts);
-  std::string Id = std::string("<") + Text;
-  static constexpr char Digits[] = "0123456789abcdef";
-  for (const unsigned char Byte : Random)
-    Id.append({Digits[Byte >> 4], Digits[Byte & 15]});
-  return Id + "@" + Host + ">";
+  return std::string("<") + Text + HexText(Random) + "@" + Host + ">";
 }
 
 void TMilterSession::AddMessageId(TMilterReply &AReply) {
@@ -303,7 +300,7 @@ void TMilterSession::AddMessageId(TMilterReply &AReply) {
     LogRecording(AReply, "message-id=none, adding one failed, not recorded");
     return;
   }
-  if (const std::optional<std::string> Key = Utf8MessageIdOfHeaderValue(Id))
+  if (const std::optional<std::string> Key = SentMessageIdText(Id))
     Record(AReply, *Key, " (added)");
 }
 

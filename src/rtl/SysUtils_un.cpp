@@ -15,6 +15,10 @@ void Assert(bool ACondition, const char *AUnitName, int ALine) {
   throw EAssertionFailed(FormatMessage(AssertionFormat, {"Assertion failure", AUnitName, std::to_string(ALine)}));
 }
 
+std::string ExceptionText(const Exception &AError) {
+  return std::string(AError.ClassName()) + " \"" + AError.Message() + "\"";
+}
+
 std::string TrimErrorText(std::string AText) {
   while (!AText.empty()) {
     const unsigned char Last = static_cast<unsigned char>(AText.back());

@@ -63,6 +63,10 @@ public:
 
 #undef BW_DECLARE_EXCEPTION
 
+// An exception as one text: its class name and its message in quotes
+// (EFOpenError "Cannot open file ..."), for a log line.
+std::string ExceptionText(const Exception &AError);
+
 // Raises EAssertionFailed "Assertion failure (<unit>, line <n>)" when the
 // condition is false. Callers pass the unit and line as named constants so
 // that editing the file never changes what the program prints.

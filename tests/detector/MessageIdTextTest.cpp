@@ -91,23 +91,3 @@ TEST(MessageIdTextTest, SentHeaderValueNormalisesLikeItsReturnedCopy) {
   }
   EXPECT_EQ(bw::MessageIdOfHeaderValue(u""), std::nullopt);
 }
-
-// Show that the raw bytes of a sent header value give the UTF-8 text a ledger
-// records: decoded leniently, normalised as a returned copy is, and nothing
-// for a value without an ID or with an empty one.
-TEST(MessageIdTextTest, RawHeaderValueGivesTheLedgerText) {
-  const struct {
-    std::string Raw;
-    std::optional<std::string> Text;
-  } Cases[] = {
-      {" <Abc.1@Example.COM>", "abc.1@example.com"},
-      {"\r\n\t<A@B>  \r\n", "a@b"},
-      {" <\xC3\x84x@B>", "\xC3\xA4x@b"},
-      {" <a\xFF" "b@c>", "a\xEF\xBF\xBD" "b@c"},
-      {" <>", std::nullopt},
-      {"   ", std::nullopt},
-      {"", std::nullopt},
-  };
-  for (const auto &Case : Cases)
-    EXPECT_EQ(bw::Utf8MessageIdOfHeaderValue(Case.Raw), Case.Text) << testing::PrintToString(Case.Raw);
-}

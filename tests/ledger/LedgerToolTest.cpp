@@ -1,6 +1,7 @@
 // End-to-end: bouncewarden-ledger's commands on an LMDB ledger in a scratch
 // folder, their output and exit codes.
 #include "LedgerTestSupport.h"
+#include "rtl/ExitCodes_un.h"
 
 #include <gtest/gtest.h>
 
@@ -184,7 +185,7 @@ TEST(LedgerToolTest, FailuresNameTheirCause) {
       {{"lookup", "a@b"}, true, 66,
        "Cannot read the ledger key file \"" + Tool.KeyFile() + "\": No such file or directory"},
       {{"--ledger=mdb:/x", "stats"}, false, 64,
-       "Invalid ledger URI \"mdb:/x\": it begins with none of \"lmdb:\", \"redis://\" and \"redis+unix:\" (see --help)"},
+       "Invalid value \"mdb:/x\" for --ledger: Invalid ledger URI \"mdb:/x\": it begins with none of \"lmdb:\", \"redis://\" and \"redis+unix:\" (see --help)"},
       {{"lookup"}, true, 64, "lookup needs at least one argument (see --help)"},
       {{"--ledger=lmdb:" + (Tool / "nowhere/ledger"), "stats"}, false, 69,
        "Cannot open the ledger \"" + (Tool / "nowhere/ledger") + "\": cannot open: No such file or directory"},
@@ -198,4 +199,12 @@ TEST(LedgerToolTest, FailuresNameTheirCause) {
     EXPECT_EQ(Run.ExitCode, Case.ExitCode) << Case.Args[0];
     EXPECT_EQ(Run.Stderr, "bouncewarden-ledger: " + Case.Stderr + "\n");
   }
+}
+
+// The exit codes are defined once; --help lists them and the man page opens
+// each entry with the same words.
+TEST(LedgerToolTest, ExitCodesAreQuotedAlikeInHelpAndManPage) {
+  const TToolRun Help = TLedgerTool().Run({"--help"}, /*AWithOptions=*/false);
+  EXPECT_EQ(Help.ExitCode, 0);
+  bwtest::ExpectExitCodesQuoted(bw::LedgerToolExitCodes, "bouncewarden-ledger.8", Help.Stdout);
 }

@@ -3,7 +3,7 @@
 // touches share nothing writable; built with -DBW_TSAN=ON, ThreadSanitizer
 // watches the same run), the bound on workers, and the answer at a stop's
 // deadline.
-#include "milter/MilterCheck_un.h"
+#include "milter/MilterPool_un.h"
 
 #include "support/TestSupport.h"
 
@@ -41,7 +41,7 @@ void AddFolder(const std::filesystem::path &AFolder, std::vector<TSample> &ASamp
   }
 }
 
-std::string Describe(const bw::TCheckOutcome &AOutcome) {
+std::string Describe(const bw::TDecision &AOutcome) {
   return bw::VerdictText(AOutcome) + ", " + std::to_string(AOutcome.MessageIDCount) + " IDs";
 }
 
@@ -59,7 +59,7 @@ TEST(MilterConcurrencyTest, EightConnectionsGiveTheSingleThreadedVerdicts) {
 
   std::vector<std::string> Expected;
   for (const TSample &Sample : Samples)
-    Expected.push_back(Describe(bw::CheckAssembledMessage("", Sample.Content, {&Pattern})));
+    Expected.push_back(Describe(bw::JudgeBounce("", Sample.Content, {&Pattern})));
 
   bw::TCheckPool Pool(4);
   Pool.Start();
@@ -71,7 +71,7 @@ TEST(MilterConcurrencyTest, EightConnectionsGiveTheSingleThreadedVerdicts) {
     Threads.emplace_back([&, T] {
       for (std::size_t I = 0; I < Samples.size(); ++I) {
         const std::size_t Index = (I + T * Samples.size() / ThreadCount) % Samples.size();
-        Seen[T][Index] = Describe(Pool.Run([&, Index] { return bw::CheckAssembledMessage("", Samples[Index].Content, {&Pattern}); }));
+        Seen[T][Index] = Describe(Pool.Run([&, Index] { return bw::JudgeBounce("", Samples[Index].Content, {&Pattern}); }));
       }
     });
   for (std::thread &Thread : Threads)

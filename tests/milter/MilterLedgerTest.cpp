@@ -93,7 +93,7 @@ TEST(MilterLedgerTest, LostRecordsStartTheWarmUpAgain) {
   Options.Uri = "lmdb:" + (Scratch / "ledger");
   Options.Opening = bw::loTolerate;
   Options.MapSize = std::uint64_t(1) << 20;
-  bw::TMilterLedger Ledger(std::make_unique<TBackdatedStore>(bw::OpenLedgerStore(Options, {}), 30),
+  bw::TLedgerJudge Ledger(std::make_unique<TBackdatedStore>(bw::OpenLedgerStore(Options, {}), 30),
                            bw::TLedgerHasher(TestLedgerKey), std::chrono::days(14));
   ASSERT_TRUE(Ledger.CoversRetention());
   bw::TRecordResult Flushed = bw::rrAccepted;
@@ -114,7 +114,7 @@ TEST(MilterLedgerTest, EachRuleDecidesAsConfigured) {
   TScratchFolder Scratch;
   {
     // Recorded through the ledger the milter uses, with its key.
-    bw::TMilterLedger Ledger(Lmdb(Scratch / "ledger"), bw::TLedgerHasher(TestLedgerKey), std::chrono::days(14));
+    bw::TLedgerJudge Ledger(Lmdb(Scratch / "ledger"), bw::TLedgerHasher(TestLedgerKey), std::chrono::days(14));
     ASSERT_EQ(Ledger.Record("20261207091508.4f2a1@example.com"), bw::rrAccepted);
     ASSERT_EQ(Ledger.Store().Flush(), bw::rrAccepted);
   }

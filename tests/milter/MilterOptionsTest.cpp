@@ -2,6 +2,9 @@
 // end the process with 64 (usage) or 78 (pattern).
 #include "milter/MilterOptions_un.h"
 
+#include "rtl/ExitCodes_un.h"
+#include "support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -36,11 +39,11 @@ TEST(MilterOptionsTest, PatternAloneGivesTheDefaults) {
   EXPECT_FALSE(Options.LogStderr);
   // No ledger, but the tool's defaults should one be opened.
   EXPECT_FALSE(Options.UsesLedger());
-  EXPECT_EQ(Options.LedgerUri, "lmdb:/var/lib/bouncewarden/ledger");
-  EXPECT_EQ(Options.LedgerKeyFile, "/etc/bouncewarden/ledger.key");
-  EXPECT_EQ(Options.RetentionDays, 14u);
-  EXPECT_EQ(Options.LedgerTimeoutMs, 100u);
-  EXPECT_EQ(Options.LedgerMapSizeMiB, 1024u);
+  EXPECT_EQ(Options.Ledger.Uri, "lmdb:/var/lib/bouncewarden/ledger");
+  EXPECT_EQ(Options.Ledger.KeyFile, "/etc/bouncewarden/ledger.key");
+  EXPECT_EQ(Options.Ledger.RetentionDays, 14u);
+  EXPECT_EQ(Options.Ledger.TimeoutMs, 100u);
+  EXPECT_EQ(Options.Ledger.MapSizeMiB, 1024u);
 }
 
 TEST(MilterOptionsTest, LedgerOptionsReachTheirFieldsAndAnyOfThreeOpensTheLedger) {
@@ -51,21 +54,21 @@ TEST(MilterOptionsTest, LedgerOptionsReachTheirFieldsAndAnyOfThreeOpensTheLedger
   ASSERT_EQ(Result.Request, bw::mrRun) << Result.Message;
   const bw::TMilterOptions &Options = Result.Options;
   EXPECT_TRUE(Options.Pattern.empty());
-  EXPECT_EQ(Options.LedgerUri, "redis+unix:/run/redis.sock");
+  EXPECT_EQ(Options.Ledger.Uri, "redis+unix:/run/redis.sock");
   EXPECT_TRUE(Options.LedgerOnly);
-  EXPECT_EQ(Options.LedgerKeyFile, "/k");
-  EXPECT_EQ(Options.RetentionDays, 30u);
+  EXPECT_EQ(Options.Ledger.KeyFile, "/k");
+  EXPECT_EQ(Options.Ledger.RetentionDays, 30u);
   EXPECT_TRUE(Options.RecordFrom.Auth && Options.RecordFrom.Local);
   ASSERT_EQ(Options.RecordFrom.Networks.size(), 3u);
   EXPECT_EQ(Options.RecordFrom.Networks[2].Text, "192.0.2.7");
   EXPECT_EQ(Options.RecordFrom.Networks[2].PrefixLength, 32u);
   EXPECT_TRUE(Options.AddMessageId);
-  EXPECT_EQ(Options.LedgerTimeoutMs, 250u);
-  EXPECT_EQ(Options.LedgerMapSizeMiB, 64u);
+  EXPECT_EQ(Options.Ledger.TimeoutMs, 250u);
+  EXPECT_EQ(Options.Ledger.MapSizeMiB, 64u);
   for (const char *Option : {"--ledger=lmdb:/l", "--ledger-only", "--record-from=local"}) {
     const TMilterParseResult One = Parse({"--pattern=x", Option});
     EXPECT_TRUE(One.Options.UsesLedger()) << Option;
-    EXPECT_EQ(One.Options.LedgerGiven, std::string(Option).starts_with("--ledger=")) << Option;
+    EXPECT_EQ(One.Options.Ledger.UriGiven, std::string(Option).starts_with("--ledger=")) << Option;
   }
 }
 
@@ -188,6 +191,12 @@ TEST(MilterOptionsTest, DefaultRejectReplyIsQuotedAlikeWhereverItIsShown) {
     EXPECT_NE(Text.find(Quote), std::string::npos) << File << " should quote: " << Quote;
   }
   EXPECT_NE(bw::MilterHelpText().find(Reply), std::string::npos);
+}
+
+// The exit codes are defined once; --help lists them and the man page opens
+// each entry with the same words.
+TEST(MilterOptionsTest, ExitCodesAreQuotedAlikeInHelpAndManPage) {
+  bwtest::ExpectExitCodesQuoted(bw::MilterExitCodes, "bouncewarden-milter.8", bw::MilterHelpText());
 }
 
 } // namespace

@@ -83,11 +83,11 @@ struct TMilter {
     EXPECT_EQ(Parsed.Request, bw::mrRun) << Parsed.Message;
     auto OwnedLog = std::make_unique<TMemoryLog>();
     Log = OwnedLog.get();
-    const std::chrono::days Retention(Parsed.Options.RetentionDays);
+    const std::chrono::days Retention(Parsed.Options.Ledger.RetentionDays);
     Context = std::make_unique<bw::TMilterContext>(std::move(Parsed.Options), std::move(OwnedLog));
     if (AStore)
       Context->AttachLedger(
-          std::make_unique<bw::TMilterLedger>(std::move(AStore), bw::TLedgerHasher(TestLedgerKey), Retention));
+          std::make_unique<bw::TLedgerJudge>(std::move(AStore), bw::TLedgerHasher(TestLedgerKey), Retention));
     Context->Checks().Start();
   }
   TMemoryLog *Log;

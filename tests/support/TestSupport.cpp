@@ -1,11 +1,16 @@
 // Fixture and process helpers for the tests.
 #include "support/TestSupport.h"
 
+#include "rtl/StrUtils_un.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -18,6 +23,49 @@
 extern char **environ;
 
 namespace bwtest {
+
+std::map<int, std::string> ManPageExitStatus(const std::string &AManPage) {
+  const std::filesystem::path Source = std::filesystem::path(BW_TEST_DATA).parent_path().parent_path();
+  std::ifstream File(Source / "man" / AManPage);
+  std::map<int, std::string> Entries;
+  std::string Line;
+  bool InSection = false;
+  int Code = -1;
+  while (std::getline(File, Line)) {
+    if (Line.starts_with(".SH"))
+      InSection = Line == ".SH EXIT STATUS";
+    if (!InSection)
+      continue;
+    if (Line.starts_with(".B ") && Line.find_first_not_of("0123456789", 3) == std::string::npos) {
+      Code = std::stoi(Line.substr(3));
+      continue;
+    }
+    if (Code >= 0 && !Line.starts_with(".")) {
+      for (std::size_t At; (At = Line.find("\\-")) != std::string::npos;)
+        Line.erase(At, 1);
+      Entries[Code] = Line;
+    }
+    Code = -1;
+  }
+  return Entries;
+}
+
+void ExpectExitCodesQuoted(std::span<const bw::TExitCodeInfo> ACodes, const std::string &AManPage,
+                           const std::string &AHelp) {
+  const std::map<int, std::string> Entries = ManPageExitStatus(AManPage);
+  EXPECT_EQ(Entries.size(), ACodes.size()) << AManPage;
+  for (const bw::TExitCodeInfo &Info : ACodes) {
+    std::string Meaning = Info.Meaning;
+    const std::size_t InHelp = AHelp.find(" " + Meaning + "\n");
+    ASSERT_NE(InHelp, std::string::npos) << "--help lacks: " << Meaning;
+    const std::size_t LineStart = AHelp.rfind('\n', InHelp) + 1;
+    EXPECT_EQ(bw::TrimBytes(AHelp.substr(LineStart, InHelp - LineStart)), std::to_string(Info.Code)) << Meaning;
+    Meaning[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(Meaning[0])));
+    const auto Entry = Entries.find(Info.Code);
+    ASSERT_NE(Entry, Entries.end()) << AManPage << " lacks exit code " << Info.Code;
+    EXPECT_EQ(Entry->second.substr(0, Meaning.size()), Meaning) << AManPage;
+  }
+}
 
 std::string FixturePath(const std::string &ARelativePath) { return std::string(BW_TEST_DATA) + "/" + ARelativePath; }
 

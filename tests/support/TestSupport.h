@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstddef>
+#include "rtl/ExitCodes_un.h"
 #include "rtl/SysUtils_un.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -66,6 +69,15 @@ inline std::string PaddedTo(const std::string &AContent, std::size_t ASize) {
   Result.resize(ASize);
   return Result;
 }
+
+// The first line of each entry of a man page's EXIT STATUS section, by exit
+// code, with "\-" read as "-"; AManPage is relative to man/ of the source.
+std::map<int, std::string> ManPageExitStatus(const std::string &AManPage);
+
+// Expects every code of ACodes to be listed in AHelp with its meaning, and
+// its man page entry to open with that meaning, capitalised.
+void ExpectExitCodesQuoted(std::span<const bw::TExitCodeInfo> ACodes, const std::string &AManPage,
+                           const std::string &AHelp);
 
 // The bytes of tests/data/<ARelativePath>.
 std::string ReadFixture(const std::string &ARelativePath);

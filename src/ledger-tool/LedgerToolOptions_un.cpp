@@ -1,0 +1,102 @@
+// The ledger tool's command line.
+#include "ledger-tool/LedgerToolOptions_un.h"
+
+#include "rtl/ExitCodes_un.h"
+#include "rtl/StrUtils_un.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace bw {
+
+namespace {
+enum TToolOptionId : int { toHelp = 1000, toVersion };
+
+struct TCommandInfo {
+  std::string_view Name;
+  TLedgerCommand Command;
+  bool TakesArgs;
+};
+} // namespace
+
+static constexpr TCommandInfo Commands[] = {
+    {"init", lcInit, false},    {"add", lcAdd, true},       {"lookup", lcLookup, true},
+    {"import", lcImport, true}, {"stats", lcStats, false}, {"prune", lcPrune, false},
+};
+
+static constexpr TOptionInfo ToolOptions[] = {
+    {"help", nullptr, dkNone, nullptr, "show this text", toHelp},
+    {"version", nullptr, dkNone, nullptr, "show the version", toVersion},
+};
+
+// The ledger's options, then --help and --version.
+static const std::vector<TOptionInfo> &AllOptions() {
+  static const std::vector<TOptionInfo> All = [] {
+    const std::span<const TOptionInfo> Ledger = LedgerOptionTable();
+    std::vector<TOptionInfo> Options(Ledger.begin(), Ledger.end());
+    Options.insert(Options.end(), std::begin(ToolOptions), std::end(ToolOptions));
+    return Options;
+  }();
+  return All;
+}
+
+TLedgerToolParseResult ParseLedgerToolArguments(std::span<const std::string> AArgs) {
+  TLedgerToolParseResult Result;
+  TLedgerToolParameters &Parameters = Result.Parameters;
+  bool Help = false, Version = false;
+  const auto Apply = [&](const TOptionInfo &AInfo, std::string_view AValue, TOptionSource ASource) -> TResult<void> {
+    if (AInfo.Id == toHelp || AInfo.Id == toVersion) {
+      (AInfo.Id == toHelp ? Help : Version) = true;
+      return {};
+    }
+    return ApplyLedgerOption(AInfo.Id, AValue, ASource, Parameters.Ledger);
+  };
+  const TResult<std::vector<std::string>> Operands = ParseOptions(AArgs, AllOptions(), Apply, opAfterOptions);
+  if (Help || Version) {
+    Result.Request = Help ? ltHelp : ltVersion;
+    return Result;
+  }
+  if (!Operands) {
+    Result.Message = Operands.error();
+    return Result;
+  }
+  if (Operands->empty()) {
+    Result.Message = "no command given (init, add, lookup, import, stats or prune)";
+    return Result;
+  }
+  const std::string &Name = Operands->front();
+  const auto Found = std::find_if(std::begin(Commands), std::end(Commands),
+                                  [&Name](const TCommandInfo &AInfo) { return AInfo.Name == Name; });
+  if (Found == std::end(Commands)) {
+    Result.Message = "unknown command: " + OneLineText(Name);
+    return Result;
+  }
+  Parameters.Command = Found->Command;
+  Parameters.Args.assign(Operands->begin() + 1, Operands->end());
+  if (Found->TakesArgs == Parameters.Args.empty()) {
+    Result.Message = Found->TakesArgs ? Name + " needs at least one argument" : Name + " takes no arguments";
+    return Result;
+  }
+  Result.Request = ltRun;
+  return Result;
+}
+
+std::string LedgerToolHelpText() {
+  return "Usage: bouncewarden-ledger [OPTION...] COMMAND [ARG...]\n"
+         "Keeps the ledger of the Message-IDs of sent mail that bounces are checked against.\n"
+         "\n"
+         "Commands:\n"
+         "  init            create the key file (mode 0600) when it is missing, and the ledger\n"
+         "  add ID...       record the IDs as sent now\n"
+         "  lookup ID...    tell whether each ID is recorded, as the milter would find it (exit 0: all\n"
+         "                  are, 1: not all)\n"
+         "  import PATH...  record the IDs of the mbox files or maildirs of sent mail, as sent at\n"
+         "                  their Date; messages older than the retention are skipped\n"
+         "  stats           entries, oldest, newest, bytes used, start time\n"
+         "  prune           remove the entries older than the retention\n"
+         "\n"
+         "Options (the milter takes the same ledger options):\n" +
+         OptionsHelp(AllOptions()) + "\n" + ExitCodesHelp(LedgerToolExitCodes);
+}
+
+} // namespace bw

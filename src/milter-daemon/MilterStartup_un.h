@@ -1,0 +1,41 @@
+// The daemon's start-up steps before libmilter's main loop, and the answers
+// to a command line that asks for no daemon.
+#pragma once
+
+#include "milter/MilterContext_un.h"
+#include "milter/MilterOptions_un.h"
+#include "milter/MilterSocket_un.h"
+
+#include <optional>
+#include <string>
+
+namespace bw {
+
+// What the heap and GLib must be told before they start: call first in main
+// with its argv. Without G_SLICE in the environment, the program is started
+// again with G_SLICE=always-malloc (GLib reads it before main runs).
+void PrepareMilterProcess(char *AArgv[]);
+
+// The answer to a command line that asks for no daemon (help, version, bad
+// usage, bad pattern): the text printed and the exit code (sysexits.h).
+int AnswerWithoutRunning(const TMilterParseResult &AParsed);
+
+// Checks the pattern, registers the filter, opens the socket, hands it to
+// its owner and drops privileges. A failure is the line for standard error
+// and its exit code: 67 unknown user or group, 69 another process answers
+// on the socket, 70 libmilter failed, 71 a system call failed, 78 an
+// unusable pattern or running as root.
+std::optional<TStartupError> StartUp(TMilterContext &AContext);
+
+// Opens the ledger (when an option asks for one) once the process runs as
+// its own user, so that the files LMDB creates are that user's and the key
+// file is read with the rights every later start has, and attaches it to
+// the context. A key file that cannot be read stops the start (66: the
+// ledger's keys would mean nothing); a store that cannot be opened does not:
+// it is logged, checks go on without it, and it is tried again.
+std::optional<TStartupError> OpenLedger(TMilterContext &AContext);
+
+// The log line that says the daemon runs, and with what.
+std::string StartedLine(TMilterContext &AContext);
+
+} // namespace bw

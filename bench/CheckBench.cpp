@@ -4,6 +4,7 @@
 
 #include "automation/runtime/AutomationRuntime_un.h"
 #include "detector/BackscatterDetector_un.h"
+#include "ledger/LedgerOpen_un.h"
 #include "milter/MilterCheck_un.h"
 #include "milter/MilterLedger_un.h"
 #include "regex/RegexMatch_un.h"

@@ -3,6 +3,8 @@
 
 #include "detector/MessageIdText_un.h"
 #include "ledger-tool/SentMail_un.h"
+#include "ledger/LedgerOpen_un.h"
+#include "ledger/LedgerUri_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/Version_un.h"
 
@@ -182,9 +184,9 @@ int TLedgerTool::Init() {
   }
   Hasher();  // an existing key file must be readable and long enough
   std::cout << (Created ? "Created the key file " : "Kept the key file ") << FParameters.KeyFile << "\n";
-  const TLedgerUriResult Parsed = ParseLedgerUri(FParameters.Uri);
-  if (Parsed.Location && Parsed.Location->Kind == lkLmdb)
-    CreateFolderOf(Parsed.Location->Path);
+  const TResult<TLedgerLocation> Parsed = ParseLedgerUri(FParameters.Uri);
+  if (Parsed && Parsed->Kind == lkLmdb)
+    CreateFolderOf(Parsed->Path);
   const std::unique_ptr<ILedgerStore> Store = OpenStore();
   std::cout << "Ledger " << FParameters.Uri << " recording since " << FormatTime(Store->StartTime()) << "\n";
   return EX_OK;
@@ -314,7 +316,7 @@ int TLedgerTool::Stats() {
 
 int TLedgerTool::Prune() {
   const std::unique_ptr<ILedgerStore> Store = OpenStore();
-  if (const TLedgerUriResult Parsed = ParseLedgerUri(FParameters.Uri); Parsed.Location->Kind != lkLmdb) {
+  if (const TResult<TLedgerLocation> Parsed = ParseLedgerUri(FParameters.Uri); Parsed->Kind != lkLmdb) {
     std::cout << "Redis removes the entries older than the retention by itself: nothing to prune\n";
     return EX_OK;
   }
@@ -382,9 +384,8 @@ TLedgerToolParseResult ParseLedgerToolArguments(std::span<const std::string> AAr
       return Result;
     }
     if (Name == "--ledger") {
-      const TLedgerUriResult Uri = ParseLedgerUri(Value);
-      if (!Uri.Location) {
-        Result.Message = Uri.Error;
+      if (const TResult<TLedgerLocation> Uri = ParseLedgerUri(Value); !Uri) {
+        Result.Message = Uri.error();
         return Result;
       }
       Parameters.Uri = Value;

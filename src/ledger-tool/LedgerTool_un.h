@@ -3,7 +3,7 @@
 #pragma once
 
 #include "ledger/LedgerKey_un.h"
-#include "ledger/LedgerStore_un.h"
+#include "ledger/LedgerOptions_un.h"
 
 #include <chrono>
 #include <cstdint>

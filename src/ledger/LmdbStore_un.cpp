@@ -178,7 +178,6 @@ public:
   TLedgerStats Stats() override;
   std::optional<TLedgerTime> StartTime() override;
   std::optional<TLedgerTime> LastLostRecords() const override { return FWrites.LastDown(); }
-  const std::string &Uri() const override { return FOptions.Uri; }
 
 private:
   struct TPending {
@@ -481,9 +480,9 @@ std::optional<TLedgerTime> TLmdbStore::StartTime() {
 
 } // namespace
 
-std::unique_ptr<ILedgerStore> OpenLmdbStore(const TLedgerOptions &AOptions, const std::string &APath,
+std::unique_ptr<ILedgerStore> OpenLmdbStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation,
                                             TLedgerLog ALog) {
-  return std::make_unique<TLmdbStore>(AOptions, APath, std::move(ALog));
+  return std::make_unique<TLmdbStore>(AOptions, ALocation.Path, std::move(ALog));
 }
 
 } // namespace bw

@@ -88,7 +88,6 @@ public:
   // Reads and writes share the one outage: a Redis that cannot be read was
   // not taking records either.
   std::optional<TLedgerTime> LastLostRecords() const override { return FOutage.LastDown(); }
-  const std::string &Uri() const override { return FOptions.Uri; }
 
 private:
   TRedisContextPtr Connect() const;

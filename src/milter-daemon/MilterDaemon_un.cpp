@@ -5,6 +5,7 @@
 
 #include "milter-daemon/MilterCallbacks_un.h"
 #include "ledger/LedgerKey_un.h"
+#include "ledger/LedgerOpen_un.h"
 #include "milter/MilterSocket_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/Version_un.h"

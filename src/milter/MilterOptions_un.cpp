@@ -2,7 +2,8 @@
 #include "milter/MilterOptions_un.h"
 
 #include "ledger/LedgerKey_un.h"
-#include "ledger/LedgerStore_un.h"
+#include "ledger/LedgerOptions_un.h"
+#include "ledger/LedgerUri_un.h"
 #include "regex/RegexMatch_un.h"
 #include "rtl/StrUtils_un.h"
 
@@ -240,9 +241,8 @@ static bool ApplyOption(TOptionId AId, std::string_view AValue, TMilterParseResu
   case oiStopGrace:
     return ParseCount(AValue, 1, 3600, Opts.StopGraceSeconds);
   case oiLedger: {
-    const TLedgerUriResult Uri = ParseLedgerUri(AValue);
-    if (!Uri.Location) {
-      AResult.Message = Uri.Error;
+    if (const TResult<TLedgerLocation> Uri = ParseLedgerUri(AValue); !Uri) {
+      AResult.Message = Uri.error();
       return false;
     }
     Opts.LedgerUri = AValue;

@@ -1,6 +1,6 @@
 // The LMDB store in a scratch folder: records, reopening, sweeping, processes
 // killed or writing at once, and a file that is missing, unreadable or full.
-#include "ledger/LedgerStore_un.h"
+#include "ledger/LedgerOpen_un.h"
 
 #include "LedgerTestSupport.h"
 #include "support/TestSupport.h"

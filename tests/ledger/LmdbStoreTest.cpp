@@ -121,6 +121,27 @@ TEST(LmdbStoreTest, ManyThreadsRecordAndLookUpAtOnce) {
   EXPECT_EQ(bwtest::MissingAfterThreadedUse(*Store, 8, 2000), 0u);
 }
 
+// Show that the writer's background sweep removes what expired while
+// threads record and look up, and nothing they recorded.
+TEST(LmdbStoreTest, BackgroundSweepRemovesOnlyExpiredWhileThreadsRecord) {
+  const bwtest::TScratchFolder Scratch;
+  bw::TLedgerOptions Options = LmdbOptions(Scratch / "ledger");
+  Options.Retention = 30s;
+  Options.SweepInterval = 10ms;
+  Options.SweepBudget = 100;
+  const auto Store = OpenLedgerStore(Options, {});
+  for (std::uint64_t Key = 0; Key < 1000; ++Key)  // expire within two seconds
+    Store->Record(NumberedKey(1 << 30 | Key), LedgerNow() - 29s);
+  ASSERT_EQ(Store->Flush(), bw::rrAccepted);
+  EXPECT_EQ(bwtest::MissingAfterThreadedUse(*Store, 4, 500), 0u);
+  std::uint64_t Entries = Store->Stats().Entries;
+  for (int Try = 0; Try < 200 && Entries > 2000; ++Try) {
+    std::this_thread::sleep_for(100ms);
+    Entries = Store->Stats().Entries;
+  }
+  EXPECT_EQ(Entries, 2000u);
+}
+
 // Show that killing a recording process at any moment keeps every record it
 // saw committed, and leaves a ledger that opens.
 TEST(LmdbStoreTest, KillNineWhileRecordingKeepsEveryCommittedRecord) {

@@ -4,6 +4,7 @@
 
 #include "automation/runtime/AutomationRuntime_un.h"
 #include "detector/BackscatterDetector_un.h"
+#include "ledger/LedgerOpen_un.h"
 #include "milter/MilterPool_un.h"
 #include "verdict/Verdict_un.h"
 #include "regex/RegexMatch_un.h"

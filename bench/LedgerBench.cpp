@@ -8,7 +8,7 @@
 // Record, outside the timed loops. Run with --benchmark_filter to leave out
 // the 10^7 sizes: building that ledger writes about 0.5 GB.
 #include "ledger/LedgerKey_un.h"
-#include "ledger/LedgerStore_un.h"
+#include "ledger/LedgerOpen_un.h"
 #include "support/RedisServer.h"
 
 #include <benchmark/benchmark.h>

@@ -3,8 +3,8 @@
 # a release build, and a build under AddressSanitizer (with leak checks) and
 # UndefinedBehaviorSanitizer. Then the end-to-end tests once more with the
 # release binary under valgrind's memcheck, the milter's concurrent checks
-# under ThreadSanitizer, a short fuzzing run of every libFuzzer target, and
-# the Debian packages from build to purge.
+# and the ledger's stores under ThreadSanitizer, a short fuzzing run of every
+# libFuzzer target, and the Debian packages from build to purge.
 # Each step is a preset of CMakePresets.json.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,8 +23,9 @@ done
 # paths, in a fraction of the time.
 ctest --preset memcheck -j"$Jobs"
 
-# Checks on eight threads at once, as libmilter runs them: only the one
-# suite that drives them is built.
+# Checks on eight threads at once, as libmilter runs them, and the ledger's
+# stores with their writer and sweep threads: only the two suites that drive
+# them are built.
 cmake --preset tsan --log-level=WARNING
 cmake --build --preset tsan -j"$Jobs"
 ctest --preset tsan

@@ -3,6 +3,8 @@
 
 #include "ledger-tool/LedgerToolOptions_un.h"
 #include "ledger-tool/SentMail_un.h"
+#include "ledger/LedgerOpen_un.h"
+#include "ledger/LedgerUri_un.h"
 #include "rtl/ExitCodes_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/Version_un.h"
@@ -149,9 +151,9 @@ int TLedgerTool::Init() {
   }
   TLedgerHasher::FromKeyFile(KeyFile);  // an existing key file must be readable and long enough
   std::cout << (Created ? "Created the key file " : "Kept the key file ") << KeyFile << "\n";
-  const TLedgerUriResult Parsed = ParseLedgerUri(FParameters.Ledger.Uri);
-  if (Parsed.Location && Parsed.Location->Kind == lkLmdb)
-    CreateFolderOf(Parsed.Location->Path);
+  const TResult<TLedgerLocation> Parsed = ParseLedgerUri(FParameters.Ledger.Uri);
+  if (Parsed && Parsed->Kind == lkLmdb)
+    CreateFolderOf(Parsed->Path);
   const std::unique_ptr<ILedgerStore> Store = OpenStore();
   std::cout << "Ledger " << FParameters.Ledger.Uri << " recording since " << FormatTime(Store->StartTime()) << "\n";
   return EX_OK;
@@ -275,7 +277,7 @@ int TLedgerTool::Stats() {
 
 int TLedgerTool::Prune() {
   const std::unique_ptr<ILedgerStore> Store = OpenStore();
-  if (const TLedgerUriResult Parsed = ParseLedgerUri(FParameters.Ledger.Uri); Parsed.Location->Kind != lkLmdb) {
+  if (const TResult<TLedgerLocation> Parsed = ParseLedgerUri(FParameters.Ledger.Uri); Parsed->Kind != lkLmdb) {
     std::cout << "Redis removes the entries older than the retention by itself: nothing to prune\n";
     return EX_OK;
   }

@@ -1,7 +1,10 @@
 // The keyed hash of a Message-ID, over GLib's HMAC.
 #include "ledger/LedgerKey_un.h"
 
+#include "rtl/FileDescriptor_un.h"
+#include "rtl/Numbers_un.h"
 #include "rtl/StrUtils_un.h"
+#include "rtl/SysUtils_un.h"
 
 #include <glib.h>
 
@@ -16,9 +19,9 @@
 
 namespace bw {
 
-static constexpr const char *ReadKeyError = "Cannot read the ledger key file \"%s\": ";
+static constexpr const char *ReadKeyError = "Cannot read the ledger key file \"%s\"";
 static constexpr const char *ShortKeyError = "The ledger key file \"%s\" holds fewer than 16 bytes of key";
-static constexpr const char *CreateKeyError = "Cannot create the ledger key file \"%s\": ";
+static constexpr const char *CreateKeyError = "Cannot create the ledger key file \"%s\"";
 static constexpr std::size_t MaxKeyFileSize = 64 * 1024;
 
 namespace {
@@ -26,34 +29,17 @@ struct THmacUnref {
   void operator()(GHmac *AHmac) const noexcept { g_hmac_unref(AHmac); }
 };
 using THmacPtr = std::unique_ptr<GHmac, THmacUnref>;
-
-// A descriptor closed on every path.
-class TFileDescriptor {
-public:
-  explicit TFileDescriptor(int AFd) noexcept : FFd(AFd) {}
-  ~TFileDescriptor() {
-    if (FFd >= 0)
-      ::close(FFd);
-  }
-  TFileDescriptor(const TFileDescriptor &) = delete;
-  TFileDescriptor &operator=(const TFileDescriptor &) = delete;
-  int Get() const noexcept { return FFd; }
-  // Closes now, so that a failing close (a full disk on NFS) is seen.
-  int Close() noexcept {
-    const int Result = ::close(FFd);
-    FFd = -1;
-    return Result;
-  }
-
-private:
-  int FFd;
-};
 } // namespace
+
+// AErrno is a parameter so that the caller reads errno before anything here can change it.
+static ELedgerKeyError KeyFileError(const char *AFormat, const std::string &AFileName, int AErrno) {
+  return ELedgerKeyError(SystemError(WithOneLineName(AFormat, AFileName), AErrno));
+}
 
 TLedgerHasher TLedgerHasher::FromKeyFile(const std::string &AFileName) {
   const TFileDescriptor File(::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC));
-  if (File.Get() < 0)
-    throw ELedgerKeyError(WithOneLineName(ReadKeyError, AFileName) + std::strerror(errno));
+  if (!File.IsValid())
+    throw KeyFileError(ReadKeyError, AFileName, errno);
   std::string Content;
   char Buffer[4096];
   for (;;) {
@@ -61,12 +47,12 @@ TLedgerHasher TLedgerHasher::FromKeyFile(const std::string &AFileName) {
     if (Count < 0 && errno == EINTR)
       continue;
     if (Count < 0)
-      throw ELedgerKeyError(WithOneLineName(ReadKeyError, AFileName) + std::strerror(errno));
+      throw KeyFileError(ReadKeyError, AFileName, errno);
     if (Count == 0)
       break;
     Content.append(Buffer, static_cast<std::size_t>(Count));
     if (Content.size() > MaxKeyFileSize)
-      throw ELedgerKeyError(WithOneLineName(ReadKeyError, AFileName) + "it is larger than 64 KiB");
+      throw ELedgerKeyError(WithOneLineName(ReadKeyError, AFileName) + ": it is larger than 64 KiB");
   }
   std::string Key = TrimBytes(Content);
   if (Key.size() < MinLedgerKeySize)
@@ -95,26 +81,20 @@ TLedgerKey TLedgerHasher::KeyOf(std::string_view AId) const {
 
 bool CreateLedgerKeyFile(const std::string &AFileName) {
   TFileDescriptor File(::open(AFileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
-  if (File.Get() < 0 && errno == EEXIST)
+  if (!File.IsValid() && errno == EEXIST)
     return false;
-  if (File.Get() < 0)
-    throw ELedgerKeyError(WithOneLineName(CreateKeyError, AFileName) + std::strerror(errno));
+  if (!File.IsValid())
+    throw KeyFileError(CreateKeyError, AFileName, errno);
   const auto Fail = [&AFileName](int AErrno) {
     ::unlink(AFileName.c_str());
-    return ELedgerKeyError(WithOneLineName(CreateKeyError, AFileName) + std::strerror(AErrno));
+    return KeyFileError(CreateKeyError, AFileName, AErrno);
   };
-  unsigned char Random[32];
+  std::uint8_t Random[32];
   // getrandom blocks only until the system's pool is first seeded, and never
   // returns fewer than 256 bytes once it has.
   if (::getrandom(Random, sizeof Random, 0) != static_cast<ssize_t>(sizeof Random))
     throw Fail(errno);
-  static constexpr char Digits[] = "0123456789abcdef";
-  std::string Text;
-  for (const unsigned char Byte : Random) {
-    Text += Digits[Byte >> 4];
-    Text += Digits[Byte & 15];
-  }
-  Text += '\n';
+  const std::string Text = HexText(Random) + '\n';
   // The umask can only narrow 0600; the mode is set anyway in case the
   // file system ignored it.
   if (::fchmod(File.Get(), 0600) != 0 ||

@@ -5,6 +5,7 @@
 // message.
 #pragma once
 
+#include "ledger/LedgerOptions_un.h"
 #include "ledger/LedgerStore_un.h"
 
 #include <atomic>

@@ -1,11 +1,12 @@
-// The ledger of sent Message-IDs: one store interface, the URI that picks a
-// store, and the options both stores take.
+// The ledger of sent Message-IDs: the one interface both stores implement,
+// its key, its answers, and the times it keeps.
 //
 // A store holds keys (keyed hashes of IDs, see LedgerKey_un.h), never IDs,
 // each with the time it was sent. Callers never see a transaction, a
 // connection or a reply: a lookup answers found, absent or unknown, and
 // "unknown" (a store that is down, slow, missing, unreadable) is the caller's
-// cue to decide by other means. Nothing here knows about mail.
+// cue to decide by other means. Nothing here knows about mail, nor which
+// stores exist: LedgerOpen_un.h opens one by its URI.
 #pragma once
 
 #include "rtl/SysUtils_un.h"
@@ -14,11 +15,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 
 namespace bw {
 
@@ -46,63 +44,6 @@ enum TRecordResult : std::uint8_t {
   rrFull,         // LMDB's map is full: not recorded
   rrUnavailable,  // the store cannot take it now: not recorded
 };
-
-enum TLedgerKind : std::uint8_t { lkLmdb, lkRedisTcp, lkRedisUnix };
-
-// Where a ledger lives, from its URI:
-//   lmdb:PATH                     the LMDB data file PATH (its lock file is PATH-lock)
-//   redis://HOST[:PORT][/DB]      Redis over TCP (port 6379, database 0 by default;
-//                                 an IPv6 address in brackets; a host name is
-//                                 resolved at each connection, without the timeout)
-//   redis+unix:PATH[?db=N]        Redis on a unix socket
-struct TLedgerLocation {
-  TLedgerKind Kind = lkLmdb;
-  std::string Path;  // lkLmdb, lkRedisUnix
-  std::string Host;  // lkRedisTcp
-  int Port = 6379;
-  int Database = 0;
-};
-
-struct TLedgerUriResult {
-  std::optional<TLedgerLocation> Location;
-  std::string Error;  // why the URI was refused, when Location is empty
-};
-
-// Never raises: a command-line parser reports Error as a usage error.
-TLedgerUriResult ParseLedgerUri(std::string_view AUri);
-
-inline constexpr const char *DefaultLedgerUri = "lmdb:/var/lib/bouncewarden/ledger";
-// The defaults that the milter and bouncewarden-ledger share, in the units
-// their command lines take.
-inline constexpr unsigned DefaultRetentionDays = 14;       // longer than any MTA retries a delivery
-inline constexpr unsigned DefaultMapSizeMiB = 1024;
-inline constexpr unsigned DefaultLedgerTimeoutMs = 100;    // one Redis round trip seen from the milter
-
-// What a store does when it cannot be opened at start.
-enum TLedgerOpening : std::uint8_t {
-  loRequire,  // raise ELedgerError (the administrator's tool)
-  loTolerate, // log the outage, answer "unknown" and retry in the background (a daemon)
-};
-
-struct TLedgerOptions {
-  std::string Uri = DefaultLedgerUri;
-  TLedgerOpening Opening = loRequire;
-  std::chrono::seconds Retention = std::chrono::days(DefaultRetentionDays);
-  std::uint64_t MapSize = std::uint64_t(DefaultMapSizeMiB) << 20;  // LMDB: the most the file may grow to
-  std::chrono::milliseconds Timeout{DefaultLedgerTimeoutMs};   // Redis: one round trip, connecting included
-  std::chrono::milliseconds RetryDelay{2000};                  // after a failure, before the next attempt
-  // LMDB: how long the writer gathers records before it commits them (each
-  // commit is a sync of the file); Flush commits at once. 0: every record as
-  // soon as the writer takes it.
-  std::chrono::milliseconds CommitDelay{20};
-  std::chrono::milliseconds SweepInterval{1000};               // LMDB: between background sweeps (0: none)
-  std::size_t SweepBudget = 1000;                              // LMDB: entries one background sweep visits
-};
-
-// Where a store reports that it became unavailable (once, when that starts)
-// and available again (once, when it ends). Called from any thread, never
-// while the store holds a lock that a lookup waits for.
-using TLedgerLog = std::function<void(const std::string &ALine)>;
 
 struct TLedgerStats {
   std::uint64_t Entries = 0;              // swept or not
@@ -160,16 +101,14 @@ public:
   // end of the last such outage after one, nothing when there was none since
   // the store was opened. Another process's losses are not seen here.
   virtual std::optional<TLedgerTime> LastLostRecords() const = 0;
-  virtual const std::string &Uri() const = 0;
 };
 
-// Opens the store that AOptions.Uri names. Raises ELedgerError for a bad URI
-// and, under loRequire, for a store that cannot be opened.
-std::unique_ptr<ILedgerStore> OpenLedgerStore(const TLedgerOptions &AOptions, TLedgerLog ALog);
-
+// The ledger's clock and its arithmetic live beside TLedgerTime: every
+// caller of Record needs the first, both stores and their callers the
+// second, and none of them anything else of a calendar.
+TLedgerTime LedgerNow();
 // The first instant that is still within the retention at ANow.
 TLedgerTime RetentionCutoff(TLedgerTime ANow, std::chrono::seconds ARetention);
-TLedgerTime LedgerNow();
 // ATime as "YYYY-MM-DD HH:MM:SS UTC" (its seconds since the epoch should the
 // calendar fail), as the milter's log and the ledger tool show times.
 std::string LedgerTimeText(TLedgerTime ATime);

@@ -1,21 +1,23 @@
 // The ledger in an LMDB file, for one host: no server to run.
 #pragma once
 
+#include "ledger/LedgerOptions_un.h"
 #include "ledger/LedgerStore_un.h"
+#include "ledger/LedgerUri_un.h"
 
 #include <memory>
-#include <string>
 
 namespace bw {
 
-// Opens (creating it when missing) the LMDB ledger in the data file APath,
-// with its lock file APath-lock beside it. See OpenLedgerStore.
+// Opens (creating it when missing) the LMDB ledger in the data file
+// ALocation.Path (lkLmdb), with its lock file beside it ("<path>-lock").
+// See OpenLedgerStore.
 //
 // One environment per file and process: LMDB breaks its own locks when a
 // process opens one file twice, so never open a second store on the same
 // path in one process. Other processes may open it at the same time (one
 // writes at a time; readers never wait).
-std::unique_ptr<ILedgerStore> OpenLmdbStore(const TLedgerOptions &AOptions, const std::string &APath,
+std::unique_ptr<ILedgerStore> OpenLmdbStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation,
                                             TLedgerLog ALog);
 
 } // namespace bw

@@ -4,6 +4,9 @@
 #include "ledger/RedisStore_un.h"
 
 #include "ledger/LedgerOutage_un.h"
+#include "rtl/Clock_un.h"
+#include "rtl/Numbers_un.h"
+#include "rtl/SysUtils_un.h"
 
 #include <hiredis/hiredis.h>
 
@@ -12,9 +15,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
-#include <cstring>
 #include <initializer_list>
+#include <limits>
 #include <mutex>
 #include <span>
 #include <vector>
@@ -45,32 +47,17 @@ constexpr std::string_view StartKey = "bwl-start";
 constexpr std::size_t MaxIdleConnections = 64;
 constexpr std::chrono::seconds StartTimeRefresh{60};
 
-std::int64_t SteadyNanoseconds() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+std::string KeyText(const TLedgerKey &AKey) { return std::string(KeyPrefix) + HexText(AKey); }
 
-std::string KeyText(const TLedgerKey &AKey) {
-  static constexpr char Digits[] = "0123456789abcdef";
-  std::string Text(KeyPrefix);
-  for (const std::uint8_t Byte : AKey) {
-    Text += Digits[Byte >> 4];
-    Text += Digits[Byte & 15];
-  }
-  return Text;
-}
-
-std::optional<std::int64_t> IntegerOf(const redisReply &AReply) {
+// The seconds since the epoch that a time value holds: the ledger writes
+// them as decimal text, and never a time before 1970.
+std::optional<std::int64_t> SecondsOf(const redisReply &AReply) {
   if (AReply.type == REDIS_REPLY_INTEGER)
     return AReply.integer;
   if (AReply.type != REDIS_REPLY_STRING)
     return std::nullopt;
-  std::int64_t Value = 0;
-  const char *End = AReply.str + AReply.len;
-  const auto [Stop, Error] = std::from_chars(AReply.str, End, Value);
-  if (Error != std::errc() || Stop != End)
-    return std::nullopt;
-  return Value;
+  return ParseDecimal<std::int64_t>(std::string_view(AReply.str, AReply.len), 0,
+                                    std::numeric_limits<std::int64_t>::max());
 }
 
 std::string SecondsText(TLedgerTime ATime) { return std::to_string(ATime.time_since_epoch().count()); }
@@ -88,7 +75,6 @@ public:
   // Reads and writes share the one outage: a Redis that cannot be read was
   // not taking records either.
   std::optional<TLedgerTime> LastLostRecords() const override { return FOutage.LastDown(); }
-  const std::string &Uri() const override { return FOptions.Uri; }
 
 private:
   TRedisContextPtr Connect() const;
@@ -150,7 +136,7 @@ TRedisStore::TRedisStore(const TLedgerOptions &AOptions, const TLedgerLocation &
 
 std::string TRedisStore::ErrorText(const redisContext &AContext) const {
   // A blocking read that outlived SO_RCVTIMEO reports EAGAIN's text.
-  if (AContext.err == REDIS_ERR_IO && std::strcmp(AContext.errstr, std::strerror(EAGAIN)) == 0)
+  if (AContext.err == REDIS_ERR_IO && AContext.errstr == SystemErrorText(EAGAIN))
     return "no answer within " + std::to_string(FOptions.Timeout.count()) + " ms";
   return AContext.err ? AContext.errstr : "no reply";
 }
@@ -295,7 +281,7 @@ TRecordResult TRedisStore::Record(const TLedgerKey &AKey, TLedgerTime ATime) {
 TLedgerTime TRedisStore::ReadStartTime(redisContext *AContext) const {
   Command(AContext, {"SET", StartKey, SecondsText(LedgerNow()), "NX"});
   const TRedisReplyPtr Reply = Command(AContext, {"GET", StartKey});
-  const std::optional<std::int64_t> Seconds = IntegerOf(*Reply);
+  const std::optional<std::int64_t> Seconds = SecondsOf(*Reply);
   if (!Seconds)
     throw ERedisError("the start time \"" + std::string(StartKey) + "\" is not a number of seconds");
   return TLedgerTime(std::chrono::seconds(*Seconds));
@@ -346,7 +332,7 @@ TLedgerStats TRedisStore::Stats() {
           redisGetReply(AContext, &Raw);
           const TRedisReplyPtr Values = Reply(AContext, Raw);
           for (std::size_t I = 0; Values->type == REDIS_REPLY_ARRAY && I < Values->elements; ++I)
-            if (const std::optional<std::int64_t> Seconds = IntegerOf(*Values->element[I])) {
+            if (const std::optional<std::int64_t> Seconds = SecondsOf(*Values->element[I])) {
               // A key that expired since SCAN listed it reads as nil, and is not counted.
               const TLedgerTime Time{std::chrono::seconds(*Seconds)};
               ++Result.Entries;

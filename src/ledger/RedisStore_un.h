@@ -1,7 +1,9 @@
 // The ledger in Redis, for several MTA hosts sharing one record of sent mail.
 #pragma once
 
+#include "ledger/LedgerOptions_un.h"
 #include "ledger/LedgerStore_un.h"
+#include "ledger/LedgerUri_un.h"
 
 #include <memory>
 

@@ -2,6 +2,8 @@
 #include "verdict/LedgerSettings_un.h"
 
 #include "ledger/LedgerKey_un.h"
+#include "ledger/LedgerOpen_un.h"
+#include "ledger/LedgerUri_un.h"
 #include "rtl/Numbers_un.h"
 
 #include <cstdint>
@@ -49,9 +51,9 @@ static TResult<void> Accepted(bool AValid) { return AValid ? TResult<void>() : F
 TResult<void> ApplyLedgerOption(int AId, std::string_view AValue, TOptionSource ASource, TLedgerSettings &ASettings) {
   switch (AId) {
   case liLedger: {
-    const TLedgerUriResult Location = ParseLedgerUri(AValue);
-    if (!Location.Location)
-      return Failure(Location.Error);
+    const TResult<TLedgerLocation> Location = ParseLedgerUri(AValue);
+    if (!Location)
+      return Failure(Location.error());
     ASettings.Uri = AValue;
     ASettings.UriGiven = ASource == osCommandLine;
     return {};

@@ -4,6 +4,7 @@
 // and by bouncewarden-ledger alike, and the ledger judge they open.
 #pragma once
 
+#include "ledger/LedgerOptions_un.h"
 #include "ledger/LedgerStore_un.h"
 #include "rtl/OptionTable_un.h"
 #include "rtl/Result_un.h"

@@ -1,5 +1,9 @@
-// The ledger's URI: which store it names, and why a bad one is refused.
-#include "ledger/LedgerStore_un.h"
+// The ledger's URI: which store it names, and why a bad one is refused, by
+// the parser and by the factory alike.
+#include "ledger/LedgerOpen_un.h"
+#include "ledger/LedgerUri_un.h"
+
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -21,12 +25,12 @@ TEST(LedgerStoreTest, UriNamesTheStoreOrSaysWhyNot) {
       {"redis+unix:/run/redis/redis.sock?db=2", bw::lkRedisUnix, "/run/redis/redis.sock", 6379, 2},
   };
   for (const auto &Case : Valid) {
-    const bw::TLedgerUriResult Result = ParseLedgerUri(Case.Uri);
-    ASSERT_TRUE(Result.Location) << Case.Uri << ": " << Result.Error;
-    EXPECT_EQ(Result.Location->Kind, Case.Kind) << Case.Uri;
-    EXPECT_EQ(Case.Kind == bw::lkRedisTcp ? Result.Location->Host : Result.Location->Path, Case.PathOrHost);
-    EXPECT_EQ(Result.Location->Port, Case.Port) << Case.Uri;
-    EXPECT_EQ(Result.Location->Database, Case.Database) << Case.Uri;
+    const bw::TResult<bw::TLedgerLocation> Result = ParseLedgerUri(Case.Uri);
+    ASSERT_TRUE(Result) << Case.Uri << ": " << Result.error();
+    EXPECT_EQ(Result->Kind, Case.Kind) << Case.Uri;
+    EXPECT_EQ(Case.Kind == bw::lkRedisTcp ? Result->Host : Result->Path, Case.PathOrHost);
+    EXPECT_EQ(Result->Port, Case.Port) << Case.Uri;
+    EXPECT_EQ(Result->Database, Case.Database) << Case.Uri;
   }
   const struct {
     std::string Uri;
@@ -38,11 +42,17 @@ TEST(LedgerStoreTest, UriNamesTheStoreOrSaysWhyNot) {
       {"redis://host:0", "the port is not a number from 1 to 65535"},
       {"redis://host:", "the port is empty"},
       {"redis://host/x", "the database is not a number"},
+      {"redis://host/-0", "the database is not a number"},
       {"redis://:secret@host", "user names and passwords are not supported"},
       {"redis://[::1", "an IPv6 address lacks its \"]\""},
       {"redis+unix:?db=1", "the socket's path is empty"},
       {"redis+unix:/s.sock?timeout=1", "the only parameter is \"db=N\""},
   };
-  for (const auto &Case : Invalid)
-    EXPECT_EQ(ParseLedgerUri(Case.Uri).Error, "Invalid ledger URI \"" + Case.Uri + "\": " + Case.Why);
+  for (const auto &Case : Invalid) {
+    const std::string Message = "Invalid ledger URI \"" + Case.Uri + "\": " + Case.Why;
+    EXPECT_EQ(ParseLedgerUri(Case.Uri).error(), Message);
+    bw::TLedgerOptions Options;
+    Options.Uri = Case.Uri;
+    EXPECT_EQ(bwtest::RaisedError([&] { bw::OpenLedgerStore(Options, {}); }), "ELedgerError: " + Message);
+  }
 }

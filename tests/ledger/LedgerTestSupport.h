@@ -2,7 +2,7 @@
 // from numbers.
 #pragma once
 
-#include "ledger/LedgerStore_un.h"
+#include "ledger/LedgerOpen_un.h"
 #include "support/TestSupport.h"
 
 #include <cstdlib>

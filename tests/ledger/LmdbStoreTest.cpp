@@ -1,6 +1,6 @@
 // The LMDB store in a scratch folder: records, reopening, sweeping, processes
 // killed or writing at once, and a file that is missing, unreadable or full.
-#include "ledger/LedgerStore_un.h"
+#include "ledger/LedgerOpen_un.h"
 
 #include "LedgerTestSupport.h"
 #include "support/TestSupport.h"
@@ -119,6 +119,27 @@ TEST(LmdbStoreTest, ManyThreadsRecordAndLookUpAtOnce) {
   const bwtest::TScratchFolder Scratch;
   const auto Store = OpenLedgerStore(LmdbOptions(Scratch / "ledger"), {});
   EXPECT_EQ(bwtest::MissingAfterThreadedUse(*Store, 8, 2000), 0u);
+}
+
+// Show that the writer's background sweep removes what expired while
+// threads record and look up, and nothing they recorded.
+TEST(LmdbStoreTest, BackgroundSweepRemovesOnlyExpiredWhileThreadsRecord) {
+  const bwtest::TScratchFolder Scratch;
+  bw::TLedgerOptions Options = LmdbOptions(Scratch / "ledger");
+  Options.Retention = 30s;
+  Options.SweepInterval = 10ms;
+  Options.SweepBudget = 100;
+  const auto Store = OpenLedgerStore(Options, {});
+  for (std::uint64_t Key = 0; Key < 1000; ++Key)  // expire within two seconds
+    Store->Record(NumberedKey(1 << 30 | Key), LedgerNow() - 29s);
+  ASSERT_EQ(Store->Flush(), bw::rrAccepted);
+  EXPECT_EQ(bwtest::MissingAfterThreadedUse(*Store, 4, 500), 0u);
+  std::uint64_t Entries = Store->Stats().Entries;
+  for (int Try = 0; Try < 200 && Entries > 2000; ++Try) {
+    std::this_thread::sleep_for(100ms);
+    Entries = Store->Stats().Entries;
+  }
+  EXPECT_EQ(Entries, 2000u);
 }
 
 // Show that killing a recording process at any moment keeps every record it

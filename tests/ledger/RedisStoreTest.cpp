@@ -1,6 +1,6 @@
 // The Redis store against a real redis-server on a unix socket in a scratch
 // folder, started and stopped by each test; skipped where it is missing.
-#include "ledger/LedgerStore_un.h"
+#include "ledger/LedgerOpen_un.h"
 
 #include "LedgerTestSupport.h"
 #include "support/RedisServer.h"

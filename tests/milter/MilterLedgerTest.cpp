@@ -34,7 +34,6 @@ public:
   bw::TLedgerStats Stats() override { return FInner->Stats(); }
   std::optional<bw::TLedgerTime> StartTime() override { return FStart; }
   std::optional<bw::TLedgerTime> LastLostRecords() const override { return FInner->LastLostRecords(); }
-  const std::string &Uri() const override { return FInner->Uri(); }
 
 private:
   std::unique_ptr<bw::ILedgerStore> FInner;

@@ -4,6 +4,7 @@
 #include "verdict/MessageIdKey_un.h"
 
 #include "detector/BackscatterDetector_un.h"
+#include "ledger/LedgerOpen_un.h"
 #include "rtl/Charset_un.h"
 #include "regex/RegexMatch_un.h"
 #include "support/TestSupport.h"

@@ -7,6 +7,7 @@
 #include "milter/MilterCheck_un.h"
 #include "milter/MilterLedger_un.h"
 #include "regex/RegexMatch_un.h"
+#include "rtl/Charset_un.h"
 #include "support/RedisServer.h"
 
 #include <benchmark/benchmark.h>

@@ -1,7 +1,6 @@
 // Message-ID text parsing.
 #include "detector/MessageIdText_un.h"
 
-#include "regex/RegexMatch_un.h"
 #include "rtl/Charset_un.h"
 #include "rtl/StrUtils_un.h"
 

@@ -1,7 +1,7 @@
 // The milter's use of the ledger.
 #include "milter/MilterLedger_un.h"
 
-#include "regex/RegexMatch_un.h"
+#include "rtl/Charset_un.h"
 
 #include <algorithm>
 

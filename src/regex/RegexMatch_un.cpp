@@ -1,4 +1,4 @@
-// The regex facade: conversion, compilation, study and execution.
+// The regex facade: compilation, study and execution.
 #include "regex/RegexMatch_un.h"
 
 #include "rtl/Charset_un.h"
@@ -22,43 +22,6 @@ using TPcreExtraPtr = std::unique_ptr<pcre_extra, TPcreFreeStudy>;
 static constexpr int FixedOptions = PCRE_MULTILINE | PCRE_DOTALL | PCRE_ANCHORED | PCRE_UTF8 | PCRE_NEWLINE_ANYCRLF;
 static_assert(FixedOptions == 0x00500816);
 static constexpr unsigned long MatchLimitRecursion = 1200;
-static constexpr char16_t ReplacementCharacter = 0xFFFD;
-
-static bool IsHighSurrogate(unsigned AUnit) { return AUnit >= 0xD800 && AUnit <= 0xDBFF; }
-static bool IsLowSurrogate(unsigned AUnit) { return AUnit >= 0xDC00 && AUnit <= 0xDFFF; }
-
-std::string WideToUtf8(std::u16string_view AText) {
-  if (AText.empty())
-    return {};
-  // Three bytes per unit is the worst case: a pair takes four for two units.
-  std::string Result(AText.size() * 3, '\0');
-  std::size_t Length = 0;
-  for (std::size_t I = 0; I < AText.size(); ++I) {
-    unsigned C = AText[I];
-    if (IsHighSurrogate(C) && I + 1 < AText.size() && IsLowSurrogate(AText[I + 1])) {
-      C = 0x10000 + ((C - 0xD800) << 10) + (AText[++I] - 0xDC00);
-      Result[Length++] = static_cast<char>(0xF0 | (C >> 18));
-      Result[Length++] = static_cast<char>(0x80 | ((C >> 12) & 0x3F));
-      Result[Length++] = static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-      Result[Length++] = static_cast<char>(0x80 | (C & 0x3F));
-      continue;
-    }
-    if (IsHighSurrogate(C) || IsLowSurrogate(C))
-      C = ReplacementCharacter;
-    if (C < 0x80) {
-      Result[Length++] = static_cast<char>(C);
-    } else if (C < 0x800) {
-      Result[Length++] = static_cast<char>(0xC0 | (C >> 6));
-      Result[Length++] = static_cast<char>(0x80 | (C & 0x3F));
-    } else {
-      Result[Length++] = static_cast<char>(0xE0 | (C >> 12));
-      Result[Length++] = static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-      Result[Length++] = static_cast<char>(0x80 | (C & 0x3F));
-    }
-  }
-  Result.resize(Length);
-  return Result;
-}
 
 static TPcrePtr Compile(std::string_view APattern, int AOptions, const char **AError, int *AOffset) {
   // The pattern goes in zero-terminated: a U+0000 in it ends it there.

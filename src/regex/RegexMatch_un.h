@@ -9,10 +9,6 @@
 
 namespace bw {
 
-// UTF-16 to UTF-8. A surrogate pair becomes one four-byte character; a lone
-// surrogate becomes U+FFFD, so the result is always valid UTF-8.
-std::string WideToUtf8(std::u16string_view AText);
-
 // PCRE's own limit on the work of one execution, and the ceiling for a budget.
 inline constexpr unsigned long DefaultMatchLimit = 10000000;
 

@@ -1,7 +1,8 @@
-// Budgeted Message-ID matching.
+// Budgeted Message-ID matching, and the pattern's text and messages.
 #include "detector/MessageIdMatch_un.h"
 
 #include "rtl/Charset_un.h"
+#include "rtl/Format_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/SysUtils_un.h"
 
@@ -12,6 +13,17 @@ namespace bw {
 // The matching work one check may spend in all, shared by its Message-IDs.
 static constexpr unsigned long MatchBudget = DefaultMatchLimit;
 static constexpr std::int32_t NoMatch = -1;
+
+static constexpr const char *InvalidPatternFormat = "Invalid Message-ID regular expression \"%s\": %s at offset %d.";
+
+std::string MessageIdPatternToUtf8(std::string_view AAnsiPattern) { return WideToUtf8(AnsiToWide(AAnsiPattern)); }
+
+std::optional<std::string> InvalidPatternMessage(const std::string &AAnsiPattern) {
+  const std::optional<TRegexCompileError> Error = CheckRegex(AnsiToWide(AAnsiPattern));
+  if (!Error)
+    return std::nullopt;
+  return FormatMessage(InvalidPatternFormat, {AAnsiPattern, Error->Text, std::to_string(Error->Offset)});
+}
 
 static std::string PatternShown(const TMessageIdPattern &APattern) {
   return "Message-ID regular expression \"" + OneLineText(APattern.Text()) + "\"";

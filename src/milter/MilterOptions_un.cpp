@@ -1,9 +1,9 @@
 // Command-line parsing for bouncewarden-milter.
 #include "milter/MilterOptions_un.h"
 
+#include "detector/MessageIdMatch_un.h"
 #include "ledger/LedgerKey_un.h"
 #include "ledger/LedgerStore_un.h"
-#include "regex/RegexMatch_un.h"
 #include "rtl/StrUtils_un.h"
 
 #include <getopt.h>

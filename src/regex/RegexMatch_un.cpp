@@ -97,14 +97,4 @@ std::optional<TRegexCompileError> CheckRegex(std::u16string_view APattern) {
   return TRegexCompileError{Error ? Error : "unknown error", ErrorOffset};
 }
 
-std::string MessageIdPatternToUtf8(std::string_view AAnsiPattern) { return WideToUtf8(AnsiToWide(AAnsiPattern)); }
-
-std::optional<std::string> InvalidPatternMessage(const std::string &AAnsiPattern) {
-  const auto Error = CheckRegex(AnsiToWide(AAnsiPattern));
-  if (!Error)
-    return std::nullopt;
-  return "Invalid Message-ID regular expression \"" + AAnsiPattern + "\": " + Error->Text + " at offset " +
-         std::to_string(Error->Offset) + ".";
-}
-
 } // namespace bw

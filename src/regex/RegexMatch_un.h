@@ -1,4 +1,7 @@
 // Case-insensitive, anchored regular-expression matching over PCRE.
+//
+// The facade knows PCRE and strings only: what a pattern means to its caller
+// (a Message-ID pattern, its messages) lives with the caller.
 #pragma once
 
 #include <cstdint>
@@ -56,13 +59,5 @@ struct TRegexCompileError {
 // Compiles the pattern exactly as RegexMatch would and reports why it fails,
 // or nothing when it compiles.
 std::optional<TRegexCompileError> CheckRegex(std::u16string_view APattern);
-
-// A Message-ID pattern as the programs take it (8-bit text in the locale's
-// code page), in the UTF-8 that PCRE reads.
-std::string MessageIdPatternToUtf8(std::string_view AAnsiPattern);
-
-// The one message both programs give for a Message-ID pattern that does not
-// compile, or nothing when it compiles.
-std::optional<std::string> InvalidPatternMessage(const std::string &AAnsiPattern);
 
 } // namespace bw

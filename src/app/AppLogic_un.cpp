@@ -12,6 +12,8 @@
 
 namespace bw {
 
+// The line the unknown-action assertion has always printed, kept fixed (see
+// Assert) so that adding lines here never changes the program's output.
 static constexpr const char *UnitName = "AppLogic_un";
 static constexpr int UnknownActionLine = 138;
 

@@ -14,6 +14,8 @@
 
 namespace bw {
 
+// The line the matching precondition's assertion has always printed, kept
+// fixed (see Assert) so that reshaping this unit never changes the output.
 static constexpr const char *UnitName = "BackscatterDetector_un";
 static constexpr int AnyMatchPreconditionLine = 351;
 

@@ -33,37 +33,36 @@ struct TCompiledRegex::TCompiled {
   TPcreExtraPtr Studied;
 };
 
-TCompiledRegex::TCompiledRegex(std::string_view AUtf8Pattern, bool ACaseless) {
+TResult<std::unique_ptr<TCompiledRegex::TCompiled>> TCompiledRegex::CompileAndStudy(std::string_view AUtf8Pattern,
+                                                                                     bool ACaseless) {
   const char *Error = nullptr;
   int ErrorOffset = 0;
   TPcrePtr Pattern = Compile(AUtf8Pattern, FixedOptions | (ACaseless ? PCRE_CASELESS : 0), &Error, &ErrorOffset);
-  if (!Pattern) {
-    FError = Error ? Error : "unknown error";
-    return;
-  }
+  if (!Pattern)
+    return Failure(Error ? Error : "unknown error");
   Error = nullptr;
   TPcreExtraPtr Studied(pcre_study(Pattern.get(), 0, &Error));
-  if (Error) {
-    FError = Error;
-    return;
-  }
-  FCompiled = std::make_unique<TCompiled>(TCompiled{std::move(Pattern), std::move(Studied)});
+  if (Error)
+    return Failure(Error);
+  return std::make_unique<TCompiled>(TCompiled{std::move(Pattern), std::move(Studied)});
 }
 
-TCompiledRegex::~TCompiledRegex() = default;
+TCompiledRegex::TCompiledRegex(std::string_view AUtf8Pattern, bool ACaseless)
+    : FCompiled(CompileAndStudy(AUtf8Pattern, ACaseless)) {}
 
-bool TCompiledRegex::IsValid() const noexcept { return FCompiled != nullptr; }
+TCompiledRegex::~TCompiledRegex() = default;
 
 std::int32_t TCompiledRegex::Exec(std::string_view AUtf8Subject, unsigned long AMatchLimit) const {
   if (!FCompiled)
     return PCRE_ERROR_NOMATCH;
+  const TCompiled &Compiled = **FCompiled;
   // A copy of the study record (or an empty one) per execution: the limits
   // are per call, and the compiled pattern stays read-only for other threads.
-  pcre_extra Extra = FCompiled->Studied ? *FCompiled->Studied : pcre_extra{};
+  pcre_extra Extra = Compiled.Studied ? *Compiled.Studied : pcre_extra{};
   Extra.flags |= PCRE_EXTRA_MATCH_LIMIT_RECURSION | PCRE_EXTRA_MATCH_LIMIT;
   Extra.match_limit_recursion = MatchLimitRecursion;
   Extra.match_limit = AMatchLimit;
-  return pcre_exec(FCompiled->Pattern.get(), &Extra, AUtf8Subject.data(), static_cast<int>(AUtf8Subject.size()), 0, 0,
+  return pcre_exec(Compiled.Pattern.get(), &Extra, AUtf8Subject.data(), static_cast<int>(AUtf8Subject.size()), 0, 0,
                    nullptr, 0);
 }
 

@@ -4,6 +4,8 @@
 // (a Message-ID pattern, its messages) lives with the caller.
 #pragma once
 
+#include "rtl/Result_un.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -24,10 +26,10 @@ public:
   TCompiledRegex(const TCompiledRegex &) = delete;
   TCompiledRegex &operator=(const TCompiledRegex &) = delete;
 
-  bool IsValid() const noexcept;
+  bool IsValid() const noexcept { return FCompiled.has_value(); }
   // Why the pattern cannot be used (PCRE's compile or study error text);
   // empty when IsValid().
-  const std::string &Error() const noexcept { return FError; }
+  const std::string &Error() const noexcept { return FCompiled.error(); }
   // pcre_exec's result for the whole subject: 0 for a match, -1 for none, any
   // other negative PCRE code when the execution failed (a limit, bad UTF-8).
   // At most AMatchLimit steps of the matcher are spent.
@@ -35,8 +37,9 @@ public:
 
 private:
   struct TCompiled;
-  std::unique_ptr<TCompiled> FCompiled;  // null when the pattern does not compile
-  std::string FError;
+  static TResult<std::unique_ptr<TCompiled>> CompileAndStudy(std::string_view AUtf8Pattern, bool ACaseless);
+  // The compiled pattern, or PCRE's reason why there is none.
+  TResult<std::unique_ptr<TCompiled>> FCompiled;
 };
 
 // PCRE's reason for a failed execution, e.g. "match limit exceeded".

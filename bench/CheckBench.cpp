@@ -8,6 +8,8 @@
 #include "milter/MilterPool_un.h"
 #include "verdict/Verdict_un.h"
 #include "regex/RegexMatch_un.h"
+#include "rtl/Charset_un.h"
+#include "support/MessageCheck.h"
 #include "support/RedisServer.h"
 
 #include <benchmark/benchmark.h>
@@ -129,7 +131,7 @@ void BM_MilterCheck(benchmark::State &AState) {
       benchmark::DoNotOptimize(bw::JudgeBounce("", Content, {&Compiled}));
       break;
     default:
-      benchmark::DoNotOptimize(bw::TBackscatterDetector::CheckMessage("", Content, bw::TMessageIdPattern(Pattern)));
+      benchmark::DoNotOptimize(bwtest::CheckMessage("", Content, bw::TMessageIdPattern(Pattern)));
     }
   }
   AState.SetBytesProcessed(static_cast<std::int64_t>(AState.iterations() * Content.size()));

@@ -1,6 +1,7 @@
 // The regex facade with arbitrary UTF-16 subject and pattern (lone
 // surrogates included), split at the first U+0000 unit.
 #include "regex/RegexMatch_un.h"
+#include "rtl/Charset_un.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,6 +3,7 @@
 
 #include "cli/CommandLineParser_un.h"
 #include "detector/BackscatterDetector_un.h"
+#include "detector/MessageIdMatch_un.h"
 #include "rtl/Console_un.h"
 #include "rtl/Version_un.h"
 #include "rtl/SysUtils_un.h"
@@ -11,6 +12,8 @@
 
 namespace bw {
 
+// The line the unknown-action assertion has always printed, kept fixed (see
+// Assert) so that adding lines here never changes the program's output.
 static constexpr const char *UnitName = "AppLogic_un";
 static constexpr int UnknownActionLine = 138;
 
@@ -63,7 +66,7 @@ TAppLogic::TAppLogic(std::span<const std::string> AArgs)
 
 int TAppLogic::RunCommandLine() {
   std::string ErrorMessage;
-  if (!TCommandLineParser::Parse(*FParameters, ErrorMessage, FArgs)) {
+  if (!TCommandLineParser::Parse(*FParameters, ErrorMessage, FArgs, InvalidPatternMessage)) {
     ShowUsage(ErrorMessage);
     return ExitInvalidCommandLine;
   }

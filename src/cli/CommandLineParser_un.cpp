@@ -1,7 +1,6 @@
 // Command-line parsing.
 #include "cli/CommandLineParser_un.h"
 
-#include "regex/RegexMatch_un.h"
 #include "rtl/Format_un.h"
 #include "rtl/StrUtils_un.h"
 
@@ -37,18 +36,8 @@ bool TCommandLineParser::ParseSenderSwitch(const std::string &AArg, std::string 
   return true;
 }
 
-// The expression is compiled here exactly as each match will compile it, so
-// that a typo is reported instead of turning every bounce into backscatter.
-static bool CheckExpression(const std::string &AExpression, std::string &AErrorMessage) {
-  std::optional<std::string> Error = InvalidPatternMessage(AExpression);
-  if (!Error)
-    return true;
-  AErrorMessage = std::move(*Error);
-  return false;
-}
-
 bool TCommandLineParser::Parse(TAppParameters &AParameters, std::string &AErrorMessage,
-                               std::span<const std::string> AArgs) {
+                               std::span<const std::string> AArgs, TPatternCheck ACheckPattern) {
   AErrorMessage.clear();
   switch (AArgs.size()) {
   case 0:
@@ -68,8 +57,12 @@ bool TCommandLineParser::Parse(TAppParameters &AParameters, std::string &AErrorM
       return false;
     }
     const std::string Expression = TrimBytes(AArgs[2]);
-    if (!CheckExpression(Expression, AErrorMessage))
+    // Checked here, as each match will compile it, so that a typo is
+    // reported instead of turning every bounce into backscatter.
+    if (std::optional<std::string> Error = ACheckPattern(Expression)) {
+      AErrorMessage = std::move(*Error);
       return false;
+    }
     AParameters.P1Sender = std::move(Sender);
     AParameters.MimeFile = TrimBytes(AArgs[1]);
     AParameters.MsgIdRegex = Expression;

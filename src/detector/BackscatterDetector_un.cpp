@@ -9,10 +9,13 @@
 #include "rtl/Files_un.h"
 #include "rtl/SysUtils_un.h"
 
+#include <optional>
 #include <utility>
 
 namespace bw {
 
+// The line the matching precondition's assertion has always printed, kept
+// fixed (see Assert) so that reshaping this unit never changes the output.
 static constexpr const char *UnitName = "BackscatterDetector_un";
 static constexpr int AnyMatchPreconditionLine = 351;
 
@@ -21,126 +24,90 @@ static constexpr int BinaryStream = 1;
 
 bool TBackscatterDetector::IsBackscatter(const std::string &AP1Sender, const std::string &AMimeFile,
                                          const std::string &AMsgIdRegex) {
-  TBackscatterDetector Detector;
-  Detector.FP1Sender = AP1Sender;
-  Detector.FMimeFile = AMimeFile;
-  Detector.FMsgIdRegex = AMsgIdRegex;
-  return Detector.Execute();
+  std::string Content;
+  if (!ReadBoundedFile(AMimeFile, MaxMessageSize, Content))
+    return false;
+  // Declared before the message, so that the message goes first.
+  std::vector<TAutoValue> ReturnedParts;
+  const TAutoValue Message = LoadMessage(std::move(Content));
+  if (!IsDSN(Message, AP1Sender))
+    return false;
+  ReturnedParts = FindReturnedMessage(Message);
+  return CheckMessageIDs(ReturnedParts, AMsgIdRegex);
 }
 
-TCheckResult TBackscatterDetector::CheckMessage(const std::string &AP1Sender, std::string AContent,
-                                                const TMessageIdPattern &APattern) {
-  TBackscatterDetector Detector;
-  Detector.FP1Sender = AP1Sender;
-  Detector.FContent = std::move(AContent);
-  Detector.FMsgIdRegex = APattern.Text();
-  Detector.FPattern = &APattern;
-  const bool Backscatter = Detector.Execute();
-  return {Backscatter, Detector.FMessageIDCount};
+TBackscatterDetector::TMessageIDList TBackscatterDetector::ReturnedMessageIDs(const std::string &AP1Sender,
+                                                                             std::string AContent) {
+  // The bound of ReadBoundedFile, for bytes that were never a file.
+  if (AContent.empty() || AContent.size() >= MaxMessageSize)
+    return {};
+  std::vector<TAutoValue> ReturnedParts;
+  const TAutoValue Message = LoadMessage(std::move(AContent));
+  if (!IsDSN(Message, AP1Sender))
+    return {};
+  ReturnedParts = FindReturnedMessage(Message);
+  return ExtractMessageIDs(ReturnedParts);
 }
 
-std::vector<std::u16string> TBackscatterDetector::ReturnedMessageIDs(const std::string &AP1Sender,
-                                                                     std::string AContent) {
-  TBackscatterDetector Detector;
-  Detector.FP1Sender = AP1Sender;
-  Detector.FContent = std::move(AContent);
+TAutoValue TBackscatterDetector::LoadMessage(std::string AContent) {
+  TAutoValue Message = CreateOleObject("CDO.Message");
+  const TAutoValue Stream = CreateOleObject("ADODB.Stream");
+  Stream.Call("Open", TAutoValue::Omitted());
+  Stream.Set("Type", BinaryStream);
+  Stream.Call("Write", TSharedBytes(std::move(AContent)));
+  Stream.Call("Flush");
+  Stream.Call("SetEOS");
+  Message.Get("DataSource").Call("OpenObject", Stream, u"_Stream");
+  Stream.Call("Close");
+  return Message;
+}
+
+bool TBackscatterDetector::IsDSN(const TAutoValue &AMessage, const std::string &AP1Sender) {
+  return CountsAsDSN(AMessage.Get("Fields", ContentTypeField).Get("Value").AsString(), AP1Sender);
+}
+
+std::vector<TAutoValue> TBackscatterDetector::FindReturnedMessage(const TAutoValue &AMessage) {
+  std::vector<TAutoValue> ReturnedParts = CollectReturnedParts(AMessage.Get("BodyPart"));
+  if (!ReturnedParts.empty())
+    return ReturnedParts;
+  // A bounce that returns no message part may still quote the message in its
+  // text.
+  try {
+    ReturnedParts.push_back(AMessage.Get("TextBodyPart"));
+  } catch (const EOleException &) {
+    // The message has no text body: nothing is returned, and the search ends
+    // normally.
+  }
+  return ReturnedParts;
+}
+
+bool TBackscatterDetector::CheckMessageIDs(std::span<const TAutoValue> AReturnedParts,
+                                           const std::string &AMsgIdRegex) {
+  const TMessageIDList MessageIDs = ExtractMessageIDs(AReturnedParts);
+  if (MessageIDs.empty())
+    return false;
+  return !AnyMessageIDMatches(MessageIDs, AMsgIdRegex);
+}
+
+TBackscatterDetector::TMessageIDList
+TBackscatterDetector::ExtractMessageIDs(std::span<const TAutoValue> AReturnedParts) {
   TMessageIDList MessageIDs;
-  if (Detector.LoadMessage() && Detector.IsDSN()) {
-    Detector.FindReturnedMessage();
-    Detector.ExtractMessageIDs(MessageIDs);
+  for (const TAutoValue &Part : AReturnedParts) {
+    if (Part.IsNull())
+      continue;
+    if (std::optional<std::u16string> MessageID = ExtractMessageID(ReadPartText(Part)))
+      MessageIDs.push_back(std::move(*MessageID));
   }
   return MessageIDs;
 }
 
-bool TBackscatterDetector::Execute() {
-  if (!LoadMessage())
-    return false;
-  if (!IsDSN())
-    return false;
-  FindReturnedMessage();
-  return CheckMessageIDs();
+std::u16string TBackscatterDetector::ReadPartText(const TAutoValue &APart) {
+  return ReadStreamText(APart.Get("GetDecodedContentStream"));
 }
 
-bool TBackscatterDetector::LoadMessage() {
-  std::string Content;
-  if (FContent) {
-    Content = std::exchange(*FContent, {});
-    if (Content.empty() || Content.size() >= MaxMessageSize)
-      return false;
-  } else if (!ReadBoundedFile(FMimeFile, MaxMessageSize, Content)) {
-    return false;
-  }
-  FMessage = CreateOleObject("CDO.Message");
-  const TAutoValue Stream = CreateOleObject("ADODB.Stream");
-  Stream.Call("Open", TAutoValue::Omitted());
-  Stream.Set("Type", BinaryStream);
-  Stream.Call("Write", TSharedBytes(std::move(Content)));
-  Stream.Call("Flush");
-  Stream.Call("SetEOS");
-  FMessage.Get("DataSource").Call("OpenObject", Stream, u"_Stream");
-  Stream.Call("Close");
-  return true;
-}
-
-bool TBackscatterDetector::IsDSN() {
-  return CountsAsDSN(FMessage.Get("Fields", ContentTypeField).Get("Value").AsString(), FP1Sender);
-}
-
-void TBackscatterDetector::FindReturnedMessage() {
-  FReturnedParts.reset();
-  CollectReturnedParts(FMessage.Get("BodyPart"));
-  if (FReturnedParts)
-    return;
-  FReturnedParts.emplace(1);
-  try {
-    (*FReturnedParts)[0] = FMessage.Get("TextBodyPart");
-  } catch (const EOleException &) {
-    // The message has no text body: the one entry stays null and the search
-    // ends normally.
-    (*FReturnedParts)[0] = TAutoValue::Null();
-  }
-}
-
-void TBackscatterDetector::CollectReturnedParts(const TAutoValue &APart) {
-  std::vector<TAutoValue> Found = bw::CollectReturnedParts(APart);
-  if (!Found.empty())
-    FReturnedParts = std::move(Found);
-}
-
-bool TBackscatterDetector::CheckMessageIDs() {
-  TMessageIDList MessageIDs;
-  ExtractMessageIDs(MessageIDs);
-  FMessageIDCount = MessageIDs.size();
-  if (MessageIDs.empty())
-    return false;
-  return !AnyMessageIDMatches(MessageIDs);
-}
-
-void TBackscatterDetector::ExtractMessageIDs(TMessageIDList &AMessageIDs) {
-  AMessageIDs.clear();
-  if (!FReturnedParts)
-    return;
-  for (const TAutoValue &Part : *FReturnedParts) {
-    if (Part.IsNull())
-      continue;
-    if (std::optional<std::u16string> MessageID = ExtractMessageID(ReadPartText(Part.Get("GetDecodedContentStream"))))
-      AMessageIDs.push_back(std::move(*MessageID));
-  }
-}
-
-std::u16string TBackscatterDetector::ReadPartText(const TAutoValue &AStream) { return ReadStreamText(AStream); }
-
-bool TBackscatterDetector::AnyMessageIDMatches(const TMessageIDList &AMessageIDs) {
+bool TBackscatterDetector::AnyMessageIDMatches(const TMessageIDList &AMessageIDs, const std::string &AMsgIdRegex) {
   Assert(!AMessageIDs.empty(), UnitName, AnyMatchPreconditionLine);
-  if (FPattern)
-    return MatchesAnyMessageID(*FPattern, AMessageIDs);
-  return MatchesAnyMessageID(TMessageIdPattern(FMsgIdRegex), AMessageIDs);
-}
-
-std::string TBackscatterDetector::GetMediaType(const std::string &AContentType) { return bw::GetMediaType(AContentType); }
-
-std::string TBackscatterDetector::CleanMessageID(const std::string &AMessageID) {
-  return bw::CleanMessageID(std::string_view(AMessageID));
+  return MatchesAnyMessageID(TMessageIdPattern(AMsgIdRegex), AMessageIDs);
 }
 
 } // namespace bw

@@ -1,7 +1,8 @@
-// Budgeted Message-ID matching.
+// Budgeted Message-ID matching, and the pattern's text and messages.
 #include "detector/MessageIdMatch_un.h"
 
 #include "rtl/Charset_un.h"
+#include "rtl/Format_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/SysUtils_un.h"
 
@@ -13,15 +14,25 @@ namespace bw {
 static constexpr unsigned long MatchBudget = DefaultMatchLimit;
 static constexpr std::int32_t NoMatch = -1;
 
-static std::string PatternShown(const TMessageIdPattern &APattern) {
-  return "Message-ID regular expression \"" + OneLineText(APattern.Text()) + "\"";
+static constexpr const char *InvalidPatternFormat = "Invalid Message-ID regular expression \"%s\": %s at offset %d.";
+static constexpr const char *UnusablePatternFormat = "Message-ID regular expression \"%s\" cannot be used: %s";
+static constexpr const char *MatchFailedFormat =
+    "Message-ID regular expression \"%s\" failed on Message-ID %d of %d: %s";
+
+std::string MessageIdPatternToUtf8(std::string_view AAnsiPattern) { return WideToUtf8(AnsiToWide(AAnsiPattern)); }
+
+std::optional<std::string> InvalidPatternMessage(const std::string &AAnsiPattern) {
+  const std::optional<TRegexCompileError> Error = CheckRegex(AnsiToWide(AAnsiPattern));
+  if (!Error)
+    return std::nullopt;
+  return FormatMessage(InvalidPatternFormat, {AAnsiPattern, Error->Text, std::to_string(Error->Offset)});
 }
 
 bool MatchesAnyMessageID(const TMessageIdPattern &APattern, std::span<const std::u16string> AMessageIDs) {
   const TCompiledRegex &Regex = APattern.Regex();
   // Matching nothing would judge every bounce backscatter.
   if (!Regex.IsValid())
-    throw ERegexMatchError(PatternShown(APattern) + " cannot be used: " + Regex.Error());
+    throw ERegexMatchError(FormatMessage(UnusablePatternFormat, {OneLineText(APattern.Text()), Regex.Error()}));
   const unsigned long Limit = std::max<unsigned long>(1, MatchBudget / std::max<std::size_t>(1, AMessageIDs.size()));
   for (std::size_t I = 0; I < AMessageIDs.size(); ++I) {
     // The ID as the locale's 8-bit code page holds it, which is what a
@@ -32,8 +43,9 @@ bool MatchesAnyMessageID(const TMessageIdPattern &APattern, std::span<const std:
     // A match that could not be completed is no answer: judging the bounce
     // backscatter could lose a genuine one.
     if (Result != NoMatch)
-      throw ERegexMatchError(PatternShown(APattern) + " failed on Message-ID " + std::to_string(I + 1) + " of " +
-                             std::to_string(AMessageIDs.size()) + ": " + RegexExecErrorText(Result));
+      throw ERegexMatchError(FormatMessage(MatchFailedFormat, {OneLineText(APattern.Text()), std::to_string(I + 1),
+                                                               std::to_string(AMessageIDs.size()),
+                                                               RegexExecErrorText(Result)}));
   }
   return false;
 }

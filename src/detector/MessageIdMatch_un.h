@@ -1,13 +1,25 @@
 // The Message-IDs of a returned message matched against the site's pattern,
-// with one bounded budget of matching work per check.
+// with one bounded budget of matching work per check; the pattern's text as
+// both programs take it, and the message they give when it does not compile.
 #pragma once
 
 #include "regex/RegexMatch_un.h"
 
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace bw {
+
+// A Message-ID pattern as the programs take it (8-bit text in the locale's
+// code page), in the UTF-8 that PCRE reads.
+std::string MessageIdPatternToUtf8(std::string_view AAnsiPattern);
+
+// The one message both programs give for a Message-ID pattern that does not
+// compile ("Invalid Message-ID regular expression ..." with PCRE's reason and
+// offset), or nothing when it compiles.
+std::optional<std::string> InvalidPatternMessage(const std::string &AAnsiPattern);
 
 // The site's Message-ID pattern, compiled and studied once. Read-only after
 // construction, so one pattern may serve any number of checks on any

@@ -1,7 +1,7 @@
 // Command-line parsing for bouncewarden-milter.
 #include "milter/MilterOptions_un.h"
 
-#include "regex/RegexMatch_un.h"
+#include "detector/MessageIdMatch_un.h"
 #include "rtl/ExitCodes_un.h"
 #include "rtl/Numbers_un.h"
 #include "rtl/StrUtils_un.h"

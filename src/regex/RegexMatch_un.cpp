@@ -1,4 +1,4 @@
-// The regex facade: conversion, compilation, study and execution.
+// The regex facade: compilation, study and execution.
 #include "regex/RegexMatch_un.h"
 
 #include "rtl/Charset_un.h"
@@ -22,43 +22,6 @@ using TPcreExtraPtr = std::unique_ptr<pcre_extra, TPcreFreeStudy>;
 static constexpr int FixedOptions = PCRE_MULTILINE | PCRE_DOTALL | PCRE_ANCHORED | PCRE_UTF8 | PCRE_NEWLINE_ANYCRLF;
 static_assert(FixedOptions == 0x00500816);
 static constexpr unsigned long MatchLimitRecursion = 1200;
-static constexpr char16_t ReplacementCharacter = 0xFFFD;
-
-static bool IsHighSurrogate(unsigned AUnit) { return AUnit >= 0xD800 && AUnit <= 0xDBFF; }
-static bool IsLowSurrogate(unsigned AUnit) { return AUnit >= 0xDC00 && AUnit <= 0xDFFF; }
-
-std::string WideToUtf8(std::u16string_view AText) {
-  if (AText.empty())
-    return {};
-  // Three bytes per unit is the worst case: a pair takes four for two units.
-  std::string Result(AText.size() * 3, '\0');
-  std::size_t Length = 0;
-  for (std::size_t I = 0; I < AText.size(); ++I) {
-    unsigned C = AText[I];
-    if (IsHighSurrogate(C) && I + 1 < AText.size() && IsLowSurrogate(AText[I + 1])) {
-      C = 0x10000 + ((C - 0xD800) << 10) + (AText[++I] - 0xDC00);
-      Result[Length++] = static_cast<char>(0xF0 | (C >> 18));
-      Result[Length++] = static_cast<char>(0x80 | ((C >> 12) & 0x3F));
-      Result[Length++] = static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-      Result[Length++] = static_cast<char>(0x80 | (C & 0x3F));
-      continue;
-    }
-    if (IsHighSurrogate(C) || IsLowSurrogate(C))
-      C = ReplacementCharacter;
-    if (C < 0x80) {
-      Result[Length++] = static_cast<char>(C);
-    } else if (C < 0x800) {
-      Result[Length++] = static_cast<char>(0xC0 | (C >> 6));
-      Result[Length++] = static_cast<char>(0x80 | (C & 0x3F));
-    } else {
-      Result[Length++] = static_cast<char>(0xE0 | (C >> 12));
-      Result[Length++] = static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-      Result[Length++] = static_cast<char>(0x80 | (C & 0x3F));
-    }
-  }
-  Result.resize(Length);
-  return Result;
-}
 
 static TPcrePtr Compile(std::string_view APattern, int AOptions, const char **AError, int *AOffset) {
   // The pattern goes in zero-terminated: a U+0000 in it ends it there.
@@ -70,37 +33,36 @@ struct TCompiledRegex::TCompiled {
   TPcreExtraPtr Studied;
 };
 
-TCompiledRegex::TCompiledRegex(std::string_view AUtf8Pattern, bool ACaseless) {
+TResult<std::unique_ptr<TCompiledRegex::TCompiled>> TCompiledRegex::CompileAndStudy(std::string_view AUtf8Pattern,
+                                                                                     bool ACaseless) {
   const char *Error = nullptr;
   int ErrorOffset = 0;
   TPcrePtr Pattern = Compile(AUtf8Pattern, FixedOptions | (ACaseless ? PCRE_CASELESS : 0), &Error, &ErrorOffset);
-  if (!Pattern) {
-    FError = Error ? Error : "unknown error";
-    return;
-  }
+  if (!Pattern)
+    return Failure(Error ? Error : "unknown error");
   Error = nullptr;
   TPcreExtraPtr Studied(pcre_study(Pattern.get(), 0, &Error));
-  if (Error) {
-    FError = Error;
-    return;
-  }
-  FCompiled = std::make_unique<TCompiled>(TCompiled{std::move(Pattern), std::move(Studied)});
+  if (Error)
+    return Failure(Error);
+  return std::make_unique<TCompiled>(TCompiled{std::move(Pattern), std::move(Studied)});
 }
 
-TCompiledRegex::~TCompiledRegex() = default;
+TCompiledRegex::TCompiledRegex(std::string_view AUtf8Pattern, bool ACaseless)
+    : FCompiled(CompileAndStudy(AUtf8Pattern, ACaseless)) {}
 
-bool TCompiledRegex::IsValid() const noexcept { return FCompiled != nullptr; }
+TCompiledRegex::~TCompiledRegex() = default;
 
 std::int32_t TCompiledRegex::Exec(std::string_view AUtf8Subject, unsigned long AMatchLimit) const {
   if (!FCompiled)
     return PCRE_ERROR_NOMATCH;
+  const TCompiled &Compiled = **FCompiled;
   // A copy of the study record (or an empty one) per execution: the limits
   // are per call, and the compiled pattern stays read-only for other threads.
-  pcre_extra Extra = FCompiled->Studied ? *FCompiled->Studied : pcre_extra{};
+  pcre_extra Extra = Compiled.Studied ? *Compiled.Studied : pcre_extra{};
   Extra.flags |= PCRE_EXTRA_MATCH_LIMIT_RECURSION | PCRE_EXTRA_MATCH_LIMIT;
   Extra.match_limit_recursion = MatchLimitRecursion;
   Extra.match_limit = AMatchLimit;
-  return pcre_exec(FCompiled->Pattern.get(), &Extra, AUtf8Subject.data(), static_cast<int>(AUtf8Subject.size()), 0, 0,
+  return pcre_exec(Compiled.Pattern.get(), &Extra, AUtf8Subject.data(), static_cast<int>(AUtf8Subject.size()), 0, 0,
                    nullptr, 0);
 }
 
@@ -132,16 +94,6 @@ std::optional<TRegexCompileError> CheckRegex(std::u16string_view APattern) {
   if (Pattern)
     return std::nullopt;
   return TRegexCompileError{Error ? Error : "unknown error", ErrorOffset};
-}
-
-std::string MessageIdPatternToUtf8(std::string_view AAnsiPattern) { return WideToUtf8(AnsiToWide(AAnsiPattern)); }
-
-std::optional<std::string> InvalidPatternMessage(const std::string &AAnsiPattern) {
-  const auto Error = CheckRegex(AnsiToWide(AAnsiPattern));
-  if (!Error)
-    return std::nullopt;
-  return "Invalid Message-ID regular expression \"" + AAnsiPattern + "\": " + Error->Text + " at offset " +
-         std::to_string(Error->Offset) + ".";
 }
 
 } // namespace bw

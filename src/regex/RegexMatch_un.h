@@ -1,5 +1,10 @@
 // Case-insensitive, anchored regular-expression matching over PCRE.
+//
+// The facade knows PCRE and strings only: what a pattern means to its caller
+// (a Message-ID pattern, its messages) lives with the caller.
 #pragma once
+
+#include "rtl/Result_un.h"
 
 #include <cstdint>
 #include <memory>
@@ -8,10 +13,6 @@
 #include <string_view>
 
 namespace bw {
-
-// UTF-16 to UTF-8. A surrogate pair becomes one four-byte character; a lone
-// surrogate becomes U+FFFD, so the result is always valid UTF-8.
-std::string WideToUtf8(std::u16string_view AText);
 
 // PCRE's own limit on the work of one execution, and the ceiling for a budget.
 inline constexpr unsigned long DefaultMatchLimit = 10000000;
@@ -25,10 +26,10 @@ public:
   TCompiledRegex(const TCompiledRegex &) = delete;
   TCompiledRegex &operator=(const TCompiledRegex &) = delete;
 
-  bool IsValid() const noexcept;
+  bool IsValid() const noexcept { return FCompiled.has_value(); }
   // Why the pattern cannot be used (PCRE's compile or study error text);
   // empty when IsValid().
-  const std::string &Error() const noexcept { return FError; }
+  const std::string &Error() const noexcept { return FCompiled.error(); }
   // pcre_exec's result for the whole subject: 0 for a match, -1 for none, any
   // other negative PCRE code when the execution failed (a limit, bad UTF-8).
   // At most AMatchLimit steps of the matcher are spent.
@@ -36,8 +37,9 @@ public:
 
 private:
   struct TCompiled;
-  std::unique_ptr<TCompiled> FCompiled;  // null when the pattern does not compile
-  std::string FError;
+  static TResult<std::unique_ptr<TCompiled>> CompileAndStudy(std::string_view AUtf8Pattern, bool ACaseless);
+  // The compiled pattern, or PCRE's reason why there is none.
+  TResult<std::unique_ptr<TCompiled>> FCompiled;
 };
 
 // PCRE's reason for a failed execution, e.g. "match limit exceeded".
@@ -60,13 +62,5 @@ struct TRegexCompileError {
 // Compiles the pattern exactly as RegexMatch would and reports why it fails,
 // or nothing when it compiles.
 std::optional<TRegexCompileError> CheckRegex(std::u16string_view APattern);
-
-// A Message-ID pattern as the programs take it (8-bit text in the locale's
-// code page), in the UTF-8 that PCRE reads.
-std::string MessageIdPatternToUtf8(std::string_view AAnsiPattern);
-
-// The one message both programs give for a Message-ID pattern that does not
-// compile, or nothing when it compiles.
-std::optional<std::string> InvalidPatternMessage(const std::string &AAnsiPattern);
 
 } // namespace bw

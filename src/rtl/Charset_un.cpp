@@ -1,4 +1,5 @@
-// iconv-based conversions with replacement instead of failure.
+// iconv-based conversions with replacement instead of failure, and UTF-8
+// written out by hand.
 //
 // Both directions run through one driver, Convert(), which differs per
 // direction only in what it writes for input iconv refuses and in the unit
@@ -270,6 +271,47 @@ std::string WideToAnsi(std::u16string_view AText) {
   if (AText.empty())
     return {};
   return EncodeFromWide(AnsiCodePage(), AText);
+}
+
+static constexpr char16_t ReplacementCharacter = 0xFFFD;
+
+static bool IsHighSurrogate(unsigned AUnit) { return AUnit >= 0xD800 && AUnit <= 0xDBFF; }
+static bool IsLowSurrogate(unsigned AUnit) { return AUnit >= 0xDC00 && AUnit <= 0xDFFF; }
+
+// Written out rather than through EncodeFromWide, whose encoder writes "?"
+// for a lone surrogate: here it is U+FFFD, which patterns and ledger keys
+// have always been given.
+std::string WideToUtf8(std::u16string_view AText) {
+  if (AText.empty())
+    return {};
+  // Three bytes per unit is the worst case: a pair takes four for two units.
+  std::string Result(AText.size() * 3, '\0');
+  std::size_t Length = 0;
+  for (std::size_t I = 0; I < AText.size(); ++I) {
+    unsigned C = AText[I];
+    if (IsHighSurrogate(C) && I + 1 < AText.size() && IsLowSurrogate(AText[I + 1])) {
+      C = 0x10000 + ((C - 0xD800) << 10) + (AText[++I] - 0xDC00);
+      Result[Length++] = static_cast<char>(0xF0 | (C >> 18));
+      Result[Length++] = static_cast<char>(0x80 | ((C >> 12) & 0x3F));
+      Result[Length++] = static_cast<char>(0x80 | ((C >> 6) & 0x3F));
+      Result[Length++] = static_cast<char>(0x80 | (C & 0x3F));
+      continue;
+    }
+    if (IsHighSurrogate(C) || IsLowSurrogate(C))
+      C = ReplacementCharacter;
+    if (C < 0x80) {
+      Result[Length++] = static_cast<char>(C);
+    } else if (C < 0x800) {
+      Result[Length++] = static_cast<char>(0xC0 | (C >> 6));
+      Result[Length++] = static_cast<char>(0x80 | (C & 0x3F));
+    } else {
+      Result[Length++] = static_cast<char>(0xE0 | (C >> 12));
+      Result[Length++] = static_cast<char>(0x80 | ((C >> 6) & 0x3F));
+      Result[Length++] = static_cast<char>(0x80 | (C & 0x3F));
+    }
+  }
+  Result.resize(Length);
+  return Result;
 }
 
 } // namespace bw

@@ -1,5 +1,6 @@
-// Character-set conversion through iconv, lenient in both directions, and
-// the conversions between 8-bit text in the locale's code page and UTF-16.
+// Character-set conversion through iconv, lenient in both directions, the
+// conversions between 8-bit text in the locale's code page and UTF-16, and
+// UTF-16 to UTF-8, which needs no iconv.
 //
 // Text from a bounce is hostile: malformed sequences, unknown charset names
 // and truncated multi-byte characters must never fail a conversion, only
@@ -40,5 +41,9 @@ std::u16string AnsiToWide(std::string_view AText);
 // UTF-16 to the locale's code page. Characters it lacks (lone surrogates
 // included) become "?", the code page's default character.
 std::string WideToAnsi(std::u16string_view AText);
+
+// UTF-16 to UTF-8. A surrogate pair becomes one four-byte character; a lone
+// surrogate becomes U+FFFD, so the result is always valid UTF-8.
+std::string WideToUtf8(std::u16string_view AText);
 
 } // namespace bw

@@ -3,7 +3,6 @@
 
 #include "detector/MessageIdText_un.h"
 #include "rtl/Charset_un.h"
-#include "regex/RegexMatch_un.h"
 
 namespace bw {
 

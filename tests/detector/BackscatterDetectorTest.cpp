@@ -4,6 +4,7 @@
 #include "detector/BackscatterDetector_un.h"
 
 #include "rtl/SysUtils_un.h"
+#include "support/MessageCheck.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -29,13 +30,11 @@ const std::string ReportWithReturnedID = "Content-Type: multipart/report; bounda
 } // namespace
 
 TEST(BackscatterDetectorTest, OnlySizesFromOneToOneBelowTheBoundAreExamined) {
-  const TMessageIdPattern NeverMatches("(?!)");
   for (const std::size_t Size : {std::size_t{0}, std::size_t{1}, std::size_t{511999}, std::size_t{512000}}) {
     SCOPED_TRACE(Size);
     const std::string Content = Size == 0 ? "" : bwtest::PaddedTo(ReportWithReturnedID, Size);
     const bool Examined = Size > 0 && Size < TBackscatterDetector::MaxMessageSize;
     EXPECT_EQ(IDsOf(Content).size(), Examined && Size > 1 ? 1u : 0u);
-    EXPECT_EQ(TBackscatterDetector::CheckMessage("", Content, NeverMatches).Backscatter, Examined && Size > 1);
     const std::string File = bwtest::WriteTempFile("sized.eml", Content);
     EXPECT_EQ(TBackscatterDetector::IsBackscatter("", File, "(?!)"), Examined && Size > 1);
   }
@@ -94,24 +93,18 @@ TEST(BackscatterDetectorTest, VerdictIsTrueOnlyWhenIDsWereFoundAndNoneMatches) {
     SCOPED_TRACE(Case.File + " / " + Case.Regex);
     EXPECT_EQ(TBackscatterDetector::IsBackscatter("", bwtest::FixturePath("detector/" + Case.File), Case.Regex),
               Case.Backscatter);
-    const bw::TCheckResult Result = TBackscatterDetector::CheckMessage(
-        "", bwtest::ReadFixture("detector/" + Case.File), TMessageIdPattern(Case.Regex));
-    EXPECT_EQ(Result.Backscatter, Case.Backscatter);
-    EXPECT_EQ(Result.MessageIDCount, IDsOfFixture(Case.File).size());
+    EXPECT_EQ(bwtest::CheckMessage("", bwtest::ReadFixture("detector/" + Case.File), TMessageIdPattern(Case.Regex))
+                  .Backscatter,
+              Case.Backscatter);
   }
 }
 
-// Show that a pattern that cannot be used ends the check with an error, the
-// same from a file as from memory, instead of a verdict of backscatter.
+// Show that a pattern that cannot be used ends the check with an error
+// instead of a verdict of backscatter.
 TEST(BackscatterDetectorTest, UnusablePatternIsAnErrorNotAVerdict) {
   const std::string File = bwtest::FixturePath("detector/report-with-rfc822.eml");
-  const std::string Expected = "ERegexMatchError: Message-ID regular expression \"(\" cannot be used: missing )";
-  EXPECT_EQ(bwtest::RaisedError([&] { TBackscatterDetector::IsBackscatter("", File, "("); }), Expected);
-  EXPECT_EQ(bwtest::RaisedError([&] {
-              TBackscatterDetector::CheckMessage("", bwtest::ReadFixture("detector/report-with-rfc822.eml"),
-                                                 TMessageIdPattern("("));
-            }),
-            Expected);
+  EXPECT_EQ(bwtest::RaisedError([&] { TBackscatterDetector::IsBackscatter("", File, "("); }),
+            "ERegexMatchError: Message-ID regular expression \"(\" cannot be used: missing )");
   // Nothing to match: no error, and not backscatter.
   EXPECT_FALSE(TBackscatterDetector::IsBackscatter("", bwtest::FixturePath("detector/report-without-text-body.eml"), "("));
 }

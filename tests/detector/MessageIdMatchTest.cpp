@@ -1,5 +1,6 @@
 // Matching Message-IDs against the site's pattern: anchored, caseless, one
-// budget, and no verdict from a pattern that cannot be used.
+// budget, and no verdict from a pattern that cannot be used; the message
+// both programs give for a pattern that does not compile.
 #include "detector/MessageIdMatch_un.h"
 
 #include "rtl/SysUtils_un.h"
@@ -7,11 +8,32 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+using bw::InvalidPatternMessage;
 using bw::MatchesAnyMessageID;
 using bw::TMessageIdPattern;
+
+TEST(MessageIdMatchTest, PatternThatDoesNotCompileIsNamedWithPcresReasonAndOffset) {
+  const struct {
+    std::string Pattern;
+    std::optional<std::string> Message;
+  } Cases[] = {
+      {".*@example\\.com$", std::nullopt},
+      {"", std::nullopt},
+      {"(", "Invalid Message-ID regular expression \"(\": missing ) at offset 1."},
+      {"a)", "Invalid Message-ID regular expression \"a)\": unmatched parentheses at offset 1."},
+      {".*@[a", "Invalid Message-ID regular expression \".*@[a\": missing terminating ] for character class at offset 5."},
+      // Offsets count bytes of the UTF-8 that PCRE is given.
+      {"a\xF0\x9F\x98\x80(", "Invalid Message-ID regular expression \"a\xF0\x9F\x98\x80(\": missing ) at offset 6."},
+      // The pattern is shown as given, a slot marker in it included.
+      {"%s(", "Invalid Message-ID regular expression \"%s(\": missing ) at offset 3."},
+  };
+  for (const auto &Case : Cases)
+    EXPECT_EQ(InvalidPatternMessage(Case.Pattern), Case.Message) << Case.Pattern;
+}
 
 TEST(MessageIdMatchTest, AnchoredAtTheStartAndCaseInsensitive) {
   const struct {

@@ -3,6 +3,7 @@
 #include "milter/MilterMessage_un.h"
 
 #include "detector/BackscatterDetector_un.h"
+#include "support/MessageCheck.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -120,8 +121,8 @@ TEST(MilterMessageTest, RebuiltFixturesGetTheVerdictOfTheirFiles) {
     TMilterMessage Message(bw::hvAsReceived);
     Message.Start("<>");
     FeedLikeAnMta(File, Message);
-    const bw::TCheckResult Expected = bw::TBackscatterDetector::CheckMessage("", File, Pattern);
-    const bw::TCheckResult Rebuilt = bw::TBackscatterDetector::CheckMessage("", Message.TakeContent(), Pattern);
+    const bwtest::TCheckResult Expected = bwtest::CheckMessage("", File, Pattern);
+    const bwtest::TCheckResult Rebuilt = bwtest::CheckMessage("", Message.TakeContent(), Pattern);
     EXPECT_EQ(Rebuilt.Backscatter, Expected.Backscatter);
     EXPECT_EQ(Rebuilt.MessageIDCount, Expected.MessageIDCount);
     ++Checked;

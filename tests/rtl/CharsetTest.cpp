@@ -1,4 +1,4 @@
-// Tests for the lenient iconv conversions of Charset_un.
+// Tests for the lenient iconv conversions of Charset_un and its UTF-8 writer.
 #include "rtl/Charset_un.h"
 
 #include <gtest/gtest.h>
@@ -145,4 +145,33 @@ TEST(CharsetTest, AnsiConversionsReplaceWhatTheyCannotConvert) {
   EXPECT_EQ(WideToAnsi(u"a\xD800z"s), "a?z");
   EXPECT_EQ(WideToAnsi(u"a\xDC00"s), "a?");
   EXPECT_EQ(WideToAnsi(u"\xDC00\xD800"s), "??");  // the wrong order is no pair
+}
+
+TEST(CharsetTest, WideToUtf8EncodesCharactersAsStandardUtf8) {
+  const struct {
+    std::u16string Wide;
+    std::string Utf8;
+  } Cases[] = {
+      {u"", ""},
+      {u"Az~\x7F", "Az~\x7F"},
+      {u"\0"s, "\0"s},
+      {u"\u0080", "\xC2\x80"},
+      {u"\u00E9", "\xC3\xA9"},
+      {u"\u07FF", "\xDF\xBF"},
+      {u"\u0800", "\xE0\xA0\x80"},
+      {u"\u20AC", "\xE2\x82\xAC"},
+      {u"\uFFFF", "\xEF\xBF\xBF"},
+      {u"a\u00E9\u20AC", "a\xC3\xA9\xE2\x82\xAC"},
+      // A surrogate pair is one four-byte character.
+      {u"\U0001F600", "\xF0\x9F\x98\x80"},
+      {u"\xDBFF\xDFFF"s, "\xF4\x8F\xBF\xBF"},
+      {u"a\U00010000b", "a\xF0\x90\x80\x80" "b"},
+      // A lone or reversed surrogate becomes U+FFFD, never invalid UTF-8.
+      {u"\xD800"s, "\xEF\xBF\xBD"},
+      {u"a\xDC00"s, "a\xEF\xBF\xBD"},
+      {u"\xDE00\xD83D"s, "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {u"\xD83Dx"s, "\xEF\xBF\xBDx"},
+  };
+  for (const auto &Case : Cases)
+    EXPECT_EQ(WideToUtf8(Case.Wide), Case.Utf8);
 }

@@ -6,7 +6,6 @@
 #include "detector/BackscatterDetector_un.h"
 #include "ledger/LedgerOpen_un.h"
 #include "rtl/Charset_un.h"
-#include "regex/RegexMatch_un.h"
 #include "support/TestSupport.h"
 #include "verdict/Verdict_un.h"
 

@@ -33,5 +33,6 @@ ctest --preset tsan
 scripts/fuzz-smoke.sh
 
 # The Debian packages, built, checked by lintian, tested installed and taken
-# from install to purge (exit 77 where it cannot run: not root).
-scripts/package-test.sh || [ $? -eq 77 ]
+# from install to purge (skipped where it cannot run: not root). The one run
+# of scripts/package-test.sh: the release preset above leaves it out.
+ctest --preset package

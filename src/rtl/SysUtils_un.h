@@ -23,12 +23,14 @@ private:
   std::string FMessage;
 };
 
+// NOLINTBEGIN(bugprone-macro-parentheses): the arguments name classes, which cannot be parenthesised.
 #define BW_DECLARE_EXCEPTION(TName, TBase)                                      \
   class TName : public TBase {                                                  \
   public:                                                                       \
     using TBase::TBase;                                                         \
     const char *ClassName() const noexcept override { return #TName; }          \
   }
+// NOLINTEND(bugprone-macro-parentheses)
 
 BW_DECLARE_EXCEPTION(EStreamError, Exception);
 BW_DECLARE_EXCEPTION(EFOpenError, EStreamError);

@@ -30,7 +30,7 @@ static TSharedBytes NormaliseSource(const TSharedBytes &ABytes) {
     else if (!Text.empty())
       Text.remove_prefix(1);
   }
-  const TSharedBytes Source = ABytes.Slice(ABytes.size() - Text.size());
+  TSharedBytes Source = ABytes.Slice(ABytes.size() - Text.size());  // not const: returned, it is moved
   const auto IsLoneCr = [Text](std::size_t AIndex) { return AIndex + 1 == Text.size() || Text[AIndex + 1] != '\n'; };
   std::size_t Cr = Text.find('\r');
   while (Cr != std::string_view::npos && !IsLoneCr(Cr))

@@ -20,7 +20,7 @@ static constexpr const char *OpenErrorFormat = "Cannot open \"%s\": ";
 static constexpr const char *ReadErrorFormat = "Cannot read \"%s\": ";
 static constexpr const char *NotMailText = "it is neither a file nor a maildir (with a cur/ or new/ folder)";
 // A header value longer than this is cut: no Message-ID or Date is that long.
-static constexpr std::size_t MaxValueSize = 64 * 1024;
+static constexpr std::size_t MaxValueSize = std::size_t{64} * 1024;
 
 namespace {
 

@@ -22,7 +22,7 @@ namespace bw {
 static constexpr const char *ReadKeyError = "Cannot read the ledger key file \"%s\"";
 static constexpr const char *ShortKeyError = "The ledger key file \"%s\" holds fewer than 16 bytes of key";
 static constexpr const char *CreateKeyError = "Cannot create the ledger key file \"%s\"";
-static constexpr std::size_t MaxKeyFileSize = 64 * 1024;
+static constexpr std::size_t MaxKeyFileSize = std::size_t{64} * 1024;
 
 namespace {
 struct THmacUnref {

@@ -99,7 +99,7 @@ static const char *SignalName(int ASignal) {
 // a check's deepest use is PCRE's matcher at its recursion limit, which
 // needs between 512 and 768 KiB (a long Message-ID under a pattern that
 // recurses per character): 2 MiB leaves more than twice that.
-static constexpr std::size_t ConnectionStack = 2 * 1024 * 1024;
+static constexpr std::size_t ConnectionStack = std::size_t{2} * 1024 * 1024;
 
 static void UseSmallStacksForLaterThreads() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -45,7 +45,8 @@ public:
   iconv_t Get() const noexcept { return FHandle; }
 
 private:
-  static iconv_t Invalid() noexcept { return reinterpret_cast<iconv_t>(-1); }
+  // iconv_open's own failure value is this cast, so it cannot be avoided.
+  static iconv_t Invalid() noexcept { return reinterpret_cast<iconv_t>(-1); }  // NOLINT(performance-no-int-to-ptr)
   iconv_t FHandle;
 };
 } // namespace

@@ -26,6 +26,7 @@ TResult<std::vector<std::string>> ParseOptions(std::span<const std::string> AArg
                                                std::span<const TOptionInfo> AOptions, const TApplyOption &AApply,
                                                TOperands AOperands) {
   std::vector<option> LongOptions;
+  LongOptions.reserve(AOptions.size() + 1);
   for (const TOptionInfo &Info : AOptions)
     LongOptions.push_back({Info.Name, Info.Argument ? required_argument : no_argument, nullptr, Info.Id});
   LongOptions.push_back({nullptr, 0, nullptr, 0});
@@ -34,6 +35,7 @@ TResult<std::vector<std::string>> ParseOptions(std::span<const std::string> AArg
   std::vector<std::string> Storage{"program"};
   Storage.insert(Storage.end(), AArgs.begin(), AArgs.end());
   std::vector<char *> Argv;
+  Argv.reserve(Storage.size() + 1);
   for (std::string &Arg : Storage)
     Argv.push_back(Arg.data());
   Argv.push_back(nullptr);

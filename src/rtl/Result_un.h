@@ -29,7 +29,7 @@ public:
   explicit operator bool() const noexcept { return has_value(); }
 
   // The value; asking a failed result for it is a programming error.
-  T &value() & { return std::get<0>(FState); }
+  T &value() & { return std::get<0>(FState); }  // std::get raises on a failed result
   const T &value() const & { return std::get<0>(FState); }
   T &&value() && { return std::get<0>(std::move(FState)); }
   T &operator*() & { return value(); }
@@ -41,7 +41,8 @@ public:
   // Why there is no value; empty when there is one.
   const std::string &error() const noexcept {
     static const std::string None;
-    return has_value() ? None : std::get<1>(FState).Message;
+    const TFailure *Failed = std::get_if<1>(&FState);
+    return Failed ? Failed->Message : None;
   }
 
 private:

@@ -11,24 +11,24 @@ TRecipientDecision DecideRecipient(const TRecipientRules &ARules, const TRecipie
   // Reports to postmaster, abuse or a DMARC address come from ordinary
   // senders too: this goes before the sender is even looked at.
   if (AEvidence.NeverRefuse)
-    return {rvNeverRefused, drNeverRefuse, ""};
+    return {rvNeverRefused, drNeverRefuse, bcAbsent, ""};
   if (!AEvidence.BounceSender)
     return {};
   if (AEvidence.NoBounces)
-    return {rvRefused, drNoBouncesTo, ""};
+    return {rvRefused, drNoBouncesTo, bcAbsent, ""};
   if (ARules.BatvVerify && AEvidence.Tag == bcInvalid)
-    return {rvRefused, drBatv, "invalid tag"};
+    return {rvRefused, drBatv, bcInvalid, "invalid tag"};
   if (ARules.BatvVerify && AEvidence.Tag == bcExpired)
-    return {rvRefused, drBatv, "expired tag"};
+    return {rvRefused, drBatv, bcExpired, "expired tag"};
   // A delivery report goes to one return path; distribution lists of the
   // site's own groupware send with a null sender to many.
   if (ARules.OneRecipient && AEvidence.NullSender && AEvidence.EarlierRecipients > 0 && !AEvidence.OwnClient)
-    return {rvOneAtATime, drOneRecipient, ""};
+    return {rvOneAtATime, drOneRecipient, AEvidence.Tag, ""};
   if (ARules.BatvVerify && AEvidence.Tag == bcValid)
-    return {rvGenuine, drBatv, "valid tag"};
+    return {rvGenuine, drBatv, bcValid, "valid tag"};
   if (ARules.BatvRequire && AEvidence.Tag == bcAbsent && AEvidence.SignedDomain && !AEvidence.Exempt &&
       !AEvidence.OwnClient)
-    return {rvRefused, drBatv, "no tag"};
+    return {rvRefused, drBatv, bcAbsent, "no tag"};
   return {};
 }
 

@@ -56,7 +56,8 @@ enum TRecipientVerdict : std::uint8_t {
 struct TRecipientDecision {
   TRecipientVerdict Verdict = rvUndecided;
   TDecidingRule Rule = drNone;
-  std::string_view Note;  // what the rule saw ("valid tag", "expired tag", ...); empty otherwise
+  TBatvCheck Tag = bcAbsent;  // rule batv: what the recipient's tag was
+  std::string_view Note;      // what the rule saw ("valid tag", "expired tag", ...); empty otherwise
 };
 
 // In order: a --never-refuse recipient is accepted, whatever the rest; a

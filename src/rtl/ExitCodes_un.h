@@ -15,8 +15,10 @@ struct TExitCodeInfo {
   const char *Meaning;
 };
 
-// lookup: not every ID was found.
+// lookup: not every ID was found; batv verify: the address has no valid tag.
 inline constexpr int ExitNotFound = 1;
+// batv verify: the tag is ours but has expired.
+inline constexpr int ExitBatvExpired = 2;
 
 inline constexpr TExitCodeInfo MilterExitCodes[] = {
     {EX_OK, "stopped by SIGTERM or SIGINT, or --help or --version was asked for"},
@@ -32,9 +34,10 @@ inline constexpr TExitCodeInfo MilterExitCodes[] = {
 
 inline constexpr TExitCodeInfo LedgerToolExitCodes[] = {
     {EX_OK, "done; for lookup, every ID was found"},
-    {ExitNotFound, "lookup: an ID was not found"},
+    {ExitNotFound, "lookup: an ID was not found; batv verify: the address has no valid tag"},
+    {ExitBatvExpired, "batv verify: the tag has expired"},
     {EX_USAGE, "the command line is wrong"},
-    {EX_DATAERR, "an argument holds no Message-ID"},
+    {EX_DATAERR, "an argument holds no Message-ID, or no address to sign"},
     {EX_NOINPUT, "the key file, or a file or folder to import, cannot be read"},
     {EX_UNAVAILABLE, "the ledger cannot be opened or read"},
     {EX_CANTCREAT, "init: the key file or a folder cannot be created"},

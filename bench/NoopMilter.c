@@ -9,7 +9,13 @@
  * --record-from does) and keeps each message's Message-ID until its end of
  * headers, the floor of bouncewarden-milter --record-from without the ledger.
  *
- *   noop_milter unix:/path/to/socket [record]
+ * With "sign", it does that and what signing needs around the tag: it asks
+ * for the right to change the sender, takes every ordinary message on to
+ * its end (skipping the body) and sets a fixed tagged sender there, the
+ * floor of bouncewarden-milter --record-from --batv-sign without the ledger
+ * and the HMAC.
+ *
+ *   noop_milter unix:/path/to/socket [record|sign]
  */
 #include <libmilter/mfapi.h>
 
@@ -20,11 +26,13 @@
 #include <sys/stat.h>
 
 static int Record;
+static int Sign;
 
 /* One connection's state. */
 struct TConnection {
   int NullSender;
   char *MessageId;
+  char *Sender;  /* sign: the tagged sender to set at end of message */
 };
 
 static struct TConnection *Connection(SMFICTX *Ctx) {
@@ -41,6 +49,8 @@ static void ForgetMessage(struct TConnection *State) {
     return;
   free(State->MessageId);
   State->MessageId = NULL;
+  free(State->Sender);
+  State->Sender = NULL;
   State->NullSender = 0;
 }
 
@@ -52,7 +62,7 @@ static sfsistat Negotiate(SMFICTX *Ctx, unsigned long Actions, unsigned long Ste
   (void)Ctx, (void)Actions, (void)Unused0, (void)Unused1;
   if (Record)
     Skipped = (Skipped & ~SMFIP_NOCONNECT) | SMFIP_NR_CONN;
-  *WantedActions = 0;
+  *WantedActions = Sign ? SMFIF_CHGFROM : 0;
   *WantedSteps = Steps & Skipped;
   *Reserved2 = *Reserved3 = 0;
   return SMFIS_CONTINUE;
@@ -68,6 +78,12 @@ static sfsistat EnvFrom(SMFICTX *Ctx, char **Argv) {
   struct TConnection *State = Connection(Ctx);
   ForgetMessage(State);
   State->NullSender = Argv[0] && strcmp(Argv[0], "<>") == 0;
+  if (Sign && !State->NullSender && Argv[0]) {
+    const size_t Size = strlen(Argv[0]) + sizeof "<prvs=0000000000=";
+    State->Sender = malloc(Size);
+    if (State->Sender)
+      snprintf(State->Sender, Size, "<prvs=0000000000=%s", Argv[0] + (Argv[0][0] == '<'));
+  }
   return SMFIS_CONTINUE;
 }
 
@@ -82,19 +98,27 @@ static sfsistat Header(SMFICTX *Ctx, char *Name, char *Value) {
 
 static sfsistat EndOfHeaders(SMFICTX *Ctx) {
   struct TConnection *State = Connection(Ctx);
-  if (State->NullSender)
+  if (State->NullSender || State->Sender)
     return SMFIS_CONTINUE;
   ForgetMessage(State);
   return SMFIS_ACCEPT;
 }
 
 static sfsistat Body(SMFICTX *Ctx, unsigned char *Chunk, size_t Size) {
-  (void)Ctx, (void)Chunk, (void)Size;
-  return SMFIS_CONTINUE;
+  struct TConnection *State = Connection(Ctx);
+  (void)Chunk, (void)Size;
+  return State->Sender ? SMFIS_SKIP : SMFIS_CONTINUE;
 }
 
 static sfsistat EndOfMessage(SMFICTX *Ctx) {
-  ForgetMessage(smfi_getpriv(Ctx));
+  struct TConnection *State = Connection(Ctx);
+  if (State->Sender) {
+    /* The sender arrived with its closing bracket: the tagged form keeps it. */
+    smfi_chgfrom(Ctx, State->Sender, NULL);
+    ForgetMessage(State);
+    return SMFIS_ACCEPT;
+  }
+  ForgetMessage(State);
   return SMFIS_DISCARD;
 }
 
@@ -114,11 +138,13 @@ static sfsistat Close(SMFICTX *Ctx) {
 int main(int argc, char **argv) {
   struct smfiDesc Description = {"noop-milter", SMFI_VERSION, 0, Connect, NULL, EnvFrom, NULL, Header, EndOfHeaders,
                                  Body, EndOfMessage, Abort, Close, NULL, NULL, Negotiate};
-  if (argc < 2 || argc > 3 || (argc == 3 && strcmp(argv[2], "record") != 0)) {
-    fprintf(stderr, "usage: noop_milter unix:/path/to/socket [record]\n");
+  if (argc < 2 || argc > 3 || (argc == 3 && strcmp(argv[2], "record") != 0 && strcmp(argv[2], "sign") != 0)) {
+    fprintf(stderr, "usage: noop_milter unix:/path/to/socket [record|sign]\n");
     return 64;
   }
   Record = argc == 3;
+  Sign = argc == 3 && strcmp(argv[2], "sign") == 0;
+  Description.xxfi_flags = Sign ? SMFIF_CHGFROM : 0;
   umask(0); /* a bench's scratch socket: whoever reaches the folder may connect */
   if (smfi_setconn(argv[1]) != MI_SUCCESS || smfi_register(Description) != MI_SUCCESS ||
       smfi_opensocket(1) != MI_SUCCESS) {

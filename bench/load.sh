@@ -9,6 +9,10 @@
 # keeping the Message-ID too (its "record" mode), one with a second
 # bouncewarden-milter that records every message's Message-ID in an LMDB
 # ledger (--record-from=127.0.0.0/8), sent the same ordinary mail by turns.
+# Then signing the same way: the no-op milter in its "sign" mode (record
+# mode, the right to change the sender, and a fixed tagged sender set at
+# the end of each message) against a third bouncewarden-milter that records
+# and signs (--batv-sign).
 # Postfix's smtp-source sends over
 # loopback into the discard transport, so the figures are smtpd, cleanup and
 # the milter, not a mailbox. The three are measured interleaved, the order
@@ -59,7 +63,9 @@ pf_make_scratch
 NoopPid=
 NoopRecordPid=
 RecordPid=
-trap 'kill -KILL $NoopPid $NoopRecordPid $RecordPid 2>/dev/null; milter_stop; pf_stop; rm -rf "$Scratch"' EXIT
+NoopSignPid=
+SignPid=
+trap 'kill -KILL $NoopPid $NoopRecordPid $RecordPid $NoopSignPid $SignPid 2>/dev/null; milter_stop; pf_stop; rm -rf "$Scratch"' EXIT
 if [ ! -x "$Noop" ]; then
   cc -O2 -Wall -o "$Scratch/noop_milter" "$Here/NoopMilter.c" -lmilter -lpthread ||
     skip "cannot build the no-op milter (libmilter-dev missing?)"
@@ -135,6 +141,20 @@ pf_master_add "127.0.0.1:$PortNoopRecord inet n - n - - smtpd
 pf_master_add "127.0.0.1:$PortRecord inet n - n - - smtpd
   -o smtpd_milters=unix:$RecordSocket -o milter_default_action=tempfail"
 
+# Signing: the no-op milter in its sign mode, and a third milter that records and signs.
+PortNoopSign=$(pf_free_port)
+PortSign=$(pf_free_port)
+NoopSignSocket=$Scratch/noop-sign/milter.sock
+SignSocket=$Scratch/sign/milter.sock
+install -d -m 0755 "$Scratch/noop-sign"
+install -d -o nobody -g postfix -m 0750 "$Scratch/sign"
+(umask 077 && od -An -tx1 -v -N32 /dev/urandom | tr -d ' \n' >"$Scratch/ledger/batv.key" && echo >>"$Scratch/ledger/batv.key")
+chown nobody "$Scratch/ledger/batv.key"
+pf_master_add "127.0.0.1:$PortNoopSign inet n - n - - smtpd
+  -o smtpd_milters=unix:$NoopSignSocket -o milter_default_action=tempfail"
+pf_master_add "127.0.0.1:$PortSign inet n - n - - smtpd
+  -o smtpd_milters=unix:$SignSocket -o milter_default_action=tempfail"
+
 "$Milter" --pattern='.*@example\.com$' --listen="unix:$Socket" --action=discard --user=nobody \
   --socket-owner=nobody:postfix --socket-mode=0660 --log-stderr 2>"$Scratch/milter.log" &
 MilterPid=$!
@@ -147,9 +167,16 @@ NoopRecordPid=$!
   --socket-owner=nobody:postfix --socket-mode=0660 --log-stderr --ledger="lmdb:$Scratch/ledger/ledger" \
   --ledger-key-file="$Scratch/ledger/key" --record-from=127.0.0.0/8 2>"$Scratch/record.log" &
 RecordPid=$!
-for Made in "$NoopSocket" "$NoopRecordSocket" "$RecordSocket"; do
+"$Noop" "unix:$NoopSignSocket" sign 2>"$Scratch/noop-sign.log" &
+NoopSignPid=$!
+"$Milter" --pattern='.*@example\.com$' --listen="unix:$SignSocket" --action=discard --user=nobody \
+  --socket-owner=nobody:postfix --socket-mode=0660 --log-stderr --ledger="lmdb:$Scratch/ledger/ledger" \
+  --ledger-key-file="$Scratch/ledger/key" --record-from=127.0.0.0/8 --batv-sign \
+  --batv-key-file="$Scratch/ledger/batv.key" 2>"$Scratch/sign.log" &
+SignPid=$!
+for Made in "$NoopSocket" "$NoopRecordSocket" "$RecordSocket" "$NoopSignSocket" "$SignSocket"; do
   for _ in $(seq 100); do [ -S "$Made" ] && break; sleep 0.1; done
-  [ -S "$Made" ] || { cat "$Scratch"/noop*.log "$Scratch/record.log"; echo "FAIL: no socket $Made"; exit 1; }
+  [ -S "$Made" ] || { cat "$Scratch"/noop*.log "$Scratch/record.log" "$Scratch/sign.log"; echo "FAIL: no socket $Made"; exit 1; }
 done
 pf_start
 
@@ -245,32 +272,56 @@ if [ -x "$CheckBench" ]; then
     awk '/_median/ { printf "    %-40s %10s %s  %s %s %s\n", $1, $2, $3, $6, $7, $8 }'
 fi
 
-# Recording: the same ordinary mail through the no-op milter in its record
-# mode and through the recording milter, by turns.
-run "$PortRecord" carol@example.org "$Scratch/ordinary.eml" 200 >/dev/null
-run "$PortNoopRecord" carol@example.org "$Scratch/ordinary.eml" 200 >/dev/null
-RecordedBefore=$(grep -c ', recorded$' "$Scratch/record.log")
+# by_turns <noop service> <noop port> <our service> <our port> <our log> <log marker> <what> <done> <noop heading>
+#          <our heading>:
+# the same ordinary mail through a no-op milter's mode and through one of
+# ours, by turns, $Rounds rounds after a warm-up; a table of the seconds,
+# their ratio, and how many timed messages our log marks as done.
+by_turns() {
+  local Noop=$1 NoopPort=$2 Ours=$3 OursPort=$4 Log=$5 Marker=$6 What=$7 Done=$8
+  run "$OursPort" carol@example.org "$Scratch/ordinary.eml" 200 >/dev/null
+  run "$NoopPort" carol@example.org "$Scratch/ordinary.eml" 200 >/dev/null
+  local Before Round Turn Service Errors
+  Before=$(grep -c "$Marker" "$Log")
+  echo
+  echo "| round | $9 (s) | ${10} (s) | refused or failed |"
+  echo "|---:|---:|---:|---:|"
+  local -A Port=([$Noop]=$NoopPort [$Ours]=$OursPort)
+  local Services=("$Noop" "$Ours")
+  for Round in $(seq "$Rounds"); do
+    Errors=0
+    for Turn in 0 1; do
+      Service=${Services[$(((Round + Turn) % 2))]}
+      Seconds[ordinary,$Service,$Round]=$(run "${Port[$Service]}" carol@example.org "$Scratch/ordinary.eml" "$Messages")
+      Errors=$((Errors + $(grep -c -i 'error\|fail\|refused\|4[0-9][0-9] ' "$Scratch/source.log")))
+    done
+    echo "| $Round | ${Seconds[ordinary,$Noop,$Round]} | ${Seconds[ordinary,$Ours,$Round]} | $Errors |"
+  done
+  echo
+  echo "$What ÷ no-op in its mode: $(ratios "$(list ordinary "$Ours")" "$(list ordinary "$Noop")") (target ≤ 1.05);"
+  echo "$(($(grep -c "$Marker" "$Log") - Before)) of $((Messages * Rounds)) timed messages logged as $Done."
+}
+
 echo
 echo "Recording: ordinary mail from 127.0.0.1, recorded by a second bouncewarden-milter (--record-from=127.0.0.0/8, LMDB),"
 echo "against the no-op milter asking for the connect step and keeping the Message-ID:"
+by_turns noop-record "$PortNoopRecord" record "$PortRecord" "$Scratch/record.log" ', recorded$' recording recorded \
+  "no-op milter, record mode" "bouncewarden-milter recording"
+
 echo
-echo "| round | no-op milter, record mode (s) | bouncewarden-milter recording (s) | refused or failed |"
-echo "|---:|---:|---:|---:|"
-RecordServices=(noop-record record)
-declare -A RecordPort=([noop-record]=$PortNoopRecord [record]=$PortRecord)
-for Round in $(seq "$Rounds"); do
-  Errors=0
-  for Turn in 0 1; do
-    Service=${RecordServices[$(((Round + Turn) % 2))]}
-    Seconds[ordinary,$Service,$Round]=$(run "${RecordPort[$Service]}" carol@example.org "$Scratch/ordinary.eml" "$Messages")
-    Errors=$((Errors + $(grep -c -i 'error\|fail\|refused\|4[0-9][0-9] ' "$Scratch/source.log")))
-  done
-  echo "| $Round | ${Seconds[ordinary,noop-record,$Round]} | ${Seconds[ordinary,record,$Round]} | $Errors |"
-done
-Recorded=$(($(grep -c ', recorded$' "$Scratch/record.log") - RecordedBefore))
-echo
-echo "recording ÷ no-op in record mode: $(ratios "$(list ordinary record)" "$(list ordinary noop-record)") (target ≤ 1.05);"
-echo "$Recorded of $((Messages * Rounds)) timed messages logged as recorded."
+echo "Signing: ordinary mail from 127.0.0.1, recorded and signed by a third bouncewarden-milter (--record-from=127.0.0.0/8"
+echo "--batv-sign, LMDB), against the no-op milter in its sign mode (the connect step, the Message-ID kept, the body"
+echo "skipped, a fixed tagged sender set at the end):"
+by_turns noop-sign "$PortNoopSign" sign "$PortSign" "$Scratch/sign.log" ', signed as <prvs=' signing signed \
+  "no-op milter, sign mode" "bouncewarden-milter signing"
+if [ -x "$CheckBench" ]; then
+  echo
+  echo "A bounce decided at RCPT against one judged by its content, through the milter's session in-process, median of 5"
+  echo "(\`check_bench --benchmark_filter=BM_BounceAtRcpt\`):"
+  echo
+  "$CheckBench" --benchmark_filter=BM_BounceAtRcpt --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    2>/dev/null | awk '/_median/ { Label = ""; for (I = 6; I <= NF; ++I) Label = Label " " $I; printf "    %-28s %8s %s %s\n", $1, $2, $3, Label }'
+fi
 
 # Ordinary mail through the milter with crafted bounces beside it.
 Hostile=$((Messages * HostilePercent / 100))

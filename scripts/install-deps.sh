@@ -34,6 +34,7 @@ TestPackages=(
   strace                      # the milter's unit checked against its system-call filter (milter-unit-test.sh)
   procps                      # pgrep and ps in the milter's tests (not in every minimal Debian image)
   redis-server                # the ledger's Redis tests start one of their own on a unix socket
+  faketime                    # an expired BATV tag made days back (milter-batv-postfix-test.sh)
 )
 case $Variant in
   build) Packages=("${BuildPackages[@]}") ;;

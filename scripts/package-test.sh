@@ -101,12 +101,14 @@ check "the milter is of the package's version" [ "$(bouncewarden-milter --versio
 # What the packages leave on the machine. The key's digest shows that no
 # step but the purge makes it anew.
 Key=/etc/bouncewarden/ledger.key
+BatvKey=/etc/bouncewarden/batv.key
 state() {
   dpkg-query -W -f='${Package} ${Version} ${db:Status-Status}\n' "${Packages[@]}" 2>/dev/null
   getent passwd bouncewarden
   getent group bouncewarden
   [ -f $Settings ] && echo "settings: $(grep -v '^#' $Settings | grep .)"
   [ -e $Key ] && echo "key: $(stat -c '%U:%G %a %s' $Key) $(sha256sum <$Key | cut -c1-16)"
+  [ -e $BatvKey ] && echo "batv key: $(stat -c '%U:%G %a %s' $BatvKey) $(sha256sum <$BatvKey | cut -c1-16)"
   [ -e /var/lib/bouncewarden ] && echo "state: $(stat -c '%U:%G %a' /var/lib/bouncewarden)"
   ls /etc/systemd/system/*/$Unit 2>/dev/null
   pgrep -a -f '^/usr/bin/bouncewarden-milter'
@@ -119,10 +121,12 @@ bouncewarden:x:$(id -u bouncewarden 2>/dev/null):$(id -g bouncewarden 2>/dev/nul
 bouncewarden:x:$(id -g bouncewarden 2>/dev/null):
 settings: 
 key: bouncewarden:bouncewarden 600 65 $(sha256sum <$Key 2>/dev/null | cut -c1-16)
+batv key: bouncewarden:bouncewarden 600 65 $(sha256sum <$BatvKey 2>/dev/null | cut -c1-16)
 state: bouncewarden:bouncewarden 750"
 check "installed: the user and group, the settings with no pattern, the ledger's key (the user's alone) and state folder, the unit neither enabled nor running" \
   [ "$Installed" = "$Expected" ]
-check "the key is 64 hexadecimal digits" grep -q -x '[0-9a-f]\{64\}' $Key
+check "the keys are 64 hexadecimal digits, and not the same" \
+  eval 'grep -q -x "[0-9a-f]\{64\}" $Key && grep -q -x "[0-9a-f]\{64\}" $BatvKey && ! cmp -s $Key $BatvKey'
 [ "$Installed" = "$Expected" ] || printf '%s\n' "$Installed"
 check "the settings file is a conffile" grep -q " $Settings " <<<"$(dpkg-query -W -f='${Conffiles}' bouncewarden-milter)"
 
@@ -148,7 +152,8 @@ check "removed: the programs go, the settings, the user, the key and the state f
   eval '[ ! -e /usr/bin/bouncewarden ] && [ ! -e /usr/bin/bouncewarden-milter ] &&
     grep -q "^bouncewarden-milter $Version config-files$" <<<"$Removed" &&
     grep -q "^settings: PATTERN=" <<<"$Removed" && grep -q "^bouncewarden:x:.*:bouncewarden milter," <<<"$Removed" &&
-    grep -q "^key: bouncewarden:bouncewarden 600 " <<<"$Removed" && grep -q "^state: " <<<"$Removed"'
+    grep -q "^key: bouncewarden:bouncewarden 600 " <<<"$Removed" && grep -q "^batv key: bouncewarden:bouncewarden 600 " <<<"$Removed" &&
+    grep -q "^state: " <<<"$Removed"'
 
 # --- Purge: nothing of ours is left. The chroot folder an administrator
 # would have made for Postfix stays theirs, and the purge says so. Not ours

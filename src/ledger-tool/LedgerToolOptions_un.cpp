@@ -22,6 +22,7 @@ struct TCommandInfo {
 static constexpr TCommandInfo Commands[] = {
     {"init", lcInit, false},    {"add", lcAdd, true},       {"lookup", lcLookup, true},
     {"import", lcImport, true}, {"stats", lcStats, false}, {"prune", lcPrune, false},
+    {"batv", lcBatv, true},
 };
 
 static constexpr TOptionInfo ToolOptions[] = {
@@ -29,11 +30,12 @@ static constexpr TOptionInfo ToolOptions[] = {
     {"version", nullptr, dkNone, nullptr, "show the version", toVersion},
 };
 
-// The ledger's options, then --help and --version.
+// The ledger's options, BATV's key options, then --help and --version.
 static const std::vector<TOptionInfo> &AllOptions() {
   static const std::vector<TOptionInfo> All = [] {
-    const std::span<const TOptionInfo> Ledger = LedgerOptionTable();
+    const std::span<const TOptionInfo> Ledger = LedgerOptionTable(), Batv = BatvKeyOptionTable();
     std::vector<TOptionInfo> Options(Ledger.begin(), Ledger.end());
+    Options.insert(Options.end(), Batv.begin(), Batv.end());
     Options.insert(Options.end(), std::begin(ToolOptions), std::end(ToolOptions));
     return Options;
   }();
@@ -49,6 +51,8 @@ TLedgerToolParseResult ParseLedgerToolArguments(std::span<const std::string> AAr
       (AInfo.Id == toHelp ? Help : Version) = true;
       return {};
     }
+    if (AInfo.Id >= biBatvKeyFile)
+      return ApplyBatvOption(AInfo.Id, AValue, ASource, Parameters.Batv);
     return ApplyLedgerOption(AInfo.Id, AValue, ASource, Parameters.Ledger);
   };
   const TResult<std::vector<std::string>> Operands = ParseOptions(AArgs, AllOptions(), Apply, opAfterOptions);
@@ -61,7 +65,7 @@ TLedgerToolParseResult ParseLedgerToolArguments(std::span<const std::string> AAr
     return Result;
   }
   if (Operands->empty()) {
-    Result.Message = "no command given (init, add, lookup, import, stats or prune)";
+    Result.Message = "no command given (init, add, lookup, import, stats, prune or batv)";
     return Result;
   }
   const std::string &Name = Operands->front();
@@ -75,6 +79,11 @@ TLedgerToolParseResult ParseLedgerToolArguments(std::span<const std::string> AAr
   Parameters.Args.assign(Operands->begin() + 1, Operands->end());
   if (Found->TakesArgs == Parameters.Args.empty()) {
     Result.Message = Found->TakesArgs ? Name + " needs at least one argument" : Name + " takes no arguments";
+    return Result;
+  }
+  if (Parameters.Command == lcBatv &&
+      (Parameters.Args.size() != 2 || (Parameters.Args[0] != "sign" && Parameters.Args[0] != "verify"))) {
+    Result.Message = "batv takes \"sign ADDRESS\" or \"verify ADDRESS\"";
     return Result;
   }
   Result.Request = ltRun;
@@ -94,8 +103,13 @@ std::string LedgerToolHelpText() {
          "                  their Date; messages older than the retention are skipped\n"
          "  stats           entries, oldest, newest, bytes used, start time\n"
          "  prune           remove the entries older than the retention\n"
+         "  batv sign ADDRESS\n"
+         "                  print ADDRESS with a BATV tag, as the milter's --batv-sign makes it\n"
+         "  batv verify ADDRESS\n"
+         "                  tell whether ADDRESS carries a valid tag, as the milter's --batv-verify\n"
+         "                  finds it (exit 0: valid, 1: invalid or none, 2: expired)\n"
          "\n"
-         "Options (the milter takes the same ledger options):\n" +
+         "Options (the milter takes the same ledger and BATV key options):\n" +
          OptionsHelp(AllOptions()) + "\n" + ExitCodesHelp(LedgerToolExitCodes);
 }
 

@@ -1,6 +1,7 @@
 // The ledger tool's command line and commands.
 #include "ledger-tool/LedgerTool_un.h"
 
+#include "ledger-tool/BatvCommand_un.h"
 #include "ledger-tool/LedgerToolOptions_un.h"
 #include "ledger-tool/SentMail_un.h"
 #include "ledger/LedgerOpen_un.h"
@@ -308,6 +309,8 @@ int TLedgerTool::Run() {
     return Stats();
   case lcPrune:
     return Prune();
+  case lcBatv:
+    return RunBatvCommand(FParameters.Batv, FParameters.Args, std::cout, ReportError);
   }
   return EX_SOFTWARE;
 }

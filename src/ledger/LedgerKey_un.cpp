@@ -2,6 +2,7 @@
 #include "ledger/LedgerKey_un.h"
 
 #include "rtl/FileDescriptor_un.h"
+#include "rtl/Format_un.h"
 #include "rtl/Numbers_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/SysUtils_un.h"
@@ -19,8 +20,8 @@
 
 namespace bw {
 
-static constexpr const char *ReadKeyError = "Cannot read the ledger key file \"%s\"";
-static constexpr const char *ShortKeyError = "The ledger key file \"%s\" holds fewer than 16 bytes of key";
+static constexpr const char *ReadKeyError = "Cannot read the %s key file \"%s\"";
+static constexpr const char *ShortKeyError = "The %s key file \"%s\" holds fewer than 16 bytes of key";
 static constexpr const char *CreateKeyError = "Cannot create the ledger key file \"%s\"";
 static constexpr std::size_t MaxKeyFileSize = std::size_t{64} * 1024;
 
@@ -36,28 +37,37 @@ static ELedgerKeyError KeyFileError(const char *AFormat, const std::string &AFil
   return ELedgerKeyError(SystemError(WithOneLineName(AFormat, AFileName), AErrno));
 }
 
-TLedgerHasher TLedgerHasher::FromKeyFile(const std::string &AFileName) {
+static std::string KeyFileMessage(const char *AFormat, std::string_view AKind, const std::string &AFileName) {
+  return FormatMessage(AFormat, {AKind, OneLineText(AFileName)});
+}
+
+std::string ReadSiteKeyFile(const std::string &AFileName, std::string_view AKind) {
   const TFileDescriptor File(::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!File.IsValid())
-    throw KeyFileError(ReadKeyError, AFileName, errno);
+  // errno is taken before the message is built, which may change it.
+  if (const int Error = errno; !File.IsValid())
+    throw ELedgerKeyError(SystemError(KeyFileMessage(ReadKeyError, AKind, AFileName), Error));
   std::string Content;
   char Buffer[4096];
   for (;;) {
     const ssize_t Count = ::read(File.Get(), Buffer, sizeof Buffer);
     if (Count < 0 && errno == EINTR)
       continue;
-    if (Count < 0)
-      throw KeyFileError(ReadKeyError, AFileName, errno);
+    if (const int Error = errno; Count < 0)
+      throw ELedgerKeyError(SystemError(KeyFileMessage(ReadKeyError, AKind, AFileName), Error));
     if (Count == 0)
       break;
     Content.append(Buffer, static_cast<std::size_t>(Count));
     if (Content.size() > MaxKeyFileSize)
-      throw ELedgerKeyError(WithOneLineName(ReadKeyError, AFileName) + ": it is larger than 64 KiB");
+      throw ELedgerKeyError(KeyFileMessage(ReadKeyError, AKind, AFileName) + ": it is larger than 64 KiB");
   }
   std::string Key = TrimBytes(Content);
   if (Key.size() < MinLedgerKeySize)
-    throw ELedgerKeyError(WithOneLineName(ShortKeyError, AFileName));
-  return TLedgerHasher(std::move(Key));
+    throw ELedgerKeyError(KeyFileMessage(ShortKeyError, AKind, AFileName));
+  return Key;
+}
+
+TLedgerHasher TLedgerHasher::FromKeyFile(const std::string &AFileName) {
+  return TLedgerHasher(ReadSiteKeyFile(AFileName, "ledger"));
 }
 
 TLedgerHasher::TLedgerHasher(std::string AKey) {

@@ -44,6 +44,13 @@ private:
   std::shared_ptr<void> FKeyed;  // GLib's GHmac after the key, kept out of this header
 };
 
+// The key a site key file holds (the ledger's, BATV's): the file's content
+// without the blanks and line ends around it. AKind names the key in the
+// messages ("ledger", "BATV"). Raises ELedgerKeyError naming the file when it
+// is missing, unreadable, larger than 64 KiB or holds fewer than
+// MinLedgerKeySize bytes.
+std::string ReadSiteKeyFile(const std::string &AFileName, std::string_view AKind);
+
 // Creates AFileName, readable by its owner only (0600), holding 32 random
 // bytes from the system as 64 hexadecimal digits and a newline. Returns
 // false, changing nothing, when the file exists already. Raises

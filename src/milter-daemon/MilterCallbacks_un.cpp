@@ -49,6 +49,10 @@ public:
     const char *Value = smfi_getsymval(FCtx, Name.data());
     return Value ? Value : "";
   }
+  bool ChangeSender(const std::string &AAddress) override {
+    std::string Address = AAddress;
+    return smfi_chgfrom(FCtx, Address.data(), nullptr) == MI_SUCCESS;
+  }
 
 private:
   SMFICTX *FCtx;
@@ -129,8 +133,13 @@ static unsigned long ActionFlags() {
   }
   if (Context->Options().AddMessageId)
     Flags |= SMFIF_ADDHDRS;
+  if (Context->Options().Batv.Sign)
+    Flags |= SMFIF_CHGFROM;
   return Flags;
 }
+
+// Whether RCPT is asked for: only the recipient rules need it.
+static bool WantsRecipients() { return Context->Options().Batv.UsesRecipients(); }
 
 // Recording "auth" needs the client's login at MAIL FROM. An MTA sends
 // {auth_authen} there by default (Postfix's milter_mail_macros, Sendmail's
@@ -151,9 +160,13 @@ static sfsistat OnNegotiate(SMFICTX *ACtx, unsigned long AActions, unsigned long
   if ((AActions & Actions) != Actions) {
     // Rejecting negotiation closes the connection; the MTA then treats the
     // milter as unavailable.
-    Context->Log().Daemon("the MTA does not offer adding or changing headers, or the quarantine, as --action=" +
-                          std::string(ActionName(Context->Options().Action)) +
-                          (Context->Options().AddMessageId ? " and --add-message-id need" : " needs") +
+    std::string Needs = "--action=" + std::string(ActionName(Context->Options().Action));
+    if (Context->Options().AddMessageId)
+      Needs += " and --add-message-id";
+    if (Context->Options().Batv.Sign)
+      Needs += " and --batv-sign";
+    Context->Log().Daemon("the MTA does not offer adding or changing headers, the quarantine, or changing the "
+                          "sender, as " + Needs + (Needs.find(" and ") == std::string::npos ? " needs" : " need") +
                           ": connection closed, the MTA's default action for an unavailable milter "
                           "(Postfix: milter_default_action) applies to its mail");
     return SMFIS_REJECT;
@@ -166,6 +179,8 @@ static sfsistat OnNegotiate(SMFICTX *ACtx, unsigned long AActions, unsigned long
                         SMFIP_HDR_LEADSPC | SMFIP_NR_HDR | SMFIP_SKIP;
   if (Context->Options().RecordFrom.NeedsClient())
     Steps = (Steps & ~SMFIP_NOCONNECT) | SMFIP_NR_CONN;
+  if (WantsRecipients())
+    Steps &= ~SMFIP_NORCPT;
   *AWantedActions = Actions;
   *AWantedSteps = ASteps & Steps;
   *AReserved2 = 0;
@@ -229,6 +244,12 @@ static sfsistat OnEnvFrom(SMFICTX *ACtx, char **AArgv) {
   });
 }
 
+static sfsistat OnEnvRcpt(SMFICTX *ACtx, char **AArgv) {
+  return Forward(ACtx, [&](TMilterSession &S, TMilterReply &R) {
+    return S.OnEnvRcpt(R, AArgv && AArgv[0] ? AArgv[0] : "");
+  });
+}
+
 static sfsistat OnHeader(SMFICTX *ACtx, char *AName, char *AValue) {
   return Forward(ACtx, [&](TMilterSession &S, TMilterReply &) {
     return S.OnHeader(AName ? AName : "", AValue ? AValue : "");
@@ -273,6 +294,8 @@ bool RegisterMilter(TMilterContext &AContext) {
   if (AContext.Options().RecordFrom.NeedsClient())
     Description.xxfi_connect = OnConnect;
   Description.xxfi_envfrom = OnEnvFrom;
+  if (WantsRecipients())
+    Description.xxfi_envrcpt = OnEnvRcpt;
   Description.xxfi_header = OnHeader;
   Description.xxfi_eoh = OnEndOfHeaders;
   Description.xxfi_body = OnBody;

@@ -212,6 +212,10 @@ int RunMilterDaemon(TMilterContext &AContext) {
     std::cerr << "bouncewarden-milter: " << Error->Message << "\n";
     return Error->ExitCode;
   }
+  if (const auto Error = OpenRecipientRules(AContext)) {
+    std::cerr << "bouncewarden-milter: " << Error->Message << "\n";
+    return Error->ExitCode;
+  }
   AContext.Checks().Start();
   UseSmallStacksForLaterThreads();
   struct sigaction Action {};

@@ -3,8 +3,10 @@
 #include "milter-daemon/MilterStartup_un.h"
 
 #include "milter-daemon/MilterCallbacks_un.h"
-#include "ledger/LedgerKey_un.h"
 #include "milter/MilterSocket_un.h"
+#include "verdict/AddressList_un.h"
+#include "verdict/BatvSettings_un.h"
+#include "ledger/LedgerKey_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/Version_un.h"
 
@@ -175,6 +177,43 @@ std::optional<TStartupError> OpenLedger(TMilterContext &AContext) {
   return std::nullopt;
 }
 
+std::optional<TStartupError> OpenRecipientRules(TMilterContext &AContext) {
+  const TBatvSettings &Settings = AContext.Options().Batv;
+  if (!Settings.Any())
+    return std::nullopt;
+  try {
+    AContext.AttachRecipients(OpenRecipientJudge(Settings));
+  } catch (const ELedgerKeyError &E) {  // a BATV key file: the administrator's to fix
+    return TStartupError{EX_NOINPUT, E.Message()};
+  } catch (const EAddressListError &E) {  // names the file, and the line when one is wrong
+    return TStartupError{EX_CONFIG, E.Message()};
+  }
+  return std::nullopt;
+}
+
+// What signing, verifying and the recipient rules do, for the start line.
+static std::string RecipientRulesText(const TMilterOptions &AOptions) {
+  const TBatvSettings &Batv = AOptions.Batv;
+  if (!Batv.Any())
+    return {};
+  std::string Text;
+  if (Batv.UsesKeys()) {
+    Text += std::string(", batv=") + (Batv.Sign ? "sign," : "") + (Batv.Verify ? "verify," : "") +
+            (Batv.Require ? "require," : "");
+    Text.back() = ' ';
+    Text += "(key " + std::to_string(Batv.KeyNumber) +
+            (Batv.PreviousKeyFile.empty() ? "" : " and " + std::to_string(Batv.PreviousKeyNumber())) + ", lifetime " +
+            std::to_string(Batv.LifetimeDays) + " days)";
+  }
+  if (Batv.OneRecipient)
+    Text += ", bounce-one-recipient";
+  if (!Batv.NeverRefuseFile.empty())
+    Text += ", never-refuse=" + Batv.NeverRefuseFile;
+  if (!Batv.NoBouncesToFile.empty())
+    Text += ", no-bounces-to=" + Batv.NoBouncesToFile;
+  return Text;
+}
+
 // How the ledger takes part, for the start line.
 static std::string LedgerText(TMilterContext &AContext) {
   const TMilterOptions &Options = AContext.Options();
@@ -223,7 +262,8 @@ std::string StartedLine(TMilterContext &AContext) {
          ", action=" + std::string(ActionName(Options.Action)) + ", on-error=" +
          std::string(PolicyName(Options.OnError)) + ", workers=" + std::to_string(Options.Workers) +
          ", timeout=" + std::to_string(Options.TimeoutSeconds) +
-         " s, pattern=" + (Options.Pattern.empty() ? "none" : ShownPattern(Options.Pattern)) + LedgerText(AContext);
+         " s, pattern=" + (Options.Pattern.empty() ? "none" : ShownPattern(Options.Pattern)) + LedgerText(AContext) +
+         RecipientRulesText(Options);
 }
 
 } // namespace bw

@@ -35,6 +35,13 @@ std::optional<TStartupError> StartUp(TMilterContext &AContext);
 // it is logged, checks go on without it, and it is tried again.
 std::optional<TStartupError> OpenLedger(TMilterContext &AContext);
 
+// Reads BATV's keys and the recipient rules' address lists (when an option
+// asks for them) once the process runs as its own user, as OpenLedger does,
+// and attaches them to the context. A key file that cannot be read stops the
+// start (66), and so does an address list that cannot be read or holds a
+// line that is no entry (78).
+std::optional<TStartupError> OpenRecipientRules(TMilterContext &AContext);
+
 // The log line that says the daemon runs, and with what.
 std::string StartedLine(TMilterContext &AContext);
 

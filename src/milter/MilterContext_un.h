@@ -11,6 +11,7 @@
 #include "milter/MilterOptions_un.h"
 #include "milter/MilterPool_un.h"
 #include "verdict/LedgerJudge_un.h"
+#include "verdict/RecipientRule_un.h"
 #include "verdict/Verdict_un.h"
 
 #include <chrono>
@@ -45,6 +46,13 @@ public:
   // What a bounce's returned Message-IDs are judged by.
   TJudges Judges() noexcept { return {FPattern.get(), FLedger.get(), FOptions.LedgerOnly}; }
 
+  // The recipient rules and BATV's keys, read by the daemon once it runs as
+  // its own user and attached here once, before any thread that could use
+  // them starts, as the ledger is.
+  void AttachRecipients(std::unique_ptr<const TRecipientJudge> AJudge) noexcept { FRecipients = std::move(AJudge); }
+  // Null until attached, or when no option asks for them.
+  const TRecipientJudge *Recipients() const noexcept { return FRecipients.get(); }
+
   // --- The orderly stop. A transaction (MAIL FROM to its end) that began
   // before the stop runs to its end; one that would begin after it is
   // refused, so that the stop waits for a known set.
@@ -68,6 +76,7 @@ private:
   const std::unique_ptr<const TMessageIdPattern> FPattern;
   std::unique_ptr<TMilterLog> FLog;
   std::unique_ptr<TLedgerJudge> FLedger;  // before FChecks, so that it outlives the workers
+  std::unique_ptr<const TRecipientJudge> FRecipients;
   TCheckPool FChecks;
   mutable std::mutex FMutex;
   std::condition_variable FChanged;

@@ -217,12 +217,13 @@ static TResult<void> ApplyOption(int AId, std::string_view AValue, TMilterParseR
   return ApplyLedgerOption(AId, AValue, osCommandLine, Opts.Ledger);
 }
 
-// The milter's options, then the ledger's, then --help and --version.
+// The milter's options, then the ledger's, BATV's and the recipient
+// rules', then --help and --version.
 static const std::vector<TOptionInfo> &AllOptions() {
   static const std::vector<TOptionInfo> All = [] {
     std::vector<TOptionInfo> Options(std::begin(MilterOptions), std::end(MilterOptions) - 2);
-    const std::span<const TOptionInfo> Ledger = LedgerOptionTable();
-    Options.insert(Options.end(), Ledger.begin(), Ledger.end());
+    for (const std::span<const TOptionInfo> Table : {LedgerOptionTable(), BatvKeyOptionTable(), RecipientOptionTable()})
+      Options.insert(Options.end(), Table.begin(), Table.end());
     Options.insert(Options.end(), std::end(MilterOptions) - 2, std::end(MilterOptions));
     return Options;
   }();
@@ -231,6 +232,8 @@ static const std::vector<TOptionInfo> &AllOptions() {
 
 static TApplyOption ApplierOf(TMilterParseResult &AResult) {
   return [&AResult](const TOptionInfo &AInfo, std::string_view AValue, TOptionSource ASource) {
+    if (AInfo.Id >= biBatvKeyFile)
+      return ApplyBatvOption(AInfo.Id, AValue, ASource, AResult.Options.Batv);
     if (AInfo.Id >= liLedger)
       return ApplyLedgerOption(AInfo.Id, AValue, ASource, AResult.Options.Ledger);
     return ApplyOption(AInfo.Id, AValue, AResult);
@@ -263,6 +266,10 @@ TMilterParseResult ParseMilterOptions(std::span<const std::string> AArgs) {
     return UsageError("The option --pattern=REGEX or --ledger=URI is required");
   if (Opts.AddMessageId && Opts.RecordFrom.Empty())
     return UsageError("The option --add-message-id needs --record-from=LIST");
+  if (Opts.Batv.Sign && Opts.RecordFrom.Empty())
+    return UsageError("The option --batv-sign needs --record-from=LIST (the origins whose mail is signed)");
+  if (Opts.Batv.Require && !Opts.Batv.Verify)
+    return UsageError("The option --batv-require needs --batv-verify");
   if (Opts.Workers == 0)
     Result.Options.Workers = std::max(1u, std::thread::hardware_concurrency());
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "milter/MilterOrigin_un.h"
+#include "verdict/BatvSettings_un.h"
 #include "verdict/LedgerSettings_un.h"
 
 #include <sys/types.h>
@@ -54,6 +55,10 @@ struct TMilterOptions {
   bool AddMessageId = false;
 
   bool UsesLedger() const noexcept { return Ledger.UriGiven || LedgerOnly || !RecordFrom.Empty(); }
+
+  // Signed envelope senders (BATV) and the recipient rules at RCPT time,
+  // each off unless its option is given.
+  TBatvSettings Batv;
 };
 
 // The options as the table's defaults set them (Workers still 0, Pattern empty).
@@ -70,7 +75,8 @@ struct TMilterParseResult {
 // Parses the arguments after the program name. Never prints or exits; the pattern is compiled once here so that a typo is refused at
 // start-up instead of turning every genuine bounce into backscatter. One of
 // --pattern and a ledger (--ledger, --ledger-only or --record-from) must be
-// given.
+// given; --batv-sign needs --record-from, --batv-require needs
+// --batv-verify. The files the options name are read at start-up, not here.
 // getopt keeps global state: call from one thread at a time.
 TMilterParseResult ParseMilterOptions(std::span<const std::string> AArgs);
 

@@ -3,6 +3,7 @@
 
 #include "detector/BackscatterDetector_un.h"
 #include "rtl/Numbers_un.h"
+#include "verdict/BatvTag_un.h"
 #include "verdict/MessageIdKey_un.h"
 
 #include <sys/random.h>
@@ -36,9 +37,16 @@ TMilterStatus TMilterSession::OnEnvFrom(TMilterReply &AReply, std::string_view A
   FSkipBody = false;
   FAddMessageId = false;
   FOrigin = {};
+  FRecipients = 0;
+  FEnvelopeOutcome = {};
+  FSignedSender.reset();
+  FNotSigned.clear();
   const TRecordOrigins &Origins = FContext.Options().RecordFrom;
-  if (!Origins.Empty() && FContext.Ledger())
+  if (!Origins.Empty())
     FOrigin = MatchOrigin(Origins, FClient, Origins.Auth && !AReply.MacroValue("{auth_authen}").empty());
+  const TRecipientJudge *Recipients = FContext.Recipients();
+  if (Recipients && Recipients->Signs() && FOrigin.Kind != okNone)
+    FSignedSender = Recipients->SignedSender(FMessage.Sender(), BatvDay(std::chrono::system_clock::now()));
   if (!FContext.BeginTransaction()) {
     // The daemon is stopping and waits only for the transactions it had.
     std::string ActionTaken;
@@ -48,6 +56,80 @@ TMilterStatus TMilterSession::OnEnvFrom(TMilterReply &AReply, std::string_view A
     return Status;
   }
   FInTransaction = true;
+  return msContinue;
+}
+
+namespace {
+struct TRecipientReply {
+  const char *Code;
+  const char *Status;
+  const char *Text;
+};
+} // namespace
+
+// The replies of the recipient rules; the man page quotes them.
+static constexpr TRecipientReply InvalidTagReply{"550", "5.7.1", "Backscatter: the bounce address tag is not valid"};
+static constexpr TRecipientReply ExpiredTagReply{"550", "5.7.1", "Backscatter: the bounce address tag has expired"};
+static constexpr TRecipientReply NoTagReply{"550", "5.7.1", "Backscatter: a bounce to this address must carry its tag"};
+static constexpr TRecipientReply NoBouncesReply{"550", "5.7.1", "Backscatter: this address sends only and takes no bounces"};
+static constexpr TRecipientReply OneRecipientReply{"452", "4.5.3",
+                                                   "A bounce has one recipient: send the others one at a time"};
+
+static const TRecipientReply &ReplyOf(const TRecipientDecision &ADecision) {
+  switch (ADecision.Rule) {
+  case drOneRecipient:
+    return OneRecipientReply;
+  case drNoBouncesTo:
+    return NoBouncesReply;
+  default:
+    break;
+  }
+  switch (ADecision.Tag) {
+  case bcExpired:
+    return ExpiredTagReply;
+  case bcAbsent:
+    return NoTagReply;
+  default:
+    break;
+  }
+  return InvalidTagReply;
+}
+
+TMilterStatus TMilterSession::OnEnvRcpt(TMilterReply &AReply, std::string_view ARcptTo) {
+  const TRecipientJudge *Judge = FContext.Recipients();
+  if (!Judge || !FInTransaction)
+    return msContinue;
+  const std::string Recipient = TMilterMessage::ParseSender(ARcptTo);
+  if (FSignedSender && Judge->IsExempt(Recipient)) {
+    FSignedSender.reset();
+    FNotSigned = "not signed (mail to the exempt <" + Recipient + ">)";
+  }
+  const TRecipientDecision Decision = Judge->Judge(FMessage.Sender(), Recipient, FRecipients, FOrigin.Kind != okNone,
+                                                   BatvDay(std::chrono::system_clock::now()));
+  switch (Decision.Verdict) {
+  case rvUndecided:
+    break;
+  case rvGenuine:
+  case rvNeverRefused:
+    // A report to a never-refused address outweighs a tag: it is never refused.
+    if (FEnvelopeOutcome.Rule != drNeverRefuse) {
+      FEnvelopeOutcome.Verdict = cvNotBackscatter;
+      FEnvelopeOutcome.Rule = Decision.Rule;
+      FEnvelopeOutcome.RuleNote = Decision.Note.empty() ? "<" + Recipient + ">"
+                                                        : std::string(Decision.Note) + " of <" + Recipient + ">";
+    }
+    break;
+  case rvRefused:
+  case rvOneAtATime: {
+    const TRecipientReply &Reply = ReplyOf(Decision);
+    std::string ActionTaken = Decision.Verdict == rvRefused ? "reject" : "tempfail";
+    if (!AReply.SetReply(Reply.Code, Reply.Status, Reply.Text))
+      ActionTaken += " (the MTA's own reply: setting ours failed)";
+    LogRecipient(AReply, Recipient, Decision, ActionTaken);
+    return Decision.Verdict == rvRefused ? msReject : msTempfail;
+  }
+  }
+  ++FRecipients;
   return msContinue;
 }
 
@@ -72,8 +154,17 @@ TMilterStatus TMilterSession::OnEndOfHeaders(TMilterReply &AReply) {
     return Status;
   }
   const TEndOfHeaders Decision = FMessage.EndOfHeaders();
-  if (FOrigin.Kind != okNone)
+  if (FOrigin.Kind != okNone && FContext.Ledger())
     RecordOwnMessage(AReply);
+  if (!FNotSigned.empty())
+    LogRecording(AReply, FNotSigned);
+  if (Decision == ehWantBody && FEnvelopeOutcome.Rule != drNone) {
+    // Decided at RCPT: a genuine bounce by its tag, or a report to an
+    // address whose mail is never refused.
+    LogMessage(AReply, FEnvelopeOutcome.Rule == drNeverRefuse ? "not checked" : VerdictText(FEnvelopeOutcome),
+               &FEnvelopeOutcome, "accept");
+    return PassUnchecked();
+  }
   switch (Decision) {
   case ehWantBody:
     return msContinue;
@@ -114,6 +205,7 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
       RemoveTagHeaders(AReply, ActionTaken);
       LogMessage(AReply, "not checked (not a bounce)", nullptr, ActionTaken);
     }
+    SignSender(AReply);
     FMessage.Reset();
     EndTransaction();
     return msAccept;
@@ -134,6 +226,8 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
   else if (Failed)
     Status = ErrorStatus(ActionTaken);
   LogMessage(AReply, VerdictText(Outcome), &Outcome, ActionTaken);
+  if (Status == msAccept)
+    SignSender(AReply);
   FMessage.Reset();
   EndTransaction();
   return Status;
@@ -163,7 +257,7 @@ bool TMilterSession::MustStripTags() const noexcept {
 }
 
 TMilterStatus TMilterSession::PassUnchecked() {
-  if (MustStripTags() || FAddMessageId) {
+  if (MustStripTags() || FAddMessageId || FSignedSender) {
     // Header changes wait for end of message; the body is not wanted.
     FSkipBody = true;
     return msContinue;
@@ -327,6 +421,27 @@ void TMilterSession::Record(TMilterReply &AReply, const std::string &AId, std::s
 void TMilterSession::LogRecording(TMilterReply &AReply, std::string_view AText) {
   std::string Line = "sender=<" + FMessage.Sender() + ">, origin=" + FOrigin.Text + ", ";
   FContext.Log().Message(AReply.MacroValue("i"), Line.append(AText));
+}
+
+void TMilterSession::SignSender(TMilterReply &AReply) {
+  if (!FSignedSender)
+    return;
+  // The protocol takes the address as MAIL FROM writes it.
+  if (AReply.ChangeSender("<" + *FSignedSender + ">"))
+    LogRecording(AReply, "signed as <" + *FSignedSender + ">");
+  else
+    LogRecording(AReply, "not signed (the MTA refused to change the sender)");
+}
+
+void TMilterSession::LogRecipient(TMilterReply &AReply, const std::string &ARecipient,
+                                  const TRecipientDecision &ADecision, std::string_view AActionTaken) {
+  std::string Text = "sender=<" + FMessage.Sender() + ">, recipient=<" + ARecipient + ">, verdict=";
+  Text.append(ADecision.Verdict == rvOneAtATime ? "not the only recipient of a bounce" : "backscatter");
+  Text.append(", rule=").append(RuleName(ADecision.Rule));
+  if (!ADecision.Note.empty())
+    Text.append(" (").append(ADecision.Note).append(")");
+  Text.append(", action=").append(AActionTaken);
+  FContext.Log().Message(AReply.MacroValue("i"), Text);
 }
 
 void TMilterSession::EndTransaction() noexcept {

@@ -34,6 +34,8 @@ public:
   // A macro the MTA sent ("i" is the queue ID, "j" its host name,
   // "{auth_authen}" the client's login); empty when it sent none.
   virtual std::string MacroValue(const std::string &AName) = 0;
+  // Replaces the envelope sender (at end of message, when negotiated).
+  virtual bool ChangeSender(const std::string &AAddress) = 0;
 };
 
 // What negotiation with the MTA settled for the connection.
@@ -58,6 +60,12 @@ struct TNegotiated {
 // authentication) has its Message-ID recorded in the ledger at end of
 // headers, whatever else happens to it; with --add-message-id one that has
 // none gets one at end of message. The recording never changes the answer.
+//
+// With the recipient rules (RecipientRule_un.h), each RCPT is decided as it
+// comes: refused there, or taken as a genuine bounce or a never-refused
+// report, whose message is then accepted unchecked at end of headers. With
+// --batv-sign, the sender of a message of ours is replaced by its tagged
+// form at end of message.
 class TMilterSession {
 public:
   TMilterSession(TMilterContext &AContext, const TNegotiated &ANegotiated)
@@ -69,6 +77,8 @@ public:
   // The connection's client, when the connect step was negotiated.
   TMilterStatus OnConnect(const TClientAddress &AClient);
   TMilterStatus OnEnvFrom(TMilterReply &AReply, std::string_view AMailFrom);
+  // One recipient, as RCPT TO gave it; asked for only with the recipient rules.
+  TMilterStatus OnEnvRcpt(TMilterReply &AReply, std::string_view ARcptTo);
   TMilterStatus OnHeader(std::string_view AName, std::string_view AValue);
   TMilterStatus OnEndOfHeaders(TMilterReply &AReply);
   TMilterStatus OnBody(TMilterReply &AReply, std::string_view AChunk);
@@ -95,6 +105,10 @@ private:
   void AddMessageId(TMilterReply &AReply);
   void Record(TMilterReply &AReply, const std::string &AId, std::string_view AHow);
   void LogRecording(TMilterReply &AReply, std::string_view AText);
+  // At end of message: the sender replaced by its tagged form, and logged.
+  void SignSender(TMilterReply &AReply);
+  void LogRecipient(TMilterReply &AReply, const std::string &ARecipient, const TRecipientDecision &ADecision,
+                    std::string_view AActionTaken);
   void EndTransaction() noexcept;
 
   TMilterContext &FContext;
@@ -110,6 +124,11 @@ private:
   std::optional<TClientAddress> FClient;  // none until the connect step came
   TOriginMatch FOrigin;  // of the message in progress: none unless it is to be recorded
   bool FAddMessageId = false;  // one is to be added at end of message
+  // The recipient rules' findings about the message in progress.
+  std::size_t FRecipients = 0;      // recipients accepted so far
+  TCheckOutcome FEnvelopeOutcome;   // a genuine bounce or a never-refused recipient: the message is not checked
+  std::optional<std::string> FSignedSender;  // the sender's tagged form, to be set at end of message
+  std::string FNotSigned;           // why a message of ours is not signed after all, for the log
 };
 
 } // namespace bw

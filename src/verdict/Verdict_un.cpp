@@ -148,6 +148,14 @@ std::string_view RuleName(TDecidingRule ARule) {
     return "pattern";
   case drLedger:
     return "ledger";
+  case drBatv:
+    return "batv";
+  case drOneRecipient:
+    return "one-recipient";
+  case drNeverRefuse:
+    return "never-refuse";
+  case drNoBouncesTo:
+    return "no-bounces-to";
   case drNone:
     break;
   }

@@ -25,8 +25,10 @@ enum TCheckVerdict : std::uint8_t {
 };
 
 // The rule that gave the verdict: none when there were no Message-IDs to
-// judge.
-enum TDecidingRule : std::uint8_t { drNone, drPattern, drLedger };
+// judge. The last four decide at RCPT time, over the envelope
+// (RecipientRule_un.h): the envelope's tag, the one recipient of a bounce,
+// and the recipient lists.
+enum TDecidingRule : std::uint8_t { drNone, drPattern, drLedger, drBatv, drOneRecipient, drNeverRefuse, drNoBouncesTo };
 
 // What judges the returned Message-IDs, as the options set it:
 //   jgPattern  the pattern alone;
@@ -97,7 +99,8 @@ TDecision JudgeBounce(const std::string &ASender, std::string AContent, const TJ
 
 // The verdict as a log line writes it ("backscatter", "error <why>").
 std::string VerdictText(const TDecision &ADecision);
-// The rule as a log line names it ("pattern", "ledger"); empty for drNone.
+// The rule as a log line names it ("pattern", "ledger", "batv",
+// "one-recipient", "never-refuse", "no-bounces-to"); empty for drNone.
 std::string_view RuleName(TDecidingRule ARule);
 
 } // namespace bw

@@ -208,3 +208,50 @@ TEST(LedgerToolTest, ExitCodesAreQuotedAlikeInHelpAndManPage) {
   EXPECT_EQ(Help.ExitCode, 0);
   bwtest::ExpectExitCodesQuoted(bw::LedgerToolExitCodes, "bouncewarden-ledger.8", Help.Stdout);
 }
+
+// Show that batv sign makes a tag that batv verify takes, with the milter's
+// option names, and the exit codes of a tag that is not ours or of none.
+TEST(LedgerToolTest, BatvSignMakesWhatBatvVerifyTakes) {
+  const TLedgerTool Tool;
+  Write(Tool / "batv.key", "0123456789abcdef0123456789abcdef\n");
+  Write(Tool / "new.key", "the key after the rotation\n");
+  const auto Batv = [&Tool](std::vector<std::string> AArgs) {
+    AArgs.insert(AArgs.begin(), {"--batv-key-file=" + (Tool / "batv.key"), "batv"});
+    return Tool.Run(AArgs, /*AWithOptions=*/false);
+  };
+  const TToolRun Signed = Batv({"sign", "<alice@example.com>"});
+  ASSERT_EQ(Signed.ExitCode, 0) << Signed.Stderr;
+  ASSERT_EQ(Signed.Stdout.size(), std::string("prvs=0DDDSSSSSS=alice@example.com\n").size()) << Signed.Stdout;
+  const std::string Tagged = Signed.Stdout.substr(0, Signed.Stdout.size() - 1);
+  EXPECT_EQ(Batv({"verify", Tagged}).Stdout, Tagged + ": valid\n");
+  EXPECT_EQ(Batv({"verify", Tagged}).ExitCode, 0);
+  // After a rotation to key 1, key 0 is the previous key: its tags still pass.
+  const TToolRun Rotated = Tool.Run({"--batv-key-file=" + (Tool / "new.key"), "--batv-key-number=1",
+                                     "--batv-previous-key-file=" + (Tool / "batv.key"), "batv", "verify", Tagged},
+                                    false);
+  EXPECT_EQ(Rotated.ExitCode, 0) << Rotated.Stdout;
+  EXPECT_EQ(Tool.Run({"--batv-key-file=" + (Tool / "new.key"), "--batv-key-number=1", "batv", "verify", Tagged}, false)
+                .ExitCode,
+            1);
+  std::string Forged = Tagged;
+  Forged[14] = Forged[14] == 'a' ? 'b' : 'a';
+  const TToolRun Invalid = Batv({"verify", Forged});
+  EXPECT_EQ(Invalid.ExitCode, 1);
+  EXPECT_EQ(Invalid.Stdout, Forged + ": invalid\n");
+  EXPECT_EQ(Batv({"verify", "alice@example.com"}).Stdout, "alice@example.com: no tag\n");
+
+  const struct {
+    std::vector<std::string> Args;
+    int ExitCode;
+    std::string Stderr;
+  } Failures[] = {
+      {{"sign", Tagged}, 65, "\"" + Tagged + "\" is tagged already"},
+      {{"sign", "alice"}, 65, "\"alice\" holds no address (local@domain)"},
+      {{"check", "alice@example.com"}, 64, "batv takes \"sign ADDRESS\" or \"verify ADDRESS\" (see --help)"},
+  };
+  for (const auto &Case : Failures) {
+    const TToolRun Run = Batv(Case.Args);
+    EXPECT_EQ(Run.ExitCode, Case.ExitCode) << Case.Args[0];
+    EXPECT_EQ(Run.Stderr, "bouncewarden-ledger: " + Case.Stderr + "\n");
+  }
+}

@@ -72,6 +72,26 @@ TEST(MilterOptionsTest, LedgerOptionsReachTheirFieldsAndAnyOfThreeOpensTheLedger
   }
 }
 
+TEST(MilterOptionsTest, BatvAndRecipientOptionsReachTheirFieldsAndAreOffByDefault) {
+  const bw::TBatvSettings Off = Parse({"--pattern=x"}).Options.Batv;
+  EXPECT_FALSE(Off.Any());
+  EXPECT_EQ(Off.KeyFile, "/etc/bouncewarden/batv.key");
+  EXPECT_EQ(Off.LifetimeDays, 7u);
+  const TMilterParseResult Result =
+      Parse({"--pattern=x", "--record-from=local", "--batv-sign", "--batv-verify", "--batv-require",
+             "--batv-key-file=/k", "--batv-key-number=0", "--batv-previous-key-file=/p", "--batv-lifetime=30",
+             "--batv-domains=Example.COM, example.net", "--batv-exempt=/e", "--bounce-one-recipient",
+             "--never-refuse=/n", "--no-bounces-to=/b"});
+  ASSERT_EQ(Result.Request, bw::mrRun) << Result.Message;
+  const bw::TBatvSettings &Batv = Result.Options.Batv;
+  EXPECT_TRUE(Batv.Sign && Batv.Verify && Batv.Require && Batv.OneRecipient && Batv.UsesRecipients());
+  EXPECT_EQ(Batv.KeyFile + Batv.PreviousKeyFile + Batv.ExemptFile + Batv.NeverRefuseFile + Batv.NoBouncesToFile,
+            "/k/p/e/n/b");
+  EXPECT_EQ(Batv.PreviousKeyNumber(), 9u);
+  EXPECT_EQ(Batv.LifetimeDays, 30u);
+  EXPECT_EQ(Batv.Domains, (std::vector<std::string>{"example.com", "example.net"}));
+}
+
 TEST(MilterOptionsTest, EveryOptionReachesItsField) {
   const TMilterParseResult Result =
       Parse({"--listen", "inet:8890@127.0.0.1", "--action=quarantine", "--reject-reply=554 5.7.0 Not ours",
@@ -142,6 +162,13 @@ TEST(MilterOptionsTest, BadUsageIsRefusedWithTheReason) {
       {{"--pattern=x", "--reject-reply=55 5.7.1 Two digits"}, "for --reject-reply"},
       {{"--pattern=x", "--reject-reply=550 5.7.1 100% sure"}, "for --reject-reply"},
       {{"--pattern=x", "--reject-reply=550 5.7.1 a\r\nb"}, "for --reject-reply"},
+      {{"--pattern=x", "--batv-sign"}, "--batv-sign needs --record-from=LIST"},
+      {{"--pattern=x", "--batv-require"}, "--batv-require needs --batv-verify"},
+      {{"--pattern=x", "--batv-key-number=10"}, "for --batv-key-number"},
+      {{"--pattern=x", "--batv-lifetime=366"}, "for --batv-lifetime"},
+      {{"--pattern=x", "--batv-domains=a,,b"}, "for --batv-domains: \"\" is no domain"},
+      {{"--pattern=x", "--batv-domains=a@b"}, "for --batv-domains"},
+      {{"--pattern=x", "--never-refuse="}, "for --never-refuse"},
   };
   for (const auto &[Args, Reason] : Cases) {
     const std::string Line = Args.empty() ? "(none)" : Args.back();
@@ -167,7 +194,11 @@ TEST(MilterOptionsTest, HelpAndVersionWinOverAMissingPatternAndHelpNamesEveryOpt
                            "--timeout=SECONDS", "--stop-grace=SECONDS", "--ledger=URI", "--ledger-only",
                            "--ledger-key-file=FILE", "--record-from=LIST", "--retention=DAYS", "--add-message-id",
                            "--ledger-timeout=MS", "--ledger-map-size=MIB", "lmdb:/var/lib/bouncewarden/ledger",
-                           "--log-stderr", "--help", "--version", "unix:/run/bouncewarden/milter.sock"})
+                           "--log-stderr", "--help", "--version", "unix:/run/bouncewarden/milter.sock",
+                           "--batv-sign", "--batv-verify", "--batv-require", "--batv-key-file=FILE",
+                           "--batv-key-number=N", "--batv-previous-key-file=FILE", "--batv-lifetime=DAYS",
+                           "--batv-domains=LIST", "--batv-exempt=FILE", "--bounce-one-recipient",
+                           "--never-refuse=FILE", "--no-bounces-to=FILE"})
     EXPECT_NE(Help.find(Name), std::string::npos) << Name;
 }
 

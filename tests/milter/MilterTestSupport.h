@@ -39,6 +39,10 @@ public:
     Calls.push_back("remove " + AName + " " + std::to_string(AIndex));
     return true;
   }
+  bool ChangeSender(const std::string &AAddress) override {
+    Calls.push_back("sender " + AAddress);
+    return true;
+  }
   std::string MacroValue(const std::string &AName) override {
     if (AName == "i")
       return QueueID;
@@ -75,7 +79,8 @@ private:
 inline const std::string TestLedgerKey(32, 'k');
 
 // A context from a command line, its workers started; with AStore, the
-// ledger attached as the daemon attaches it (keyed with TestLedgerKey).
+// ledger attached as the daemon attaches it (keyed with TestLedgerKey), and
+// the recipient rules when an option asks for them.
 struct TMilter {
   explicit TMilter(std::vector<std::string> AArgs, std::unique_ptr<bw::ILedgerStore> AStore = nullptr) {
     AArgs.insert(AArgs.begin(), "--workers=2");
@@ -88,6 +93,8 @@ struct TMilter {
     if (AStore)
       Context->AttachLedger(
           std::make_unique<bw::TLedgerJudge>(std::move(AStore), bw::TLedgerHasher(TestLedgerKey), Retention));
+    if (Context->Options().Batv.Any())
+      Context->AttachRecipients(bw::OpenRecipientJudge(Context->Options().Batv));
     Context->Checks().Start();
   }
   TMemoryLog *Log;

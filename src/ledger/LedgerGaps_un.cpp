@@ -32,10 +32,12 @@ static std::string JoinedReason(const std::string &AFirst, const std::string &AS
   return (AFirst + "; " + ASecond).substr(0, MaxGapReasonSize);
 }
 
+// The reasons in the order their gaps began.
 static void Absorb(TLedgerGap &AInto, const TLedgerGap &AOther) {
+  AInto.Reason = AOther.From < AInto.From ? JoinedReason(AOther.Reason, AInto.Reason)
+                                          : JoinedReason(AInto.Reason, AOther.Reason);
   AInto.From = std::min(AInto.From, AOther.From);
   AInto.To = std::max(AInto.To, AOther.To);
-  AInto.Reason = JoinedReason(AInto.Reason, AOther.Reason);
 }
 
 std::vector<TLedgerGap> MergeGap(std::vector<TLedgerGap> ARecorderGaps, TLedgerGap ANew, TLedgerTime ACutoff) {

@@ -16,7 +16,10 @@
 namespace bw {
 
 static constexpr std::size_t MaxQueue = 100000;  // records waiting for the writer
-static constexpr std::size_t BatchSize = 1000;   // records per write transaction
+// Records per write transaction: each is a sync of the file, so an import
+// (or a writer that fell behind) pays one per 10000, while the write lock
+// is held for a few milliseconds.
+static constexpr std::size_t BatchSize = 10000;
 static constexpr std::chrono::seconds ReplacedCheckInterval{2};
 
 // The writer commits what is still queued before it ends.
@@ -121,6 +124,10 @@ void TLmdbStore::WriterLoop() {
     for (std::size_t From = 0; From < Batch.size(); From += BatchSize) {
       const std::span<const TPending> Part(Batch.data() + From, std::min(BatchSize, Batch.size() - From));
       const TRecordResult Result = Commit(Part);
+      // Before anyone hears of the commit: once Flush returns, every host
+      // can see the gap of the records lost before it.
+      if (Result == rrAccepted)
+        WriteEndedLosses();
       {
         const std::lock_guard<std::mutex> Lock(FQueueLock);
         FDone += Part.size();
@@ -134,7 +141,6 @@ void TLmdbStore::WriterLoop() {
       }
       FCommitted.notify_all();
     }
-    WriteEndedLosses();
     if (Current() && TClock::now() >= NextCheck) {
       CheckReplaced();
       NextCheck = TClock::now() + ReplacedCheckInterval;

@@ -215,7 +215,8 @@ TRedisLink::TRedisLink(const TLedgerLocation &ALocation, const TRedisCredentials
     const redisReply &Role = *Replies[Next++];
     if (Role.type != REDIS_REPLY_ARRAY || Role.elements < 1 || ReplyText(*Role.element[0]) != "master")
       throw ERedisError(FAddress + " is not the master (yet): the sentinels' news is older than the failover");
-    FWaitsForReplica = Role.elements >= 3 && Role.element[2]->type == REDIS_REPLY_ARRAY && Role.element[2]->elements > 0;
+    if (Role.elements >= 3 && Role.element[2]->type == REDIS_REPLY_ARRAY)
+      FReplicas = static_cast<int>(Role.element[2]->elements);
   }
 }
 

@@ -68,7 +68,7 @@ public:
   // Connects to ALocation's server (for lkRedisSentinel, to the master the
   // first sentinel that answers names), authenticates, selects the
   // database, and asks for the eviction policy (EvictionPolicy) and, behind
-  // sentinels, for the master's replicas. Raises ERedisError.
+  // sentinels, whether it is the master indeed. Raises ERedisError.
   TRedisLink(const TLedgerLocation &ALocation, const TRedisCredentials &ACredentials, TDeadline ADeadline);
 
   // Sends ACommands at once and reads their replies, error replies
@@ -83,9 +83,8 @@ public:
   // without +config, a renamed command), with the reply in ConfigRefusal.
   const std::optional<std::string> &EvictionPolicy() const noexcept { return FEvictionPolicy; }
   const std::string &ConfigRefusal() const noexcept { return FConfigRefusal; }
-  // Behind sentinels, with replicas: a write is kept only once a replica
-  // has it, since a failover may promote one that lacks it.
-  bool WaitsForReplica() const noexcept { return FWaitsForReplica; }
+  // Behind sentinels, the replicas the master had when connected.
+  int Replicas() const noexcept { return FReplicas; }
   // Where it went, for a message ("10.0.0.5:6379", a socket's path).
   const std::string &Address() const noexcept { return FAddress; }
 
@@ -104,7 +103,7 @@ private:
   TContextPtr FContext;
   std::optional<std::string> FEvictionPolicy;
   std::string FConfigRefusal;
-  bool FWaitsForReplica = false;
+  int FReplicas = 0;
   std::string FAddress;
 };
 

@@ -35,6 +35,9 @@ constexpr std::string_view GapsKey = "bwl-gaps";
 constexpr std::size_t MaxIdleConnections = 64;
 constexpr std::chrono::seconds StartTimeRefresh{60};
 constexpr int GapWriteAttempts = 5;
+// Longer than a failover takes, from a replica's promotion until the
+// sentinels name it.
+constexpr std::chrono::seconds ReplicaLossHold{30};
 
 // Records one entry as the stores agree: the newer of two times wins, and
 // its time to live is set with it. The first record starts the ledger's
@@ -154,6 +157,12 @@ private:
   TRecordResult Written(const TRedisReplyPtr &AReply);
   TRecordResult WriteEntry(const TLedgerKey &AKey, TLedgerTime ATime, std::string &AError);
   void WriteEndedLosses();
+  // Behind sentinels, a failover promotes a replica, which leaves its old
+  // master: one that has fewer replicas than before may be the old master
+  // still taking writes that the new one will never have. Raises
+  // ERedisError then, until the loss lasted ReplicaLossHold (a replica gone
+  // for good).
+  void CheckReplicas(const TRedisLink &ALink);
   // Compares the start time and fingerprint a reply holds with what this
   // process saw before: the reason when the ledger's data is gone.
   std::optional<std::string> NoticeFacts(const redisReply &AStart, const redisReply &AFingerprint);
@@ -177,6 +186,10 @@ private:
   std::vector<std::unique_ptr<TRedisLink>> FIdle;
   // Steady-clock nanoseconds of the next attempt after a failure; 0 while open.
   std::array<std::atomic<std::int64_t>, 2> FRetryAt{};
+
+  std::mutex FReplicasLock;
+  int FMostReplicas = 0;
+  std::optional<std::chrono::steady_clock::time_point> FFewerSince;
 
   std::mutex FFactsLock;
   std::optional<TLedgerTime> FStart;
@@ -408,10 +421,14 @@ TRecordResult TRedisStore::WriteEntry(const TLedgerKey &AKey, TLedgerTime ATime,
       [&](TRedisLink &ALink, TDeadline ADeadline) {
         const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - std::chrono::steady_clock::now());
         const std::string WaitMs = std::to_string(std::max<std::int64_t>(1, Left.count()));
+        const bool Waits = FLocation.Kind == lkRedisSentinel && ALink.Replicas() > 0;
+        const std::string Replicas = std::to_string(ALink.Replicas());
+        if (FLocation.Kind == lkRedisSentinel)
+          CheckReplicas(ALink);
         std::vector<TRedisCommand> Commands{
             {"EVALSHA", FScriptSha, "3", Key, StartKey, FingerprintKey, Value, Ttl, NowText, Fingerprint}};
-        if (ALink.WaitsForReplica())
-          Commands.push_back({"WAIT", "1", WaitMs});
+        if (Waits)
+          Commands.push_back({"WAIT", Replicas, WaitMs});
         std::vector<TRedisReplyPtr> Replies = ALink.Exchange(Commands, ADeadline);
         if (IsErrorReply(*Replies[0], "NOSCRIPT")) {  // a restarted or new master: send the script itself
           Commands[0] = {"EVAL", RecordScript, "3", Key, StartKey, FingerprintKey, Value, Ttl, NowText, Fingerprint};
@@ -424,11 +441,11 @@ TRecordResult TRedisStore::WriteEntry(const TLedgerKey &AKey, TLedgerTime ATime,
           AError = ReplyText(*Replies[0]);
           return;
         }
-        // Acknowledged by the master alone, a record is lost if a replica
+        // Acknowledged by fewer than every replica, a record is lost if one
         // that lacks it is promoted.
-        if (Result == rrAccepted && ALink.WaitsForReplica() &&
-            (Replies[1]->type != REDIS_REPLY_INTEGER || Replies[1]->integer < 1))
-          throw ERedisError("no replica of " + ALink.Address() + " took the record in time");
+        if (Result == rrAccepted && Waits &&
+            (Replies[1]->type != REDIS_REPLY_INTEGER || Replies[1]->integer < ALink.Replicas()))
+          throw ERedisError("not every replica of " + ALink.Address() + " took the record in time");
       },
       AError, Deadline());
   return Ran ? Result : rrUnavailable;
@@ -454,6 +471,25 @@ TRecordResult TRedisStore::Record(const TLedgerKey &AKey, TLedgerTime ATime) {
                                   : Error);
   FLost.store(Result, std::memory_order_relaxed);
   return Result;
+}
+
+void TRedisStore::CheckReplicas(const TRedisLink &ALink) {
+  const std::lock_guard<std::mutex> Lock(FReplicasLock);
+  const auto Now = std::chrono::steady_clock::now();
+  if (ALink.Replicas() >= FMostReplicas) {
+    FMostReplicas = ALink.Replicas();
+    FFewerSince.reset();
+    return;
+  }
+  if (!FFewerSince)
+    FFewerSince = Now;
+  if (Now - *FFewerSince >= ReplicaLossHold) {  // gone for good: go on with the rest
+    FMostReplicas = ALink.Replicas();
+    FFewerSince.reset();
+    return;
+  }
+  throw ERedisError(ALink.Address() + " has " + std::to_string(ALink.Replicas()) + " of its " +
+                    std::to_string(FMostReplicas) + " replicas: a failover may be under way");
 }
 
 void TRedisStore::WriteEndedLosses() {

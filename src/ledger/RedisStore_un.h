@@ -22,7 +22,9 @@ namespace bw {
 // reached and would evict keys (a maxmemory-policy other than noeviction):
 // a ledger that drops entries silently refuses genuine bounces. Where
 // CONFIG GET is refused, that is logged once and the store goes on.
-// Behind sentinels, a record counts once a replica has it too.
+// Behind sentinels, a record counts once every replica has it (WAIT), since
+// a failover may promote any; a master with fewer replicas than it had is
+// not written to for 30 s, as it may be the old master in a failover.
 std::unique_ptr<ILedgerStore> OpenRedisStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation,
                                              TLedgerLog ALog);
 

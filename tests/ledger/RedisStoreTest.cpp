@@ -12,6 +12,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -30,13 +31,13 @@ public:
       : bwtest::TRedisServer(Folder(AScratch, AName), std::move(AArgs)) {}
 
   // The reply to ACommand as text: a string's or status's, an error's after
-  // "!", an integer's digits, "nil"; "!no reply" when none came.
-  std::string Ask(const std::vector<std::string> &ACommand, const std::string &APassword = "") const {
-    const TContext Context(redisConnectUnix(Socket().c_str()));
+  // "!", an integer's digits, "nil"; "!no reply" when none came. On
+  // 127.0.0.1's APort when one is given (a sentinel), else on the socket.
+  std::string Ask(const std::vector<std::string> &ACommand) const { return AskAt(Socket(), 0, ACommand); }
+  static std::string AskAt(const std::string &ASocket, int APort, const std::vector<std::string> &ACommand) {
+    const TContext Context(APort > 0 ? redisConnect("127.0.0.1", APort) : redisConnectUnix(ASocket.c_str()));
     if (!Context || Context->err)
       return "!no reply";
-    if (!APassword.empty())
-      TReply(static_cast<redisReply *>(redisCommand(Context.get(), "AUTH %s", APassword.c_str())));
     std::vector<const char *> Argv;
     std::vector<std::size_t> Lengths;
     for (const std::string &Arg : ACommand) {
@@ -57,8 +58,12 @@ public:
     case REDIS_REPLY_STRING:
     case REDIS_REPLY_STATUS:
       return std::string(Reply->str, Reply->len);
-    default:
-      return "!array";
+    default:  // an array: its strings, a line each
+      std::string Lines;
+      for (std::size_t I = 0; I < Reply->elements; ++I)
+        if (Reply->element[I]->type == REDIS_REPLY_STRING)
+          Lines += std::string(Reply->element[I]->str, Reply->element[I]->len) + "\n";
+      return Lines;
     }
   }
   long long Integer(const std::vector<std::string> &ACommand) const {
@@ -347,7 +352,7 @@ TEST(RedisStoreTest, FlushAllIsNoticedAtOnce) {
 TEST(RedisStoreTest, PasswordsAndAclUsers) {
   SKIP_WITHOUT_REDIS();
   const bwtest::TScratchFolder Scratch;
-  const int Port = bwtest::FreeTcpPort();
+  const int Port = bwtest::FreeTcpPorts(1).at(0);
   const TRedisServer Server(Scratch, {"--port", std::to_string(Port), "--requirepass", "s3cret", "--user", "alice",
                                       "on", ">wonder", "~*", "&*", "+@all", "-config"});
   const struct {
@@ -438,3 +443,73 @@ TEST(RedisStoreTest, EvictingIsRefusedAndFullIsAGap) {
   EXPECT_EQ(Store->Stats().Fullness, std::nullopt);
 }
 
+// Show that behind sentinels, records and lookups go on through a
+// failover with nothing lost: every record the store accepted is found on
+// the new master, no lookup of one says "absent", and the store finds the
+// new master by itself.
+TEST(RedisStoreTest, SentinelFailoverLosesNothing) {
+  SKIP_WITHOUT_REDIS();
+  if (!bwtest::TRedisSentinel::Installed())
+    GTEST_SKIP() << "redis-sentinel is not installed";
+  const bwtest::TScratchFolder Scratch;
+  // A master and two replicas: after the failover the sentinel makes the
+  // other replica the new master's at once, and records need one. Of equal
+  // priority, so that the sentinel promotes the one furthest along.
+  const std::vector<int> Ports = bwtest::FreeTcpPorts(4);
+  ASSERT_EQ(Ports.size(), 4u);
+  const std::string MasterPort = std::to_string(Ports[0]);
+  const TRedisServer Master(Scratch, {"--port", MasterPort, "--repl-diskless-sync-delay", "0"}, "master");
+  const auto ReplicaArgs = [&](int APort) {
+    return std::vector<std::string>{"--port", std::to_string(APort), "--replicaof", "127.0.0.1", MasterPort,
+                                    "--repl-diskless-sync-delay", "0"};
+  };
+  const TRedisServer Replica(Scratch, ReplicaArgs(Ports[1]), "replica");
+  const TRedisServer OtherReplica(Scratch, ReplicaArgs(Ports[2]), "other");
+  std::filesystem::create_directory(Scratch / "sentinel");
+  const bwtest::TRedisSentinel Sentinel(Scratch / "sentinel", Ports[3], "bwmaster", Ports[0]);
+  const auto AskSentinel = [&](std::vector<std::string> ACommand) {
+    return TRedisServer::AskAt("", Ports[3], ACommand);
+  };
+  bw::TLedgerOptions Options = RedisOptions(Master);
+  Options.Uri = "redis+sentinel://127.0.0.1:" + std::to_string(Ports[3]) + "/bwmaster";
+  Options.Timeout = 500ms;
+  Options.RetryDelay = 100ms;
+  const auto Store = bw::OpenLedgerStore(Options, {});
+
+  std::vector<std::uint64_t> Accepted;
+  std::uint64_t Next = 0, AbsentLookups = 0;
+  // Records (and looks up one accepted record) until AUntil holds, for at most 30 s.
+  const auto RecordUntil = [&](const std::function<bool()> &AUntil) {
+    const auto Give = std::chrono::steady_clock::now() + 30s;
+    bool Done = false;
+    while (!(Done = AUntil()) && std::chrono::steady_clock::now() < Give) {
+      if (Store->Record(NumberedKey(Next), LedgerNow()) == bw::rrAccepted)
+        Accepted.push_back(Next);
+      ++Next;
+      if (!Accepted.empty())
+        AbsentLookups += Store->Contains(NumberedKey(Accepted[Accepted.size() / 2])) == bw::lrAbsent;
+    }
+    return Done;
+  };
+  ASSERT_TRUE(RecordUntil([&] { return Accepted.size() >= 200; }));
+  // The sentinel learns of the replicas from the master within seconds.
+  ASSERT_TRUE(RecordUntil([&] { return AskSentinel({"SENTINEL", "failover", "bwmaster"}) == "OK"; }));
+  std::string NewMaster;
+  ASSERT_TRUE(RecordUntil([&] {
+    NewMaster = AskSentinel({"SENTINEL", "get-master-addr-by-name", "bwmaster"});
+    return NewMaster.starts_with("127.0.0.1\n") && NewMaster != "127.0.0.1\n" + MasterPort + "\n";
+  }));
+  const std::size_t Before = Accepted.size();
+  EXPECT_TRUE(RecordUntil([&] { return Accepted.size() >= Before + 200; })) << "records did not resume";
+
+  EXPECT_EQ(AbsentLookups, 0u);
+  // A store opened now asks the sentinel, and reads the new master.
+  const auto After = bw::OpenLedgerStore(Options, {});
+  std::uint64_t Missing = 0;
+  for (const std::uint64_t Key : Accepted)
+    Missing += After->Contains(NumberedKey(Key)) != bw::lrFound;
+  EXPECT_EQ(Missing, 0u) << "of " << Accepted.size() << " accepted records";
+  // Records refused while no replica confirmed them may have arrived all the same.
+  const TRedisServer &Promoted = NewMaster == "127.0.0.1\n" + std::to_string(Ports[1]) + "\n" ? Replica : OtherReplica;
+  EXPECT_GE(std::stoull("0" + Promoted.Ask({"DBSIZE"})), Accepted.size() + 1);  // and bwl-start
+}

@@ -27,20 +27,24 @@ extern char **environ;
 
 namespace bwtest {
 
-// A 127.0.0.1 port that nothing listened on a moment ago.
-inline int FreeTcpPort() {
-  const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in Address{};
-  Address.sin_family = AF_INET;
-  Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t Size = sizeof Address;
-  int Port = 0;
-  if (Fd >= 0 && ::bind(Fd, reinterpret_cast<sockaddr *>(&Address), sizeof Address) == 0 &&
-      ::getsockname(Fd, reinterpret_cast<sockaddr *>(&Address), &Size) == 0)
-    Port = ntohs(Address.sin_port);
-  if (Fd >= 0)
-    ::close(Fd);
-  return Port;
+// AHowMany distinct 127.0.0.1 ports that nothing listened on a moment ago.
+inline std::vector<int> FreeTcpPorts(int AHowMany) {
+  std::vector<int> Ports, Fds;
+  for (int I = 0; I < AHowMany; ++I) {
+    const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t Size = sizeof Address;
+    if (Fd >= 0 && ::bind(Fd, reinterpret_cast<sockaddr *>(&Address), sizeof Address) == 0 &&
+        ::getsockname(Fd, reinterpret_cast<sockaddr *>(&Address), &Size) == 0)
+      Ports.push_back(ntohs(Address.sin_port));
+    Fds.push_back(Fd);  // kept open until all are chosen, so that none is chosen twice
+  }
+  for (const int Fd : Fds)
+    if (Fd >= 0)
+      ::close(Fd);
+  return Ports;
 }
 
 class TRedisServer {

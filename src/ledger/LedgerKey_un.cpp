@@ -36,10 +36,10 @@ static ELedgerKeyError KeyFileError(const char *AFormat, const std::string &AFil
   return ELedgerKeyError(SystemError(WithOneLineName(AFormat, AFileName), AErrno));
 }
 
-TLedgerHasher TLedgerHasher::FromKeyFile(const std::string &AFileName) {
+TResult<std::string> ReadSecretFile(const std::string &AFileName, const char *AReadError) {
   const TFileDescriptor File(::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC));
   if (!File.IsValid())
-    throw KeyFileError(ReadKeyError, AFileName, errno);
+    return Failure(SystemError(WithOneLineName(AReadError, AFileName), errno));
   std::string Content;
   char Buffer[4096];
   for (;;) {
@@ -47,17 +47,23 @@ TLedgerHasher TLedgerHasher::FromKeyFile(const std::string &AFileName) {
     if (Count < 0 && errno == EINTR)
       continue;
     if (Count < 0)
-      throw KeyFileError(ReadKeyError, AFileName, errno);
+      return Failure(SystemError(WithOneLineName(AReadError, AFileName), errno));
     if (Count == 0)
       break;
     Content.append(Buffer, static_cast<std::size_t>(Count));
     if (Content.size() > MaxKeyFileSize)
-      throw ELedgerKeyError(WithOneLineName(ReadKeyError, AFileName) + ": it is larger than 64 KiB");
+      return Failure(WithOneLineName(AReadError, AFileName) + ": it is larger than 64 KiB");
   }
-  std::string Key = TrimBytes(Content);
-  if (Key.size() < MinLedgerKeySize)
+  return TrimBytes(Content);
+}
+
+TLedgerHasher TLedgerHasher::FromKeyFile(const std::string &AFileName) {
+  TResult<std::string> Key = ReadSecretFile(AFileName, ReadKeyError);
+  if (!Key)
+    throw ELedgerKeyError(Key.error());
+  if (Key->size() < MinLedgerKeySize)
     throw ELedgerKeyError(WithOneLineName(ShortKeyError, AFileName));
-  return TLedgerHasher(std::move(Key));
+  return TLedgerHasher(std::move(*Key));
 }
 
 TLedgerHasher::TLedgerHasher(std::string AKey) {

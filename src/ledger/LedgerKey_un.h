@@ -6,6 +6,7 @@
 #pragma once
 
 #include "ledger/LedgerStore_un.h"
+#include "rtl/Result_un.h"
 
 #include <memory>
 #include <string>
@@ -50,6 +51,12 @@ public:
 private:
   std::shared_ptr<void> FKeyed;  // GLib's GHmac after the key, kept out of this header
 };
+
+// The content of a small secret file (a key, a password) without the
+// blanks and line ends around it, read whole; the failure is
+// "<AReadError with the file's name>: <why>" (the system's text, or that it
+// is larger than 64 KiB). Never raises: each caller raises its own class.
+TResult<std::string> ReadSecretFile(const std::string &AFileName, const char *AReadError);
 
 // Creates AFileName, readable by its owner only (0600), holding 32 random
 // bytes from the system as 64 hexadecimal digits and a newline. Returns

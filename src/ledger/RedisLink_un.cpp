@@ -2,7 +2,8 @@
 // exchanges bounded by a deadline over a non-blocking socket.
 #include "ledger/RedisLink_un.h"
 
-#include "rtl/FileDescriptor_un.h"
+#include "ledger/LedgerKey_un.h"
+
 #include "rtl/StrUtils_un.h"
 #include "rtl/SysUtils_un.h"
 
@@ -18,30 +19,15 @@
 namespace bw {
 
 static constexpr const char *ReadPasswordError = "Cannot read the ledger password file \"%s\"";
-static constexpr std::size_t MaxPasswordFileSize = 4096;
 
 TRedisCredentials ReadRedisCredentials(const std::string &AFileName, const std::string &AUriUser) {
   TRedisCredentials Result{AUriUser, {}};
   if (AFileName.empty())
     return Result;
-  const TFileDescriptor File(::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!File.IsValid())
-    throw ELedgerError(SystemError(WithOneLineName(ReadPasswordError, AFileName), errno));
-  std::string Content;
-  char Buffer[1024];
-  for (;;) {
-    const ssize_t Count = ::read(File.Get(), Buffer, sizeof Buffer);
-    if (Count < 0 && errno == EINTR)
-      continue;
-    if (Count < 0)
-      throw ELedgerError(SystemError(WithOneLineName(ReadPasswordError, AFileName), errno));
-    if (Count == 0)
-      break;
-    Content.append(Buffer, static_cast<std::size_t>(Count));
-    if (Content.size() > MaxPasswordFileSize)
-      throw ELedgerError(WithOneLineName(ReadPasswordError, AFileName) + ": it is larger than 4 KiB");
-  }
-  const std::string Line = TrimBytes(Content);
+  const TResult<std::string> Read = ReadSecretFile(AFileName, ReadPasswordError);
+  if (!Read)
+    throw ELedgerError(Read.error());
+  const std::string &Line = *Read;
   if (Line.empty())
     throw ELedgerError(WithOneLineName("The ledger password file \"%s\" is empty", AFileName));
   if (Line.find('\n') != std::string::npos)

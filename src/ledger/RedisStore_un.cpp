@@ -331,7 +331,11 @@ bool TRedisStore::Run(TGate AGate, TAction &&AAction, std::string &AError, TDead
 
 TRedisReplyPtr TRedisStore::Ask(TGate AGate, const TRedisCommand &ACommand) {
   TRedisReplyPtr Reply;
-  Run(AGate, [&](TRedisLink &ALink, TDeadline ADeadline) { Reply = ALink.Exchange(ACommand, ADeadline); });
+  Run(AGate, [&](TRedisLink &ALink, TDeadline ADeadline) {
+    Reply = ALink.Exchange(ACommand, ADeadline);
+    if (IsErrorReply(*Reply, "READONLY"))  // a master no more: ask the sentinels again
+      throw ERedisError(ALink.Address() + " is a replica now: " + std::string(ReplyText(*Reply)));
+  });
   return Reply;
 }
 

@@ -102,7 +102,14 @@ private:
   };
   enum TQueueFull : std::uint8_t { qfRefuse, qfWait };
 
-  std::shared_ptr<TOpenLedger> Current() const { return FLedger.load(std::memory_order_acquire); }
+  std::shared_ptr<TOpenLedger> Current() const {
+    const std::lock_guard<std::mutex> Lock(FLedgerLock);
+    return FLedger;
+  }
+  void SetCurrent(std::shared_ptr<TOpenLedger> ALedger) {
+    const std::lock_guard<std::mutex> Lock(FLedgerLock);
+    FLedger.swap(ALedger);  // the old one is released outside the lock
+  }
   std::shared_ptr<TOpenLedger> Opened() const;
   bool TryOpen();
   void CheckReplaced();
@@ -125,7 +132,10 @@ private:
   TOutageLog FWrites;
   // Null while the file cannot be opened; replaced (by the writer thread)
   // when the file at the path is another one.
-  std::atomic<std::shared_ptr<TOpenLedger>> FLedger;
+  // (A mutex rather than std::atomic<std::shared_ptr>, whose lock in
+  // libstdc++ 12 ThreadSanitizer cannot see.)
+  mutable std::mutex FLedgerLock;
+  std::shared_ptr<TOpenLedger> FLedger;
   std::atomic<std::int64_t> FStart{0};  // seconds, once read; 0 while not known
   // When this process's view of an earlier file began, while a gap for the
   // file being put in its place is still to be written.

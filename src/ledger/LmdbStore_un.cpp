@@ -141,7 +141,7 @@ TLmdbStore::TLmdbStore(const TLedgerOptions &AOptions, const std::string &APath,
   if (FOptions.Opening == loExisting && ::access(FPath.c_str(), F_OK) != 0 && errno == ENOENT)
     throw ELedgerError("The ledger \"" + FPath + "\" does not exist");
   try {
-    FLedger.store(OpenLedgerFile(FPath, FOptions.MapSize, FOptions.Opening), std::memory_order_release);
+    SetCurrent(OpenLedgerFile(FPath, FOptions.MapSize, FOptions.Opening));
   } catch (const ELmdbError &E) {
     const std::string Text = "Cannot open the ledger \"" + FPath + "\": " + E.Message();
     if (FOptions.Opening != loTolerate)
@@ -153,7 +153,7 @@ TLmdbStore::TLmdbStore(const TLedgerOptions &AOptions, const std::string &APath,
 
 bool TLmdbStore::TryOpen() {
   try {
-    FLedger.store(OpenLedgerFile(FPath, FOptions.MapSize, FOptions.Opening), std::memory_order_release);
+    SetCurrent(OpenLedgerFile(FPath, FOptions.MapSize, FOptions.Opening));
   } catch (const ELmdbError &E) {
     FReads.Failed("Cannot open the ledger \"" + FPath + "\": " + E.Message());  // logged once, when it began
     return false;

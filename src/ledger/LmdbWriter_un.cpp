@@ -170,7 +170,7 @@ void TLmdbStore::CheckReplaced() {
     return;
   FReplacedSince = std::min(FReplacedSince.value_or(Old->OpenedAt), Old->OpenedAt);
   FReads.Failed("the file \"" + FPath + "\" was replaced or removed");
-  FLedger.store(nullptr, std::memory_order_release);
+  SetCurrent(nullptr);
   // A process holds LMDB's lock on a file once: the old environment must
   // be closed before the lock file is opened again. Lookups that took it
   // before it was withdrawn end within one read transaction.

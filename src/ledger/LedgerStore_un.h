@@ -111,7 +111,9 @@ public:
   // lrFound when any of AKeys was recorded within this store's retention
   // (the stored time is compared, whoever recorded it); lrUnknown when the
   // store could not answer for all of them within one timeout for the whole
-  // call (LMDB: one read transaction; Redis: one round trip); lrAbsent
+  // call (LMDB: one read transaction; Redis: one round trip), and in Redis
+  // while the ledger's data is gone (its start time or fingerprint vanished
+  // since this process saw them, until a record starts it again); lrAbsent
   // otherwise, and for no keys. A slow answer loses no record: it is not
   // an outage of recording (LastLostRecords, Gaps).
   virtual TLookupResult ContainsAny(std::span<const TLedgerKey> AKeys) = 0;
@@ -121,8 +123,8 @@ public:
   // a ledger without a start time sets it (StartTime).
   virtual TRecordResult Record(const TLedgerKey &AKey, TLedgerTime ATime) = 0;
   // Record, returning only once the record is committed (synced in LMDB,
-  // acknowledged by Redis): rrAccepted then means it survives the process
-  // being killed. Callers at once share one commit (LMDB commits at once
+  // acknowledged by Redis, and behind sentinels by every replica):
+  // rrAccepted then means it survives the process being killed. Callers at once share one commit (LMDB commits at once
   // when anyone waits, rather than gathering for CommitDelay).
   virtual TRecordResult RecordDurably(const TLedgerKey &AKey, TLedgerTime ATime) = 0;
   // Record for an import: where Record would refuse because the writer is

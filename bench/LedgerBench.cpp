@@ -1,7 +1,8 @@
-// The ledger's stores on one thread: LMDB lookups (IDs that are there and
-// IDs that are not) and inserts at 10^4, 10^6 and 10^7 entries, the bytes an
-// entry takes on disk, the keyed hash, and Redis lookups on a local unix
-// socket as percentiles.
+// The ledger's stores: LMDB lookups (IDs that are there and IDs that are
+// not) and inserts at 10^4, 10^6 and 10^7 entries, the bytes an entry takes
+// on disk, the keyed hash, durable records from 1, 8 and 32 threads at once
+// (the group commit), an import of 10^6 records in one go, and Redis lookups
+// on a local unix socket and behind a sentinel as percentiles.
 //
 // The ledgers are built once per size in BW_LEDGER_BENCH_DIR (default: a
 // fresh folder under /tmp, removed at the end) through the store's own
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <cstdlib>
 #include <filesystem>
@@ -162,6 +164,83 @@ void BM_KeyOf(benchmark::State &AState) {
     benchmark::DoNotOptimize(Hasher.KeyOf(Id));
 }
 
+// RecordDurably from as many threads as the run has, into one ledger: each
+// call returns once its record is committed, and the records of callers
+// that wait at once share a commit. Items per second over the wall time are
+// records committed.
+void BM_LmdbRecordDurably(benchmark::State &AState) {
+  static std::unique_ptr<bw::ILedgerStore> Store;
+  if (AState.thread_index() == 0 && !Store) {
+    bw::TLedgerOptions Options;
+    Options.Uri = "lmdb:" + Folder() / "durable";
+    Options.SweepInterval = 0ms;
+    Store = bw::OpenLedgerStore(Options, {});
+  }
+  static std::atomic<std::uint64_t> Next{std::uint64_t(1) << 50};
+  for (auto _ : AState)
+    if (Store->RecordDurably(BenchKey(Next++), bw::LedgerNow()) != bw::rrAccepted)
+      AState.SkipWithError("a record was not committed");
+  AState.SetItemsProcessed(static_cast<std::int64_t>(AState.iterations()));
+}
+
+// One import of 10^6 records through RecordWaiting, which waits for the
+// writer when its queue is full, and the Flush after: the whole run's time.
+void BM_LmdbImport(benchmark::State &AState) {
+  constexpr std::uint64_t Records = 1000000;
+  for (auto _ : AState) {
+    AState.PauseTiming();
+    std::filesystem::remove(Folder() / "import");
+    std::filesystem::remove(Folder() / "import-lock");
+    bw::TLedgerOptions Options;
+    Options.Uri = "lmdb:" + Folder() / "import";
+    Options.SweepInterval = 0ms;
+    auto Store = bw::OpenLedgerStore(Options, {});
+    AState.ResumeTiming();
+    const bw::TLedgerTime Now = bw::LedgerNow();
+    for (std::uint64_t I = 0; I < Records; ++I)
+      if (Store->RecordWaiting(BenchKey(I), Now) != bw::rrAccepted)
+        AState.SkipWithError("a record was refused");
+    if (Store->Flush() != bw::rrAccepted)
+      AState.SkipWithError("the import was not committed");
+    AState.PauseTiming();
+    if (Store->Stats().Entries != Records)
+      AState.SkipWithError("entries are missing");
+    Store.reset();
+    AState.ResumeTiming();
+  }
+  AState.SetItemsProcessed(static_cast<std::int64_t>(AState.iterations() * Records));
+}
+
+// Up to 5 s for AStore to take a record: the server just started.
+bool TakesRecords(bw::ILedgerStore &AStore) {
+  for (int Try = 0; Try < 100; ++Try) {
+    if (AStore.Record(BenchKey(0), bw::LedgerNow()) == bw::rrAccepted)
+      return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return false;
+}
+
+// Lookups of 10^4 recorded entries through AStore, as p50 and p99 of each
+// call's wall time.
+void RedisLookups(benchmark::State &AState, bw::ILedgerStore &AStore) {
+  constexpr std::uint64_t Entries = 10000;
+  for (std::uint64_t I = 1; I < Entries; ++I)
+    AStore.Record(BenchKey(I), bw::LedgerNow());
+  std::vector<double> Micros;
+  std::uint64_t Index = 0;
+  for (auto _ : AState) {
+    const auto Begin = std::chrono::steady_clock::now();
+    const bw::TLookupResult Found = AStore.Contains(BenchKey(Index++ % Entries));
+    Micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - Begin).count());
+    if (Found != bw::lrFound)
+      AState.SkipWithError("an entry was not found");
+  }
+  std::sort(Micros.begin(), Micros.end());
+  AState.counters["p50_us"] = Micros[Micros.size() / 2];
+  AState.counters["p99_us"] = Micros[Micros.size() * 99 / 100];
+}
+
 void BM_RedisLookup(benchmark::State &AState) {
   ::signal(SIGPIPE, SIG_IGN);
   const bwtest::TRedisServer Server(Folder() / "");
@@ -170,30 +249,35 @@ void BM_RedisLookup(benchmark::State &AState) {
   Options.Opening = bw::loTolerate;
   Options.RetryDelay = 50ms;
   const auto Store = bw::OpenLedgerStore(Options, {});
-  bool Up = false;
-  for (int Try = 0; Try < 100 && Server.Started() && !Up; ++Try) {
-    std::this_thread::sleep_for(50ms);
-    Up = Store->Record(BenchKey(0), bw::LedgerNow()) == bw::rrAccepted;
-  }
-  if (!Up) {
+  if (!Server.Started() || !TakesRecords(*Store)) {
     AState.SkipWithError("no redis-server could be started");
     return;
   }
-  constexpr std::uint64_t Entries = 10000;
-  for (std::uint64_t I = 1; I < Entries; ++I)
-    Store->Record(BenchKey(I), bw::LedgerNow());
-  std::vector<double> Micros;
-  std::uint64_t Index = 0;
-  for (auto _ : AState) {
-    const auto Begin = std::chrono::steady_clock::now();
-    const bw::TLookupResult Found = Store->Contains(BenchKey(Index++ % Entries));
-    Micros.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - Begin).count());
-    if (Found != bw::lrFound)
-      AState.SkipWithError("an entry was not found");
+  RedisLookups(AState, *Store);
+}
+
+// The same behind a sentinel: a master on 127.0.0.1 with one replica, the
+// store finding it through the sentinel, records waiting for the replica.
+void BM_RedisSentinelLookup(benchmark::State &AState) {
+  ::signal(SIGPIPE, SIG_IGN);
+  const std::vector<int> Ports = bwtest::FreeTcpPorts(3);
+  for (const char *Name : {"master", "replica", "sentinel"})
+    std::filesystem::create_directories(Folder() / Name);
+  const std::string MasterPort = std::to_string(Ports.at(0));
+  const bwtest::TRedisServer Master(Folder() / "master/", {"--port", MasterPort, "--repl-diskless-sync-delay", "0"});
+  const bwtest::TRedisServer Replica(Folder() / "replica/", {"--port", std::to_string(Ports.at(1)), "--replicaof",
+                                                             "127.0.0.1", MasterPort});
+  const bwtest::TRedisSentinel Sentinel(Folder() / "sentinel/", Ports.at(2), "bench", Ports.at(0));
+  bw::TLedgerOptions Options;
+  Options.Uri = "redis+sentinel://127.0.0.1:" + std::to_string(Ports.at(2)) + "/bench";
+  Options.Opening = bw::loTolerate;
+  Options.RetryDelay = 50ms;
+  const auto Store = bw::OpenLedgerStore(Options, {});
+  if (!Sentinel.Started() || !TakesRecords(*Store)) {
+    AState.SkipWithError("no sentinel, master and replica could be started");
+    return;
   }
-  std::sort(Micros.begin(), Micros.end());
-  AState.counters["p50_us"] = Micros[Micros.size() / 2];
-  AState.counters["p99_us"] = Micros[Micros.size() * 99 / 100];
+  RedisLookups(AState, *Store);
 }
 
 void Sizes(benchmark::internal::Benchmark *ABenchmark) {
@@ -209,6 +293,9 @@ BENCHMARK(BM_LmdbLookupFound)->Apply(Sizes)->UseRealTime();
 BENCHMARK(BM_LmdbLookupAbsent)->Apply(Sizes)->UseRealTime();
 BENCHMARK(BM_LmdbInsert)->Apply(Sizes)->Iterations(20000)->UseRealTime();  // the writer thread does the work
 BENCHMARK(BM_KeyOf);
+BENCHMARK(BM_LmdbRecordDurably)->Threads(1)->Threads(8)->Threads(32)->Iterations(2000)->UseRealTime();
+BENCHMARK(BM_LmdbImport)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 BENCHMARK(BM_RedisLookup)->Iterations(100000)->UseRealTime();
+BENCHMARK(BM_RedisSentinelLookup)->Iterations(100000)->UseRealTime();
 
 BENCHMARK_MAIN();

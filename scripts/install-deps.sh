@@ -34,6 +34,7 @@ TestPackages=(
   strace                      # the milter's unit checked against its system-call filter (milter-unit-test.sh)
   procps                      # pgrep and ps in the milter's tests (not in every minimal Debian image)
   redis-server                # the ledger's Redis tests start one of their own on a unix socket
+  redis-sentinel              # and sentinels of their own, for a failover (RedisStoreTest, LedgerBench)
   faketime                    # an expired BATV tag made days back (milter-batv-postfix-test.sh)
 )
 case $Variant in
@@ -118,13 +119,19 @@ if [[ " ${Missing[*]} " == *" dovecot-core "* ]]; then
   fi
 fi
 
-# The ledger's tests start a redis-server of their own on a unix socket in a
-# scratch folder; the system's would only listen on port 6379 for nobody, and
-# hold memory on a machine the tests share.
+# The ledger's tests start a redis-server (and sentinels) of their own in a
+# scratch folder; the system's would only listen on ports 6379 and 26379 for
+# nobody, and hold memory on a machine the tests share.
 if [[ " ${Missing[*]} " == *" redis-server "* ]]; then
   disable_at_boot redis-server redis-server.service
   if [ -x /etc/init.d/redis-server ]; then
     "${Sudo[@]}" /etc/init.d/redis-server stop >/dev/null 2>&1 || true
+  fi
+fi
+if [[ " ${Missing[*]} " == *" redis-sentinel "* ]]; then
+  disable_at_boot redis-sentinel redis-sentinel.service
+  if [ -x /etc/init.d/redis-sentinel ]; then
+    "${Sudo[@]}" /etc/init.d/redis-sentinel stop >/dev/null 2>&1 || true
   fi
 fi
 

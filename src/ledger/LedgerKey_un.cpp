@@ -41,11 +41,10 @@ static std::string KeyFileMessage(const char *AFormat, std::string_view AKind, c
   return FormatMessage(AFormat, {AKind, OneLineText(AFileName)});
 }
 
-std::string ReadSiteKeyFile(const std::string &AFileName, std::string_view AKind) {
+TResult<std::string> ReadSecretFile(const std::string &AFileName, const std::string &AReadError) {
   const TFileDescriptor File(::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC));
-  // errno is taken before the message is built, which may change it.
   if (const int Error = errno; !File.IsValid())
-    throw ELedgerKeyError(SystemError(KeyFileMessage(ReadKeyError, AKind, AFileName), Error));
+    return Failure(SystemError(AReadError, Error));
   std::string Content;
   char Buffer[4096];
   for (;;) {
@@ -53,17 +52,23 @@ std::string ReadSiteKeyFile(const std::string &AFileName, std::string_view AKind
     if (Count < 0 && errno == EINTR)
       continue;
     if (const int Error = errno; Count < 0)
-      throw ELedgerKeyError(SystemError(KeyFileMessage(ReadKeyError, AKind, AFileName), Error));
+      return Failure(SystemError(AReadError, Error));
     if (Count == 0)
       break;
     Content.append(Buffer, static_cast<std::size_t>(Count));
     if (Content.size() > MaxKeyFileSize)
-      throw ELedgerKeyError(KeyFileMessage(ReadKeyError, AKind, AFileName) + ": it is larger than 64 KiB");
+      return Failure(AReadError + ": it is larger than 64 KiB");
   }
-  std::string Key = TrimBytes(Content);
-  if (Key.size() < MinLedgerKeySize)
+  return TrimBytes(Content);
+}
+
+std::string ReadSiteKeyFile(const std::string &AFileName, std::string_view AKind) {
+  TResult<std::string> Key = ReadSecretFile(AFileName, KeyFileMessage(ReadKeyError, AKind, AFileName));
+  if (!Key)
+    throw ELedgerKeyError(Key.error());
+  if (Key->size() < MinLedgerKeySize)
     throw ELedgerKeyError(KeyFileMessage(ShortKeyError, AKind, AFileName));
-  return Key;
+  return std::move(*Key);
 }
 
 TLedgerHasher TLedgerHasher::FromKeyFile(const std::string &AFileName) {
@@ -87,6 +92,11 @@ TLedgerKey TLedgerHasher::KeyOf(std::string_view AId) const {
   TLedgerKey Key;
   std::memcpy(Key.data(), Digest, Key.size());
   return Key;
+}
+
+std::string TLedgerHasher::Fingerprint() const {
+  const TLedgerKey Key = KeyOf(LedgerFingerprintLabel);
+  return HexText(std::span<const std::uint8_t>(Key.data(), 8));
 }
 
 bool CreateLedgerKeyFile(const std::string &AFileName) {

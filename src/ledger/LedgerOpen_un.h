@@ -12,10 +12,11 @@
 namespace bw {
 
 // Opens the store that AOptions.Uri names (see TLedgerLocation). Raises
-// ELedgerError with ParseLedgerUri's message for a bad URI and, under
-// loRequire, for a store that cannot be opened; under loTolerate a store
-// that cannot be opened logs that through ALog and answers "unknown" until
-// it can.
+// ELedgerError with ParseLedgerUri's message for a bad URI; under loRequire
+// and loExisting, for a store that cannot be opened; under loExisting,
+// "The ledger "<path or URI>" does not exist" for one that holds no ledger
+// (nothing is created). Under loTolerate a store that cannot be opened logs
+// that through ALog and answers "unknown" until it can.
 std::unique_ptr<ILedgerStore> OpenLedgerStore(const TLedgerOptions &AOptions, TLedgerLog ALog);
 
 } // namespace bw

@@ -9,9 +9,13 @@
 
 namespace bw {
 
-// Opens (creating it when missing) the LMDB ledger in the data file
-// ALocation.Path (lkLmdb), with its lock file beside it ("<path>-lock").
-// See OpenLedgerStore.
+// Opens (creating it when missing, but under loExisting) the LMDB ledger
+// in the data file ALocation.Path (lkLmdb), with its lock file beside it
+// ("<path>-lock"). See OpenLedgerStore. Run as root, a file it creates goes
+// to the owner of the existing data file, else of the folder, so that the
+// milter's user can still open the ledger. A file replaced or removed at
+// the path is noticed within a few seconds, opened (or created) again, and
+// the records this process made in the old one are a gap of its recorder.
 //
 // One environment per file and process: LMDB breaks its own locks when a
 // process opens one file twice, so never open a second store on the same

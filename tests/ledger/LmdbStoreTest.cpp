@@ -7,12 +7,16 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <latch>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -198,8 +202,10 @@ TEST(LmdbStoreTest, MissingFolderAnswersUnknownUntilItExists) {
   EXPECT_EQ(Store->Contains(NumberedKey(1)), bw::lrUnknown);
   EXPECT_EQ(Store->Record(NumberedKey(1), LedgerNow()), bw::rrUnavailable);
   EXPECT_EQ(Store->StartTime(), std::nullopt);
-  EXPECT_EQ(Log.Lines(), std::vector<std::string>{"ledger " + Options.Uri +
-                                                  " cannot be read, bounces are checked without it: " + Why});
+  EXPECT_EQ(Log.Lines(), (std::vector<std::string>{
+                             "ledger " + Options.Uri + " cannot be read, bounces are checked without it: " + Why,
+                             "ledger " + Options.Uri + " cannot record, IDs of sent mail are not recorded: the "
+                                                       "ledger is not open"}));
 
   std::filesystem::create_directory(Scratch / "later");
   bw::TLookupResult Found = bw::lrUnknown;
@@ -212,8 +218,9 @@ TEST(LmdbStoreTest, MissingFolderAnswersUnknownUntilItExists) {
   EXPECT_EQ(Store->Flush(), bw::rrAccepted);
   EXPECT_EQ(Store->Contains(NumberedKey(1)), bw::lrFound);
   const std::vector<std::string> Lines = Log.Lines();
-  ASSERT_EQ(Lines.size(), 2u);
-  EXPECT_TRUE(Lines[1].starts_with("ledger " + Options.Uri + " can be read again after ")) << Lines[1];
+  ASSERT_EQ(Lines.size(), 4u);
+  EXPECT_TRUE(Lines[2].starts_with("ledger " + Options.Uri + " can be read again after ")) << Lines[2];
+  EXPECT_TRUE(Lines[3].starts_with("ledger " + Options.Uri + " records again after ")) << Lines[3];
 }
 
 // Show that a file that is no ledger is refused by name, and answers
@@ -242,6 +249,7 @@ TEST(LmdbStoreTest, FullMapRefusesRecordsUntilTheSweepMakesRoom) {
   // Entries stamped 5 s ago under a retention of 8 s: found while the map
   // fills (a second or so), expired 4 s after the start.
   Options.Retention = 8s;
+  Options.Recorder = "mx-test";
   const bw::TLedgerTime Stamp = LedgerNow() - 5s;
   bwtest::TLogLines Log;
   const auto Store = OpenLedgerStore(Options, Log.Sink());
@@ -255,6 +263,7 @@ TEST(LmdbStoreTest, FullMapRefusesRecordsUntilTheSweepMakesRoom) {
   EXPECT_EQ(Result, bw::rrFull);
   EXPECT_EQ(Store->Record(NumberedKey(Next), LedgerNow()), bw::rrFull);
   EXPECT_EQ(Store->Contains(NumberedKey(0)), bw::lrFound);
+  EXPECT_GT(Store->Stats().Fullness.value_or(0), 0.75);
   EXPECT_EQ(Log.Lines(), std::vector<std::string>{"ledger " + Options.Uri +
                                                   " cannot record, IDs of sent mail are not recorded: it is full (its "
                                                   "map size is 1 MiB); IDs recorded before are still checked"});
@@ -274,4 +283,178 @@ TEST(LmdbStoreTest, FullMapRefusesRecordsUntilTheSweepMakesRoom) {
   const std::vector<std::string> Lines = Log.Lines();
   ASSERT_EQ(Lines.size(), 2u);
   EXPECT_TRUE(Lines[1].starts_with("ledger " + Options.Uri + " records again after ")) << Lines[1];
+  // The records refused while it was full are a gap every reader sees.
+  const std::optional<std::vector<bw::TLedgerGap>> Gaps = Store->Gaps(Stamp);
+  ASSERT_TRUE(Gaps && Gaps->size() == 1u);
+  EXPECT_EQ(Gaps->front().Recorder, "mx-test");
+  EXPECT_GE(Gaps->front().From, Stamp);
+  EXPECT_LE(Gaps->front().To, LedgerNow());
+  EXPECT_TRUE(Gaps->front().Reason.starts_with("it is full")) << Gaps->front().Reason;
+}
+
+// Show that the LMDB store keeps every store's promises, and that reading
+// a ledger that is not there fails by name and creates nothing.
+TEST(LmdbStoreTest, KeepsTheStoreContractAndReadingNeverCreates) {
+  const bwtest::TScratchFolder Scratch;
+  const std::string Path = Scratch / "ledger";
+  bw::TLedgerOptions Reading = LmdbOptions(Path);
+  Reading.Opening = bw::loExisting;
+  EXPECT_EQ(bwtest::RaisedError([&] { OpenLedgerStore(Reading, {}); }),
+            "ELedgerError: The ledger \"" + Path + "\" does not exist");
+  EXPECT_FALSE(std::filesystem::exists(Path));
+  EXPECT_FALSE(std::filesystem::exists(Path + "-lock"));
+
+  bwtest::ExpectStoreContract([&](std::chrono::days ARetention) {
+    bw::TLedgerOptions Options = LmdbOptions(Path);
+    Options.Retention = ARetention;
+    return OpenLedgerStore(Options, {});
+  });
+  const auto Store = OpenLedgerStore(Reading, {});
+  EXPECT_EQ(Store->Contains(NumberedKey(4)), bw::lrFound);
+  EXPECT_EQ(Store->Record(NumberedKey(5), LedgerNow()), bw::rrUnavailable);
+}
+
+// Show that a record RecordDurably returned survives a kill right after,
+// and that a waiting caller is not kept for the commit delay: records from
+// several threads of a child, each reported once it returned, are all
+// there after a SIGKILL, with a commit delay far longer than the test.
+TEST(LmdbStoreTest, DurableRecordsSurviveAKillRightAfterTheyReturn) {
+  const bwtest::TScratchFolder Scratch;
+  bw::TLedgerOptions Options = LmdbOptions(Scratch / "ledger");
+  Options.CommitDelay = 60s;
+  int Report[2];
+  ASSERT_EQ(::pipe(Report), 0);
+  const pid_t Child = ::fork();
+  if (Child == 0) {
+    ::close(Report[0]);
+    const auto Store = OpenLedgerStore(Options, {});
+    std::vector<std::thread> Threads;
+    for (std::uint64_t Thread = 0; Thread < 4; ++Thread)
+      Threads.emplace_back([&, Thread] {
+        for (std::uint64_t Key = Thread << 32;; ++Key)
+          if (Store->RecordDurably(NumberedKey(Key), LedgerNow()) != bw::rrAccepted ||
+              ::write(Report[1], &Key, sizeof Key) != sizeof Key)
+            ::_exit(2);
+      });
+    for (std::thread &Thread : Threads)
+      Thread.join();
+  }
+  ::close(Report[1]);
+  std::vector<std::uint64_t> Returned;
+  ::pollfd Poll{Report[0], POLLIN, 0};
+  ASSERT_EQ(::poll(&Poll, 1, 20000), 1) << "no durable record returned within 20 s";
+  for (std::uint64_t Key; Returned.size() < 300 && ::read(Report[0], &Key, sizeof Key) == sizeof Key;)
+    Returned.push_back(Key);
+  ::kill(Child, SIGKILL);
+  for (std::uint64_t Key; ::read(Report[0], &Key, sizeof Key) == sizeof Key;)
+    Returned.push_back(Key);
+  ::close(Report[0]);
+  EXPECT_EQ(ExitCodeOf(Child), 128 + SIGKILL);
+  const auto Store = OpenLedgerStore(LmdbOptions(Scratch / "ledger"), {});
+  std::size_t Missing = 0;
+  for (const std::uint64_t Key : Returned)
+    Missing += Store->Contains(NumberedKey(Key)) != bw::lrFound;
+  EXPECT_GE(Returned.size(), 300u);
+  EXPECT_EQ(Missing, 0u);
+}
+
+// Show that an import far larger than the writer's queue waits for room
+// instead of being refused.
+TEST(LmdbStoreTest, ImportLargerThanTheQueueWaitsForTheWriter) {
+  const bwtest::TScratchFolder Scratch;
+  const auto Store = OpenLedgerStore(LmdbOptions(Scratch / "ledger"), {});
+  constexpr std::uint64_t Count = 250000;  // more than the writer's queue of 100000
+  std::uint64_t Refused = 0;
+  for (std::uint64_t Key = 0; Key < Count; ++Key)
+    Refused += Store->RecordWaiting(NumberedKey(Key), LedgerNow()) != bw::rrAccepted;
+  EXPECT_EQ(Refused, 0u);
+  EXPECT_EQ(Store->Flush(), bw::rrAccepted);
+  EXPECT_EQ(Store->Stats().Entries, Count);
+  EXPECT_EQ(Store->LastLostRecords(), std::nullopt);
+}
+
+// Show that root, opening a ledger in a folder that belongs to its user,
+// leaves no file of root's there: the milter, run as that user, must open
+// the data file and the lock file alike.
+TEST(LmdbStoreTest, RootKeepsTheLedgersOwner) {
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "only root creates files for another user";
+  const bwtest::TScratchFolder Scratch;
+  const std::string Folder = Scratch / "ledgers";
+  std::filesystem::create_directory(Folder);
+  constexpr uid_t Nobody = 65534;
+  ASSERT_EQ(::chown(Folder.c_str(), Nobody, Nobody), 0);
+  {
+    const auto Store = OpenLedgerStore(LmdbOptions(Folder + "/ledger"), {});
+    EXPECT_EQ(Store->RecordDurably(NumberedKey(1), LedgerNow()), bw::rrAccepted);
+  }
+  std::filesystem::remove(Folder + "/ledger-lock");  // a lock file made again, beside an existing ledger
+  const auto Store = OpenLedgerStore(LmdbOptions(Folder + "/ledger"), {});
+  for (const std::string &File : {Folder + "/ledger", Folder + "/ledger-lock"}) {
+    struct stat Info {};
+    ASSERT_EQ(::stat(File.c_str(), &Info), 0) << File;
+    EXPECT_EQ(Info.st_uid, Nobody) << File;
+    EXPECT_EQ(Info.st_gid, Nobody) << File;
+  }
+}
+
+// Show that lookups from more threads than LMDB has reader slots, all
+// alive at once, are answered: a thread holds no slot once its lookup ends.
+TEST(LmdbStoreTest, MoreThreadsThanReaderSlotsAllGetAnswers) {
+  const bwtest::TScratchFolder Scratch;
+  const auto Store = OpenLedgerStore(LmdbOptions(Scratch / "ledger"), {});
+  ASSERT_EQ(Store->RecordDurably(NumberedKey(1), LedgerNow()), bw::rrAccepted);
+  constexpr int Threads = 1100;  // LMDB's table has 1024 slots
+  std::latch AllLookedUp(Threads);
+  std::atomic<int> Found{0};
+  std::vector<std::thread> Running;
+  for (int Thread = 0; Thread < Threads; ++Thread)
+    Running.emplace_back([&] {
+      Found += Store->Contains(NumberedKey(1)) == bw::lrFound;
+      AllLookedUp.arrive_and_wait();  // every thread lives until all have looked up
+    });
+  for (std::thread &Thread : Running)
+    Thread.join();
+  EXPECT_EQ(Found, Threads);
+}
+
+// Show that a ledger file replaced or removed under a running store is
+// noticed and opened again, and that the split counts as a gap of this
+// recorder: what it recorded in the old file is not in the new one.
+TEST(LmdbStoreTest, ReplacedOrRemovedFileIsOpenedAgainAsAGap) {
+  const bwtest::TScratchFolder Scratch;
+  const std::string Path = Scratch / "ledger";
+  bw::TLedgerOptions Options = LmdbOptions(Path);
+  Options.Opening = bw::loTolerate;
+  Options.Recorder = "mx-test";
+  const bw::TLedgerTime Opened = LedgerNow();
+  const auto Store = OpenLedgerStore(Options, {});
+  ASSERT_EQ(Store->RecordDurably(NumberedKey(1), LedgerNow()), bw::rrAccepted);
+  {
+    const auto Other = OpenLedgerStore(LmdbOptions(Path + ".new"), {});
+    ASSERT_EQ(Other->RecordDurably(NumberedKey(2), LedgerNow()), bw::rrAccepted);
+  }
+  std::filesystem::rename(Path + ".new", Path);
+  const auto AnswerFor = [&](std::uint64_t AKey, bw::TLookupResult AWanted) {
+    bw::TLookupResult Answer = Store->Contains(NumberedKey(AKey));
+    for (int Try = 0; Try < 100 && Answer != AWanted; ++Try) {
+      std::this_thread::sleep_for(100ms);
+      Answer = Store->Contains(NumberedKey(AKey));
+    }
+    return Answer;
+  };
+  EXPECT_EQ(AnswerFor(2, bw::lrFound), bw::lrFound);
+  EXPECT_EQ(Store->Contains(NumberedKey(1)), bw::lrAbsent);
+  const std::optional<std::vector<bw::TLedgerGap>> Gaps = Store->Gaps(Opened);
+  ASSERT_TRUE(Gaps && Gaps->size() == 1u);
+  EXPECT_EQ(Gaps->front().Recorder, "mx-test");
+  EXPECT_GE(Gaps->front().From, Opened);
+  EXPECT_LE(Gaps->front().From, Opened + 1s);
+  EXPECT_EQ(Gaps->front().Reason, "the ledger file was replaced or removed under this process");
+
+  std::filesystem::remove(Path);
+  EXPECT_EQ(AnswerFor(2, bw::lrAbsent), bw::lrAbsent);
+  EXPECT_TRUE(std::filesystem::exists(Path));
+  EXPECT_EQ(Store->RecordDurably(NumberedKey(3), LedgerNow()), bw::rrAccepted);
+  EXPECT_EQ(Store->Gaps(Opened).value_or(std::vector<bw::TLedgerGap>()).size(), 1u);
 }

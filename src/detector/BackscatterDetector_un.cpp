@@ -21,6 +21,7 @@ static constexpr int AnyMatchPreconditionLine = 351;
 
 static constexpr const char16_t *ContentTypeField = u"urn:schemas:mailheader:content-type";
 static constexpr int BinaryStream = 1;
+static constexpr const char16_t *ByteCharset = u"iso-8859-1";
 
 bool TBackscatterDetector::IsBackscatter(const std::string &AP1Sender, const std::string &AMimeFile,
                                          const std::string &AMsgIdRegex) {
@@ -36,17 +37,32 @@ bool TBackscatterDetector::IsBackscatter(const std::string &AP1Sender, const std
   return CheckMessageIDs(ReturnedParts, AMsgIdRegex);
 }
 
+// The returned parts of a bounce held in memory, the message released
+// before the caller sees them; none when it is not examined or no DSN.
+static std::vector<TAutoValue> ReturnedPartsOf(const std::string &AP1Sender, std::string AContent) {
+  // The bound of ReadBoundedFile, for bytes that were never a file.
+  if (AContent.empty() || AContent.size() >= TBackscatterDetector::MaxMessageSize)
+    return {};
+  const TAutoValue Message = TBackscatterDetector::LoadMessage(std::move(AContent));
+  if (!TBackscatterDetector::IsDSN(Message, AP1Sender))
+    return {};
+  return TBackscatterDetector::FindReturnedMessage(Message);
+}
+
 TBackscatterDetector::TMessageIDList TBackscatterDetector::ReturnedMessageIDs(const std::string &AP1Sender,
                                                                              std::string AContent) {
-  // The bound of ReadBoundedFile, for bytes that were never a file.
-  if (AContent.empty() || AContent.size() >= MaxMessageSize)
-    return {};
-  std::vector<TAutoValue> ReturnedParts;
-  const TAutoValue Message = LoadMessage(std::move(AContent));
-  if (!IsDSN(Message, AP1Sender))
-    return {};
-  ReturnedParts = FindReturnedMessage(Message);
-  return ExtractMessageIDs(ReturnedParts);
+  return ExtractMessageIDs(ReturnedPartsOf(AP1Sender, std::move(AContent)));
+}
+
+TBackscatterDetector::TReturnedMessage TBackscatterDetector::ReturnedMessage(const std::string &AP1Sender,
+                                                                           std::string AContent) {
+  const std::vector<TAutoValue> ReturnedParts = ReturnedPartsOf(AP1Sender, std::move(AContent));
+  TReturnedMessage Returned;
+  Returned.MessageIDs = ExtractMessageIDs(ReturnedParts);
+  for (const TAutoValue &Part : ReturnedParts)
+    if (std::optional<std::vector<THeaderField>> Fields = ReadHeaderBlock(Part))
+      Returned.HeaderBlocks.push_back(std::move(*Fields));
+  return Returned;
 }
 
 TAutoValue TBackscatterDetector::LoadMessage(std::string AContent) {
@@ -103,6 +119,20 @@ TBackscatterDetector::ExtractMessageIDs(std::span<const TAutoValue> AReturnedPar
 
 std::u16string TBackscatterDetector::ReadPartText(const TAutoValue &APart) {
   return ReadStreamText(APart.Get("GetDecodedContentStream"));
+}
+
+std::optional<std::vector<THeaderField>> TBackscatterDetector::ReadHeaderBlock(const TAutoValue &APart) {
+  if (APart.IsNull() ||
+      !IsReturnedMediaType(GetMediaType(APart.Get("Fields", ContentTypeField).Get("Value").AsString())))
+    return std::nullopt;
+  // ISO-8859-1 gives every byte the code unit of its value and back, so the
+  // text read is the bytes themselves, whatever charset the part names.
+  const TAutoValue Stream = APart.Get("GetDecodedContentStream");
+  if (!Stream.IsObject())
+    return std::vector<THeaderField>();
+  Stream.Set("Charset", ByteCharset);
+  const std::u16string Text = Stream.Get("ReadText").AsWideString();
+  return HeaderFieldsOf(std::string(Text.begin(), Text.end()));
 }
 
 bool TBackscatterDetector::AnyMessageIDMatches(const TMessageIDList &AMessageIDs, const std::string &AMsgIdRegex) {

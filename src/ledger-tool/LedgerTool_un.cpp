@@ -5,6 +5,7 @@
 #include "ledger-tool/SentMail_un.h"
 #include "ledger/LedgerOpen_un.h"
 #include "ledger/LedgerUri_un.h"
+#include "detector/MailDate_un.h"
 #include "rtl/ExitCodes_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/Version_un.h"
@@ -12,6 +13,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -219,12 +221,15 @@ int TLedgerTool::Import() {
     TProgressBar Bar(Total);
     const auto OnMessage = [&](const TSentMessage &AMessage) {
       ++Messages;
-      const std::optional<std::string> Id = AMessage.MessageId ? SentMessageIdText(*AMessage.MessageId) : std::nullopt;
-      if (!Id) {
+      const std::vector<std::string> Ids = SentMessageIdTexts(AMessage.Fields);
+      if (Ids.empty()) {
         ++WithoutId;
         return;
       }
-      const std::optional<TLedgerTime> Date = AMessage.Date ? ParseMailDate(*AMessage.Date) : std::nullopt;
+      const auto DateField = std::find_if(AMessage.Fields.begin(), AMessage.Fields.end(),
+                                          [](const THeaderField &AField) { return SameText(AField.Name, "Date"); });
+      const std::optional<TLedgerTime> Date =
+          DateField != AMessage.Fields.end() ? ParseMailDate(DateField->Value) : std::nullopt;
       if (!Date) {
         ++WithoutDate;
         return;
@@ -235,13 +240,15 @@ int TLedgerTool::Import() {
         ++Old;
         return;
       }
-      const TRecordResult Recording = Judge->Record(*Id, Sent);
-      if (Recording == rrExpired) {
-        ++Old;
-        return;
+      for (const std::string &Id : Ids) {
+        const TRecordResult Recording = Judge->Record(Id, Sent);
+        if (Recording == rrExpired) {
+          ++Old;
+          return;
+        }
+        CheckRecorded(Recording);
+        ++Recorded;
       }
-      CheckRecorded(Recording);
-      ++Recorded;
     };
     for (const auto &[Path, Size] : Paths) {
       try {

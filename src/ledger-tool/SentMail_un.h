@@ -1,25 +1,23 @@
-// The Message-ID and Date of every message in a folder of sent mail: an mbox
-// file or a maildir.
+// The Message-IDs and Date of every message in a folder of sent mail: an
+// mbox file or a maildir.
 //
 // Only the header block of each message is read, and no MIME is parsed: the
-// import needs two header values, as the MTA would hand them to a milter.
+// import needs those header values, as the MTA would hand them to a milter.
 #pragma once
 
-#include "ledger/LedgerStore_un.h"
+#include "detector/HeaderBlock_un.h"
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
-#include <string_view>
+#include <vector>
 
 namespace bw {
 
 struct TSentMessage {
-  // The raw values after the colon, folds included, of the first header of
-  // each name; nothing when the message has none.
-  std::optional<std::string> MessageId;
-  std::optional<std::string> Date;
+  // Its fields that carry an ID (IsSentIdField) and its Date fields, raw
+  // (the values after the colon, folds included), in order.
+  std::vector<THeaderField> Fields;
 };
 
 using TSentMessageHandler = std::function<void(const TSentMessage &AMessage)>;
@@ -37,10 +35,5 @@ std::uint64_t SentMailSize(const std::string &APath);
 // opened, and EReadError for one that fails while it is read.
 void ReadSentMail(const std::string &APath, const TSentMessageHandler &AOnMessage,
                   const TSentMailProgress &AOnProgress);
-
-// The instant a Date header's value names (RFC 5322, obsolete forms
-// included: two-digit years, zone names, comments); nothing when it is not
-// such a date.
-std::optional<TLedgerTime> ParseMailDate(std::string_view AValue);
 
 } // namespace bw

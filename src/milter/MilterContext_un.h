@@ -13,6 +13,7 @@
 #include "verdict/LedgerJudge_un.h"
 #include "verdict/Verdict_un.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -42,8 +43,11 @@ public:
   void AttachLedger(std::unique_ptr<TLedgerJudge> ALedger) noexcept { FLedger = std::move(ALedger); }
   // Null until attached, or when no option asks for a ledger.
   TLedgerJudge *Ledger() noexcept { return FLedger.get(); }
+  // True for the one caller that is first to ask: the check of the MTA's
+  // own host name against the pattern runs once per process.
+  bool ClaimHostNameCheck() noexcept { return !FHostNameChecked.exchange(true); }
   // What a bounce's returned Message-IDs are judged by.
-  TJudges Judges() noexcept { return {FPattern.get(), FLedger.get(), FOptions.LedgerOnly}; }
+  TJudges Judges() noexcept { return {FPattern.get(), FLedger.get(), FOptions.LedgerOnly, FOptions.OnLedgerOutage}; }
 
   // --- The orderly stop. A transaction (MAIL FROM to its end) that began
   // before the stop runs to its end; one that would begin after it is
@@ -75,6 +79,7 @@ private:
   std::size_t FCallbacks = 0;
   std::chrono::steady_clock::time_point FLastCallback{};
   bool FStopping = false;
+  std::atomic<bool> FHostNameChecked{false};
 };
 
 } // namespace bw

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace bw {
 
@@ -93,8 +94,12 @@ private:
   // AddMessageId at end of message.
   void RecordOwnMessage(TMilterReply &AReply);
   void AddMessageId(TMilterReply &AReply);
-  void Record(TMilterReply &AReply, const std::string &AId, std::string_view AHow);
+  // Records AIds, then logs them with AHow and how that went.
+  void Record(TMilterReply &AReply, const std::vector<std::string> &AIds, std::string_view AHow);
   void LogRecording(TMilterReply &AReply, std::string_view AText);
+  // Once per process, when the MTA names itself (macro j): warns when the
+  // pattern would not match an ID made with that name.
+  void CheckOwnHostName(TMilterReply &AReply);
   void EndTransaction() noexcept;
 
   TMilterContext &FContext;

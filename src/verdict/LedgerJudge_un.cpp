@@ -1,19 +1,14 @@
 // The ledger's answers about sent and returned Message-IDs.
 #include "verdict/LedgerJudge_un.h"
 
-#include "verdict/MessageIdKey_un.h"
-
 #include <algorithm>
 
 namespace bw {
 
-TLookupResult TLedgerJudge::LookUp(std::span<const std::u16string> AReturnedIds) {
+TLookupResult TLedgerJudge::LookUp(std::span<const std::string> AIdTexts) {
   TLookupResult Result = lrAbsent;
-  for (const std::u16string &Id : AReturnedIds) {
-    const std::optional<std::string> Text = ReturnedMessageIdText(Id);
-    if (!Text)
-      continue;
-    switch (LookUpText(*Text)) {
+  for (const std::string &Text : AIdTexts) {
+    switch (LookUpText(Text)) {
     case lrFound:
       return lrFound;
     case lrUnknown:

@@ -28,10 +28,11 @@ public:
   TLedgerJudge(const TLedgerJudge &) = delete;
   TLedgerJudge &operator=(const TLedgerJudge &) = delete;
 
-  // lrFound when any of the returned IDs was recorded (the rest are not
-  // asked); otherwise lrUnknown when the store could not answer for one,
-  // else lrAbsent. Never waits longer than the store's bound per ID.
-  TLookupResult LookUp(std::span<const std::u16string> AReturnedIds);
+  // lrFound when any of the returned IDs' texts (ReturnedMessageIdTexts)
+  // was recorded (the rest are not asked); otherwise lrUnknown when the
+  // store could not answer for one, else lrAbsent. Never waits longer than
+  // the store's bound per ID.
+  TLookupResult LookUp(std::span<const std::string> AIdTexts);
   // One ID's text, as SentMessageIdText or ReturnedMessageIdText give it.
   TLookupResult LookUpText(std::string_view AIdText);
   // Records the ID's text (SentMessageIdText) as sent at ATime.

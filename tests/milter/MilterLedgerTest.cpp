@@ -6,7 +6,9 @@
 #include "milter/MilterSession_un.h"
 
 #include "MilterTestSupport.h"
+#include "verdict/MessageIdKey_un.h"
 #include "ledger/LedgerTestSupport.h"
+#include "support/ReturnedCopies.h"
 
 #include <gtest/gtest.h>
 
@@ -149,13 +151,17 @@ TEST(MilterLedgerTest, EachRuleDecidesAsConfigured) {
        "rule=ledger (ledger warming up), action=tempfail"},
       {{"--ledger=lmdb:x", OnError}, sWarmingUp, Own, bw::msAccept,
        "verdict=not backscatter, message-ids=1, rule=ledger, action=accept"},
-      // A store that cannot answer: the pattern, or under --ledger-only --on-error.
-      {{Pattern, OnError}, sMissing, Forged, bw::msAccept,
+      // A store that cannot answer: what the pattern knows passes; what only
+      // the ledger could rescue gets 4xx (whatever --on-error says), or the
+      // pattern's verdict with --on-ledger-outage=pattern.
+      {{Pattern}, sMissing, Forged, bw::msAccept,
        "verdict=not backscatter, message-ids=1, rule=pattern (ledger unavailable), action=accept"},
-      {{Pattern, OnError}, sMissing, Foreign, bw::msReject,
+      {{Pattern}, sMissing, Foreign, bw::msTempfail,
+       "verdict=deferred, message-ids=1, rule=ledger (ledger unavailable), action=tempfail"},
+      {{Pattern, "--on-ledger-outage=pattern"}, sMissing, Foreign, bw::msReject,
        "verdict=backscatter, message-ids=1, rule=pattern (ledger unavailable), action=reject"},
-      {{Pattern, "--ledger-only", OnError}, sMissing, Own, bw::msTempfail,
-       "verdict=error the ledger cannot answer, message-ids=1, rule=ledger (ledger unavailable), action=tempfail"},
+      {{Pattern, "--ledger-only"}, sMissing, Own, bw::msTempfail,
+       "verdict=deferred, message-ids=1, rule=ledger (ledger unavailable), action=tempfail"},
   };
   for (const TCase &Case : Cases) {
     std::unique_ptr<bw::ILedgerStore> Store = Lmdb(Case.Store == sMissing ? Scratch / "missing/ledger" : Scratch / "ledger");
@@ -175,7 +181,7 @@ TEST(MilterLedgerTest, EachRuleDecidesAsConfigured) {
   TMessage WithoutId = Foreign;
   WithoutId.Body.replace(WithoutId.Body.find("Message-ID:"), 11, "X-Nothing:");
   EXPECT_EQ(Send(Session, Reply, "<>", WithoutId).first, bw::msAccept);
-  EXPECT_EQ(Decision(Milter), "verdict=not backscatter, message-ids=0, action=accept");
+  EXPECT_EQ(Decision(Milter), "verdict=not backscatter, message-ids=0, rule=none, action=accept");
 }
 
 // Show that a message whose client or login is in --record-from is recorded
@@ -271,8 +277,41 @@ TEST(MilterLedgerTest, AMissingMessageIdIsAddedAndRecordedOnlyWhenAsked) {
     EXPECT_EQ(Milter.Log->Lines(), std::vector<std::string>{"Q1: sender=<alice@example.com>, origin=local, message-id=<" +
                                                             Id + "> (added), recorded"});
     Milter.Context->Ledger()->Store().Flush();
-    EXPECT_EQ(Milter.Context->Ledger()->LookUp(std::vector<std::u16string>{std::u16string(Id.begin(), Id.end())}),
-              bw::lrFound);
+    EXPECT_EQ(Milter.Context->Ledger()->LookUpText(Id), bw::lrFound);
+  }
+}
+
+// Show, through the milter, that a message recorded as it was sent has its
+// bounce accepted by the ledger alone, in every form its returned copy was
+// seen to take (an ID above the one recorded, a signature folding after
+// "message-id:", a UTF-8 ID under any charset, two Message-IDs), and that
+// the log line names the IDs the bounce returned.
+TEST(MilterLedgerTest, EveryReturnedCopyOfARecordedMessageIsOurs) {
+  TScratchFolder Scratch;
+  for (const TSentAndReturned &Case : SentAndReturnedCases()) {
+    SCOPED_TRACE(Case.Name);
+    const std::string Ledger = Scratch / Case.Name;
+    TMilter Milter({"--pattern=(?!)", "--ledger-only", "--record-from=local"},
+                   std::make_unique<TBackdatedStore>(Lmdb(Ledger), 15));
+    TMessage Sent;
+    for (const bw::THeaderField &Field : bw::HeaderFieldsOf(Case.Sent))
+      Sent.Headers.emplace_back(Field.Name, Field.Value);
+    auto Submission = NewSession(Milter);
+    TFakeReply Reply;
+    Submission.OnConnect(Client(AF_INET, "127.0.0.1", 0));
+    EXPECT_EQ(Send(Submission, Reply, "<alice@example.com>", Sent), TAnswer(bw::msAccept, "eoh"));
+    Milter.Context->Ledger()->Store().Flush();
+    auto Mx = NewSession(Milter);
+    TMessage Bounce;
+    Bounce.Headers = {{"From", " MAILER-DAEMON@mx.example.net"},
+                      {"Content-Type", " multipart/report; report-type=delivery-status; boundary=\"b\""}};
+    Bounce.Body = WithLineEnds(Case.Bounce.substr(Case.Bounce.find("\n\n") + 2), "\r\n");
+    EXPECT_EQ(Send(Mx, Reply, "<>", Bounce), TAnswer(bw::msAccept, "eom"));
+    const std::string Line = Milter.Log->Lines().back();
+    EXPECT_NE(Line.find("rule=ledger, action=accept"), std::string::npos) << Line;
+    const std::string Recorded = bw::SentMessageIdTexts(bw::HeaderFieldsOf(Case.Sent)).back();
+    EXPECT_NE(Line.find(", returned=<"), std::string::npos) << Line;
+    EXPECT_NE(Line.find("<" + Recorded + ">"), std::string::npos) << Line;
   }
 }
 

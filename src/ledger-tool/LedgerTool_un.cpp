@@ -216,7 +216,7 @@ int TLedgerTool::Import() {
   }
   const TLedgerTime Now = LedgerNow();
   const TLedgerTime Cutoff = RetentionCutoff(Now, Retention());
-  std::uint64_t Messages = 0, Recorded = 0, Old = 0, WithoutId = 0, WithoutDate = 0, Before = 0;
+  std::uint64_t Messages = 0, Recorded = 0, Old = 0, WithoutId = 0, WithoutDate = 0, Unreadable = 0, Before = 0;
   {
     TProgressBar Bar(Total);
     const auto OnMessage = [&](const TSentMessage &AMessage) {
@@ -252,7 +252,13 @@ int TLedgerTool::Import() {
     };
     for (const auto &[Path, Size] : Paths) {
       try {
-        ReadSentMail(Path, OnMessage, [&](std::uint64_t ADone) { Bar.Update(Before + ADone, Messages); });
+        ReadSentMail(
+            Path, OnMessage, [&](std::uint64_t ADone) { Bar.Update(Before + ADone, Messages); },
+            [&](const std::string &AMessage) {
+              ReportError(AMessage + " (skipped)");
+              ++Unreadable;
+              Result = EX_NOINPUT;
+            });
       } catch (const EStreamError &E) {  // a file that fails while read: the others still count
         ReportError(E.Message());
         Result = EX_NOINPUT;
@@ -263,7 +269,8 @@ int TLedgerTool::Import() {
   CheckRecorded(Judge->Store().Flush());
   std::cout << "Recorded " << Recorded << " IDs of " << Messages << " messages; skipped " << Old << " older than "
             << Retention().count() << " days, " << WithoutId << " without a Message-ID, " << WithoutDate
-            << " without a readable Date\n";
+            << " without a readable Date" << (Unreadable ? ", " + std::to_string(Unreadable) + " unreadable files" : "")
+            << "\n";
   return Result;
 }
 

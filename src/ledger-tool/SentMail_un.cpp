@@ -173,7 +173,7 @@ std::uint64_t SentMailSize(const std::string &APath) {
 }
 
 void ReadSentMail(const std::string &APath, const TSentMessageHandler &AOnMessage,
-                  const TSentMailProgress &AOnProgress) {
+                  const TSentMailProgress &AOnProgress, const TSentMailSkipped &AOnSkipped) {
   std::error_code Error;
   if (!std::filesystem::is_directory(APath, Error)) {
     ReadMbox(APath, AOnMessage, AOnProgress);
@@ -187,11 +187,17 @@ void ReadSentMail(const std::string &APath, const TSentMessageHandler &AOnMessag
       AOnProgress(Done);
       return;
     }
-    TLineReader Reader(AFile, Opened);
     THeaderCollector Headers;
-    while (const std::optional<std::string_view> Line = Reader.Next())
-      if (!Headers.Feed(*Line))
-        break;
+    try {
+      TLineReader Reader(AFile, Opened);
+      while (const std::optional<std::string_view> Line = Reader.Next())
+        if (!Headers.Feed(*Line))
+          break;
+    } catch (const EStreamError &E) {  // one file a mail client keeps unreadable: the others still count
+      AOnSkipped(E.Message());
+      AOnProgress(Done);
+      return;
+    }
     AOnMessage(Headers.Message());
     AOnProgress(Done);
   });

@@ -29,11 +29,16 @@ using TSentMailProgress = std::function<void(std::uint64_t ABytesRead)>;
 // neither a readable file nor a maildir.
 std::uint64_t SentMailSize(const std::string &APath);
 
+// Called with the error of one message file of a maildir that cannot be
+// opened or read; the others are read on.
+using TSentMailSkipped = std::function<void(const std::string &AMessage)>;
+
 // Calls AOnMessage for each message in APath: an mbox file (messages begin
 // at lines starting with "From ") or a maildir (every file in its cur/ and
-// new/ folders). Raises EFOpenError naming the file or folder that cannot be
-// opened, and EReadError for one that fails while it is read.
+// new/ folders). Raises EFOpenError naming the mbox or folder that cannot be
+// opened, and EReadError for one that fails while it is read; a maildir's
+// message file that fails goes to AOnSkipped instead.
 void ReadSentMail(const std::string &APath, const TSentMessageHandler &AOnMessage,
-                  const TSentMailProgress &AOnProgress);
+                  const TSentMailProgress &AOnProgress, const TSentMailSkipped &AOnSkipped);
 
 } // namespace bw

@@ -133,8 +133,9 @@ TEST(LedgerToolTest, AddAndLookupNormaliseLikeABounceCheck) {
 }
 
 // Show that import records the IDs of an mbox and a maildir at their dates,
-// skips what is older than the retention or lacks an ID or a date, and that
-// stats and prune then see those entries.
+// skips what is older than the retention or lacks an ID or a date, reports
+// and counts a file it cannot read and imports the rest, and that stats and
+// prune then see those entries.
 TEST(LedgerToolTest, ImportRecordsSentMailWithinTheRetention) {
   const TLedgerTool Tool;
   ASSERT_EQ(Tool.Run({"init"}).ExitCode, 0);
@@ -153,12 +154,16 @@ TEST(LedgerToolTest, ImportRecordsSentMailWithinTheRetention) {
   Write(Tool / "Sent/cur/1.host:2,S", "Date: " + DateDaysAgo(3) + "\r\nMessage-ID: <crlf.4@example.com>\r\n\r\nx\r\n");
   Write(Tool / "Sent/new/2.host", "Message-ID: <new.5@example.com>\nDate: " + DateDaysAgo(0) + "\n\nx\n");
   Write(Tool / "Sent/tmp/3.host", "Message-ID: <unfinished.6@example.com>\nDate: " + DateDaysAgo(0) + "\n\n");
+  // A file whose every read fails, even for root (the page at address 0).
+  std::filesystem::create_symlink("/proc/self/mem", Tool / "Sent/cur/0.host:2,S");
 
   const TToolRun Import = Tool.Run({"import", Tool / "Sent.mbox", Tool / "Sent"});
-  EXPECT_EQ(Import.ExitCode, 0) << Import.Stderr;
+  EXPECT_EQ(Import.ExitCode, 66);
   EXPECT_EQ(Import.Stdout, "Recorded 3 IDs of 6 messages; skipped 1 older than 14 days, 1 without a Message-ID, "
-                           "1 without a readable Date\n");
-  EXPECT_EQ(Import.Stderr, "");  // no bar: standard error is no terminal here
+                           "1 without a readable Date, 1 unreadable files\n");
+  // No bar: standard error is no terminal here.
+  EXPECT_EQ(Import.Stderr, "bouncewarden-ledger: Cannot read \"" + (Tool / "Sent/cur/0.host:2,S") +
+                               "\": Input/output error (skipped)\n");
   const TToolRun Lookup = Tool.Run({"lookup", "folded.1@example.com", "crlf.4@example.com", "new.5@example.com",
                                     "old.2@example.com", "undated.3@example.com", "unfinished.6@example.com"});
   EXPECT_EQ(Lookup.Stdout, "folded.1@example.com: found\ncrlf.4@example.com: found\nnew.5@example.com: found\n"

@@ -79,6 +79,11 @@ TLedgerKey TLedgerHasher::KeyOf(std::string_view AId) const {
   return Key;
 }
 
+std::string TLedgerHasher::Fingerprint() const {
+  const TLedgerKey Key = KeyOf(LedgerFingerprintLabel);
+  return HexText(std::span<const std::uint8_t>(Key.data(), 8));
+}
+
 bool CreateLedgerKeyFile(const std::string &AFileName) {
   TFileDescriptor File(::open(AFileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!File.IsValid() && errno == EEXIST)

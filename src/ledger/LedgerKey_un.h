@@ -24,6 +24,9 @@ public:
 inline constexpr const char *DefaultLedgerKeyFile = "/etc/bouncewarden/ledger.key";
 // The fewest bytes of key a hasher takes.
 inline constexpr std::size_t MinLedgerKeySize = 16;
+// What a key's fingerprint is the hash of; no Message-ID looks like it
+// (no "@", no angle brackets).
+inline constexpr std::string_view LedgerFingerprintLabel = "bouncewarden ledger fingerprint";
 
 // The first 16 bytes of HMAC-SHA-256 of an ID's UTF-8 text under the site
 // key. Thread-safe: KeyOf only reads the keyed state it starts each ID from,
@@ -39,6 +42,10 @@ public:
   explicit TLedgerHasher(std::string AKey);
 
   TLedgerKey KeyOf(std::string_view AId) const;
+  // What the ledger keeps to know the key it was written with, without
+  // holding it: the first 8 bytes of HMAC-SHA-256 of LedgerFingerprintLabel
+  // under the key, as 16 lower-case hexadecimal digits.
+  std::string Fingerprint() const;
 
 private:
   std::shared_ptr<void> FKeyed;  // GLib's GHmac after the key, kept out of this header

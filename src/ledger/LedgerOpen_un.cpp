@@ -10,7 +10,7 @@
 namespace bw {
 
 static constexpr const char *UnitName = "LedgerOpen_un";
-static constexpr int KindWithoutOpenerLine = 37;
+static constexpr int KindWithoutOpenerLine = 38;
 
 namespace {
 using TStoreOpener = std::unique_ptr<ILedgerStore> (*)(const TLedgerOptions &, const TLedgerLocation &, TLedgerLog);
@@ -25,6 +25,7 @@ static constexpr TStoreKind StoreKinds[] = {
     {lkLmdb, OpenLmdbStore},
     {lkRedisTcp, OpenRedisStore},
     {lkRedisUnix, OpenRedisStore},
+    {lkRedisSentinel, OpenRedisStore},
 };
 
 std::unique_ptr<ILedgerStore> OpenLedgerStore(const TLedgerOptions &AOptions, TLedgerLog ALog) {

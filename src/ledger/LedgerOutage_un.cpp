@@ -1,6 +1,9 @@
 // Outage logging of a store.
 #include "ledger/LedgerOutage_un.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace bw {
 
 TOutageLog::TOutageLog(TLedgerLog ALog, std::string AStartText, std::string AEndText)
@@ -12,6 +15,8 @@ void TOutageLog::Failed(const std::string &AReason) {
     if (FDown.load(std::memory_order_relaxed))
       return;
     FSince = std::chrono::steady_clock::now();
+    FStartedAt = LedgerNow();
+    FReason = AReason;
     FDown.store(true, std::memory_order_release);
   }
   if (FLog)
@@ -27,7 +32,13 @@ void TOutageLog::Succeeded() {
     if (!FDown.load(std::memory_order_relaxed))
       return;
     Lasted = std::chrono::steady_clock::now() - FSince;
-    FEndedAt.store(LedgerNow().time_since_epoch().count(), std::memory_order_relaxed);
+    const TLedgerTime Now = LedgerNow();
+    FEndedAt.store(Now.time_since_epoch().count(), std::memory_order_relaxed);
+    if (FEnded)
+      FEnded->To = Now;
+    else
+      FEnded = TLedgerGap{{}, FStartedAt, Now, FReason};
+    FHasEnded.store(true, std::memory_order_release);
     FDown.store(false, std::memory_order_release);
   }
   if (FLog)
@@ -42,6 +53,28 @@ std::optional<TLedgerTime> TOutageLog::LastDown() const {
   if (EndedAt == 0)
     return std::nullopt;
   return TLedgerTime(std::chrono::seconds(EndedAt));
+}
+
+std::optional<TLedgerGap> TOutageLog::TakeEnded(std::string_view ARecorder) {
+  if (!FHasEnded.load(std::memory_order_acquire))
+    return std::nullopt;
+  const std::lock_guard<std::mutex> Lock(FLock);
+  std::optional<TLedgerGap> Ended = std::exchange(FEnded, std::nullopt);
+  FHasEnded.store(false, std::memory_order_release);
+  if (Ended)
+    Ended->Recorder = ARecorder;
+  return Ended;
+}
+
+void TOutageLog::GiveBack(const TLedgerGap &AGap) {
+  const std::lock_guard<std::mutex> Lock(FLock);
+  if (FEnded) {
+    FEnded->From = std::min(FEnded->From, AGap.From);
+    FEnded->To = std::max(FEnded->To, AGap.To);
+  } else {
+    FEnded = AGap;
+  }
+  FHasEnded.store(true, std::memory_order_release);
 }
 
 } // namespace bw

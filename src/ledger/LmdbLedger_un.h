@@ -1,12 +1,14 @@
 // The LMDB store's class and the layout of its file, private to its two
-// units: LmdbStore_un.cpp (opening, lookups, sweep, stats) and
+// units: LmdbStore_un.cpp (opening, lookups, facts, sweep, stats) and
 // LmdbWriter_un.cpp (the queue of records and the thread that commits it).
 //
 // Layout: the database "ids" maps each 16-byte key to the time it was sent
-// (4 bytes, unsigned seconds since 1970, host order); "meta" holds the start
-// time under "start" (8 bytes, signed seconds). Keys of one fixed size keep
-// the B-tree shallow. Every commit is synced, so a record that Flush saw
-// committed survives the process being killed, and the machine crashing.
+// (4 bytes, unsigned seconds since 1970, host order); "meta" holds the
+// ledger's facts: "start" and "cover" (8 bytes, signed seconds),
+// "fingerprint" (its bytes), "beat:<recorder>" (8 bytes, signed seconds) and
+// "gaps:<recorder>" (GapsText). Keys of one fixed size keep the B-tree
+// shallow. Every commit is synced, so a record that Flush saw committed
+// survives the process being killed, and the machine crashing.
 #pragma once
 
 #include "ledger/LedgerOptions_un.h"
@@ -14,11 +16,14 @@
 #include "ledger/LedgerStore_un.h"
 #include "ledger/LmdbOwners_un.h"
 
+#include <sys/types.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -42,12 +47,18 @@ inline TLedgerTime TimeOfVal(const MDB_val &AVal) {
   return TLedgerTime(std::chrono::seconds(Seconds));
 }
 
-// The file once opened: the environment, its two databases and the start time.
+inline constexpr char StartName[] = "start";
+
+// The file once opened: the environment, its two databases, and which file
+// it is, so that one put in its place is noticed.
 struct TOpenLedger {
   TMdbEnvPtr Env;
   MDB_dbi Ids = 0;
   MDB_dbi Meta = 0;
-  TLedgerTime Start;
+  dev_t Device = 0;
+  ino_t Inode = 0;
+  TLedgerTime OpenedAt;
+  TMdbReadPool Reads;  // after Env: its transactions end before the environment closes
 };
 
 class TLmdbStore final : public ILedgerStore {
@@ -57,46 +68,81 @@ public:
   TLmdbStore(const TLmdbStore &) = delete;
   TLmdbStore &operator=(const TLmdbStore &) = delete;
 
-  TLookupResult Contains(const TLedgerKey &AKey) override;
+  TLookupResult ContainsAny(std::span<const TLedgerKey> AKeys) override;
   TRecordResult Record(const TLedgerKey &AKey, TLedgerTime ATime) override;
+  TRecordResult RecordDurably(const TLedgerKey &AKey, TLedgerTime ATime) override;
+  TRecordResult RecordWaiting(const TLedgerKey &AKey, TLedgerTime ATime) override;
   TRecordResult Flush() override;
   TSweepResult Sweep(std::size_t ABudget) override;
   TLedgerStats Stats() override;
   std::optional<TLedgerTime> StartTime() override;
+  std::optional<TLedgerTime> CoverSince() override;
+  TRecordResult SetCoverSince(TLedgerTime ASince) override;
+  std::optional<std::string> Fingerprint() override;
+  TRecordResult SetFingerprint(std::string_view AFingerprint) override;
+  TRecordResult Heartbeat(std::string_view ARecorder, TLedgerTime ANow) override;
+  std::optional<TLedgerTime> LastHeartbeat(std::string_view ARecorder) override;
+  std::optional<std::vector<TLedgerHeartbeat>> Heartbeats() override;
+  TRecordResult RetireRecorder(std::string_view ARecorder) override;
+  TRecordResult RecordGap(const TLedgerGap &AGap) override;
+  std::optional<std::vector<TLedgerGap>> Gaps(TLedgerTime ASince) override;
   std::optional<TLedgerTime> LastLostRecords() const override { return FWrites.LastDown(); }
 
 private:
+  // A caller of RecordDurably, waiting on its stack for the batch its
+  // record went into.
+  struct TDurable {
+    bool Done = false;
+    TRecordResult Result = rrAccepted;
+  };
   struct TPending {
     TLedgerKey Key;
     std::uint32_t Time;
+    TDurable *Waiter;  // nullptr: nobody waits for this one
   };
+  enum TQueueFull : std::uint8_t { qfRefuse, qfWait };
 
-  void TryOpen();
-  const TOpenLedger &Opened() const;
+  std::shared_ptr<TOpenLedger> Current() const { return FLedger.load(std::memory_order_acquire); }
+  std::shared_ptr<TOpenLedger> Opened() const;
+  bool TryOpen();
+  void CheckReplaced();
+  TRecordResult Enqueue(const TLedgerKey &AKey, TLedgerTime ATime, TDurable *AWaiter, TQueueFull AFull);
   void WriterLoop();
   TRecordResult Commit(std::span<const TPending> ABatch);
+  void WriteEndedLosses();
   TSweepResult SweepSome(std::size_t ABudget);
+  // Reads or writes the "meta" database: AAction(Txn, Ledger) in one
+  // transaction (a read's returns std::optional<T>). Reads answer nothing
+  // and writes the reason when the ledger is not open or LMDB fails;
+  // neither raises.
+  template <class T, class TAction> std::optional<T> ReadMeta(TAction &&AAction);
+  template <class TAction> TRecordResult WriteMeta(TAction &&AAction);
 
   const TLedgerOptions FOptions;
   const std::string FPath;
+  const std::string FRecorder;
   TOutageLog FReads;
   TOutageLog FWrites;
-  // Set once, before FIsOpen turns true (by the constructor, or later by the
-  // writer thread), and read-only from then on.
-  std::unique_ptr<TOpenLedger> FLedger;
-  std::atomic<bool> FIsOpen{false};
+  // Null while the file cannot be opened; replaced (by the writer thread)
+  // when the file at the path is another one.
+  std::atomic<std::shared_ptr<TOpenLedger>> FLedger;
+  std::atomic<std::int64_t> FStart{0};  // seconds, once read; 0 while not known
+  // When this process's view of an earlier file began, while a gap for the
+  // file being put in its place is still to be written.
+  std::optional<TLedgerTime> FReplacedSince;  // the writer thread's
   // After a failed commit, records are refused (with FRefusal) until then.
   std::atomic<std::int64_t> FRefusedUntil{0};
   std::atomic<TRecordResult> FRefusal{rrUnavailable};
 
   std::mutex FQueueLock;
   std::condition_variable FWake;       // the writer: records, or stop
-  std::condition_variable FCommitted;  // Flush: a batch is done
+  std::condition_variable FCommitted;  // Flush, RecordDurably: a batch is done
+  std::condition_variable FRoom;       // RecordWaiting: the queue has room
   std::vector<TPending> FQueue;
   std::uint64_t FAccepted = 0;  // records ever queued
   std::uint64_t FDone = 0;      // of those, committed or lost
   std::optional<TRecordResult> FLost;
-  bool FFlushWanted = false;  // a Flush waits: commit without gathering more
+  bool FFlushWanted = false;  // a Flush or RecordDurably waits: commit without gathering more
   bool FStopping = false;
 
   std::mutex FSweepLock;

@@ -9,8 +9,10 @@
 #include <lmdb.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace bw {
 
@@ -72,6 +74,75 @@ public:
 
 private:
   MDB_txn *FTxn = nullptr;
+};
+
+// Read transactions of one environment (opened with MDB_NOTLS), reset and
+// kept for the next lookup, so that a reader slot belongs to a lookup while
+// it runs, not to a thread until it ends: however many connection threads
+// look up, only as many slots are taken as lookups run at once. Destroy
+// it before its environment.
+class TMdbReadPool {
+public:
+  TMdbReadPool() = default;
+  ~TMdbReadPool() {
+    for (MDB_txn *Txn : FIdle)
+      mdb_txn_abort(Txn);
+  }
+  TMdbReadPool(const TMdbReadPool &) = delete;
+  TMdbReadPool &operator=(const TMdbReadPool &) = delete;
+
+  // A read transaction renewed from the pool, or begun; raises ELmdbError
+  // (MDB_READERS_FULL when more lookups run at once than there are slots).
+  MDB_txn *Take(MDB_env *AEnv) {
+    MDB_txn *Txn = nullptr;
+    {
+      const std::lock_guard<std::mutex> Lock(FLock);
+      if (!FIdle.empty()) {
+        Txn = FIdle.back();
+        FIdle.pop_back();
+      }
+    }
+    if (Txn) {
+      if (const int Rc = mdb_txn_renew(Txn); Rc != MDB_SUCCESS) {
+        mdb_txn_abort(Txn);
+        RaiseLmdb("cannot renew a read transaction", Rc);
+      }
+      return Txn;
+    }
+    CheckLmdb(mdb_txn_begin(AEnv, nullptr, MDB_RDONLY, &Txn), "cannot begin a read transaction");
+    return Txn;
+  }
+  // Ends ATxn's snapshot and keeps its slot for the next Take, up to a few.
+  void Give(MDB_txn *ATxn) noexcept {
+    mdb_txn_reset(ATxn);
+    {
+      const std::lock_guard<std::mutex> Lock(FLock);
+      if (FIdle.size() < MaxIdle) {
+        FIdle.push_back(ATxn);
+        return;
+      }
+    }
+    mdb_txn_abort(ATxn);
+  }
+
+private:
+  static constexpr std::size_t MaxIdle = 64;
+  std::mutex FLock;
+  std::vector<MDB_txn *> FIdle;
+};
+
+// A read transaction of a pool for one lookup, given back when it ends.
+class TMdbPooledRead {
+public:
+  TMdbPooledRead(TMdbReadPool &APool, MDB_env *AEnv) : FPool(APool), FTxn(APool.Take(AEnv)) {}
+  ~TMdbPooledRead() { FPool.Give(FTxn); }
+  TMdbPooledRead(const TMdbPooledRead &) = delete;
+  TMdbPooledRead &operator=(const TMdbPooledRead &) = delete;
+  MDB_txn *Get() const noexcept { return FTxn; }
+
+private:
+  TMdbReadPool &FPool;
+  MDB_txn *FTxn;
 };
 
 // LMDB takes keys and values through a non-const pointer, and never writes through it.

@@ -9,10 +9,20 @@
 
 namespace bw {
 
-// Opens the Redis ledger at ALocation (lkRedisTcp or lkRedisUnix). See
-// OpenLedgerStore. Entries are the keys "bwl:<32 hexadecimal digits>" with
-// the time they were sent as their value and the rest of the retention as
-// their time to live; the start time is "bwl-start", without one.
+// Opens the Redis ledger at ALocation (lkRedisTcp, lkRedisUnix or
+// lkRedisSentinel). See OpenLedgerStore. Entries are the keys
+// "bwl:<32 hexadecimal digits>" with the time they were sent as their value
+// and the rest of the retention as their time to live. The ledger's facts
+// live without one: "bwl-start", "bwl-cover" (seconds), "bwl-fingerprint",
+// and the hashes "bwl-beats" (recorder: seconds) and "bwl-gaps" (recorder:
+// GapsText).
+//
+// Beyond OpenLedgerStore's errors, raises ELedgerError naming the password
+// file when it cannot be read, and, whatever the opening, when Redis is
+// reached and would evict keys (a maxmemory-policy other than noeviction):
+// a ledger that drops entries silently refuses genuine bounces. Where
+// CONFIG GET is refused, that is logged once and the store goes on.
+// Behind sentinels, a record counts once a replica has it too.
 std::unique_ptr<ILedgerStore> OpenRedisStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation,
                                              TLedgerLog ALog);
 

@@ -37,13 +37,13 @@ TEST(LedgerStoreTest, UriNamesTheStoreOrSaysWhyNot) {
     std::string Why;
   } Invalid[] = {
       {"lmdb:", "the LMDB file's path is empty"},
-      {"/var/lib/ledger", "it begins with none of \"lmdb:\", \"redis://\" and \"redis+unix:\""},
+      {"/var/lib/ledger", "it begins with none of \"lmdb:\", \"redis://\", \"redis+unix:\" and \"redis+sentinel://\""},
       {"redis://", "the host is empty"},
       {"redis://host:0", "the port is not a number from 1 to 65535"},
       {"redis://host:", "the port is empty"},
       {"redis://host/x", "the database is not a number"},
       {"redis://host/-0", "the database is not a number"},
-      {"redis://:secret@host", "user names and passwords are not supported"},
+      {"redis://:secret@host", "a password never goes in the URI: give it in the password file"},
       {"redis://[::1", "an IPv6 address lacks its \"]\""},
       {"redis+unix:?db=1", "the socket's path is empty"},
       {"redis+unix:/s.sock?timeout=1", "the only parameter is \"db=N\""},

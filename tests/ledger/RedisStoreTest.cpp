@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <thread>
@@ -122,31 +123,52 @@ TEST(RedisStoreTest, ManyThreadsShareTheConnections) {
 }
 
 // Show that while Redis is stopped, lookups answer "unknown" and records
-// are refused, and that both resume when it is back, logged once each way.
-TEST(RedisStoreTest, StoppedAndRestartedAnswersUnknownThenResumes) {
+// are refused; that a Redis back without its data answers "unknown" until a
+// record starts the ledger again; that the records lost meanwhile are a gap
+// of this recorder; and that each change is logged once.
+TEST(RedisStoreTest, StoppedAndRestartedEmptyAnswersUnknownUntilRecordedAgain) {
   SKIP_WITHOUT_REDIS();
   const bwtest::TScratchFolder Scratch;
   TRedisServer Server(Scratch);
   bwtest::TLogLines Log;
-  const bw::TLedgerOptions Options = RedisOptions(Server);
+  bw::TLedgerOptions Options = RedisOptions(Server);
+  Options.Recorder = "mx1";
   const auto Store = bw::OpenLedgerStore(Options, Log.Sink());
   EXPECT_EQ(Store->Record(NumberedKey(1), LedgerNow()), bw::rrAccepted);
+  EXPECT_EQ(Store->LastLostRecords(), std::nullopt);
 
   Server.Stop();
+  const bw::TLedgerTime Stopped = LedgerNow();
   for (int I = 0; I < 20; ++I) {
     EXPECT_EQ(Store->Contains(NumberedKey(1)), bw::lrUnknown);
     EXPECT_EQ(Store->Record(NumberedKey(2), LedgerNow()), bw::rrUnavailable);
   }
+  EXPECT_TRUE(Store->LastLostRecords());
   Server.Start();  // empty: this Redis keeps nothing across a restart
-  EXPECT_EQ(AnswerWhenBack(*Store, NumberedKey(1)), bw::lrAbsent);
+  std::this_thread::sleep_for(Options.RetryDelay);
+  EXPECT_EQ(Store->Contains(NumberedKey(1)), bw::lrUnknown);
+  EXPECT_EQ(Store->StartTime(), std::nullopt);
   EXPECT_EQ(Store->Record(NumberedKey(2), LedgerNow()), bw::rrAccepted);
   EXPECT_EQ(Store->Contains(NumberedKey(2)), bw::lrFound);
+  EXPECT_EQ(Store->Contains(NumberedKey(1)), bw::lrAbsent);
+  const std::optional<std::vector<bw::TLedgerGap>> Gaps = Store->Gaps(Stopped);
+  ASSERT_TRUE(Gaps);
+  ASSERT_EQ(Gaps->size(), 1u);
+  EXPECT_EQ((*Gaps)[0].Recorder, "mx1");
+  EXPECT_LE((*Gaps)[0].From, Stopped + 1s);
+  EXPECT_GE((*Gaps)[0].To, (*Gaps)[0].From);
 
   const std::vector<std::string> Lines = Log.Lines();
-  ASSERT_EQ(Lines.size(), 2u);
-  EXPECT_TRUE(Lines[0].starts_with("ledger " + Options.Uri + " cannot be reached, bounces are checked without it: "))
-      << Lines[0];
-  EXPECT_TRUE(Lines[1].starts_with("ledger " + Options.Uri + " can be reached again after ")) << Lines[1];
+  for (const std::string Start : {" cannot be reached, bounces are checked without it: ", " can be reached again after ",
+                                  " cannot record, IDs of sent mail are not recorded: ", " records again after ",
+                                  " lost its data, bounces are checked without it until a record: its start time "
+                                  "\"bwl-start\" vanished",
+                                  " holds a ledger again after "})
+    EXPECT_EQ(std::count_if(Lines.begin(), Lines.end(),
+                            [&](const std::string &ALine) { return ALine.starts_with("ledger " + Options.Uri + Start); }),
+              1)
+        << Start;
+  EXPECT_EQ(Lines.size(), 6u);
 }
 
 // Show that a Redis that hangs costs one timeout, not one per lookup: the

@@ -27,14 +27,36 @@ class TBackdatedStore final : public bw::ILedgerStore {
 public:
   TBackdatedStore(std::unique_ptr<bw::ILedgerStore> AInner, int ADaysBack)
       : FInner(std::move(AInner)), FStart(bw::LedgerNow() - std::chrono::days(ADaysBack)) {}
-  bw::TLookupResult Contains(const bw::TLedgerKey &AKey) override { return FInner->Contains(AKey); }
+  bw::TLookupResult ContainsAny(std::span<const bw::TLedgerKey> AKeys) override { return FInner->ContainsAny(AKeys); }
   bw::TRecordResult Record(const bw::TLedgerKey &AKey, bw::TLedgerTime ATime) override {
     return FInner->Record(AKey, ATime);
+  }
+  bw::TRecordResult RecordDurably(const bw::TLedgerKey &AKey, bw::TLedgerTime ATime) override {
+    return FInner->RecordDurably(AKey, ATime);
+  }
+  bw::TRecordResult RecordWaiting(const bw::TLedgerKey &AKey, bw::TLedgerTime ATime) override {
+    return FInner->RecordWaiting(AKey, ATime);
   }
   bw::TRecordResult Flush() override { return FInner->Flush(); }
   bw::TSweepResult Sweep(std::size_t ABudget) override { return FInner->Sweep(ABudget); }
   bw::TLedgerStats Stats() override { return FInner->Stats(); }
   std::optional<bw::TLedgerTime> StartTime() override { return FStart; }
+  std::optional<bw::TLedgerTime> CoverSince() override { return FInner->CoverSince(); }
+  bw::TRecordResult SetCoverSince(bw::TLedgerTime ASince) override { return FInner->SetCoverSince(ASince); }
+  std::optional<std::string> Fingerprint() override { return FInner->Fingerprint(); }
+  bw::TRecordResult SetFingerprint(std::string_view AFingerprint) override {
+    return FInner->SetFingerprint(AFingerprint);
+  }
+  bw::TRecordResult Heartbeat(std::string_view ARecorder, bw::TLedgerTime ANow) override {
+    return FInner->Heartbeat(ARecorder, ANow);
+  }
+  std::optional<bw::TLedgerTime> LastHeartbeat(std::string_view ARecorder) override {
+    return FInner->LastHeartbeat(ARecorder);
+  }
+  std::optional<std::vector<bw::TLedgerHeartbeat>> Heartbeats() override { return FInner->Heartbeats(); }
+  bw::TRecordResult RetireRecorder(std::string_view ARecorder) override { return FInner->RetireRecorder(ARecorder); }
+  bw::TRecordResult RecordGap(const bw::TLedgerGap &AGap) override { return FInner->RecordGap(AGap); }
+  std::optional<std::vector<bw::TLedgerGap>> Gaps(bw::TLedgerTime ASince) override { return FInner->Gaps(ASince); }
   std::optional<bw::TLedgerTime> LastLostRecords() const override { return FInner->LastLostRecords(); }
 
 private:

@@ -190,7 +190,7 @@ TEST(LedgerToolTest, FailuresNameTheirCause) {
       {{"lookup", "a@b"}, true, 66,
        "Cannot read the ledger key file \"" + Tool.KeyFile() + "\": No such file or directory"},
       {{"--ledger=mdb:/x", "stats"}, false, 64,
-       "Invalid value \"mdb:/x\" for --ledger: Invalid ledger URI \"mdb:/x\": it begins with none of \"lmdb:\", \"redis://\" and \"redis+unix:\" (see --help)"},
+       "Invalid value \"mdb:/x\" for --ledger: Invalid ledger URI \"mdb:/x\": it begins with none of \"lmdb:\", \"redis://\", \"redis+unix:\" and \"redis+sentinel://\" (see --help)"},
       {{"lookup"}, true, 64, "lookup needs at least one argument (see --help)"},
       {{"--ledger=lmdb:" + (Tool / "nowhere/ledger"), "stats"}, false, 69,
        "Cannot open the ledger \"" + (Tool / "nowhere/ledger") + "\": cannot open: No such file or directory"},

@@ -10,6 +10,7 @@
 #include "milter/MilterLog_un.h"
 #include "milter/MilterOptions_un.h"
 #include "milter/MilterPool_un.h"
+#include "milter/MilterUpkeep_un.h"
 #include "verdict/LedgerJudge_un.h"
 #include "verdict/Verdict_un.h"
 
@@ -40,9 +41,11 @@ public:
   // that the files it creates are that user's) and attached here once,
   // before any thread that could use it starts. It goes after the checks'
   // workers, which may still be asking it.
-  void AttachLedger(std::unique_ptr<TLedgerJudge> ALedger) noexcept { FLedger = std::move(ALedger); }
+  // Its upkeep (MilterUpkeep_un.h) comes with it.
+  void AttachLedger(std::unique_ptr<TLedgerJudge> ALedger);
   // Null until attached, or when no option asks for a ledger.
   TLedgerJudge *Ledger() noexcept { return FLedger.get(); }
+  TLedgerUpkeep *Upkeep() noexcept { return FUpkeep.get(); }
   // True for the one caller that is first to ask: the check of the MTA's
   // own host name against the pattern runs once per process.
   bool ClaimHostNameCheck() noexcept { return !FHostNameChecked.exchange(true); }
@@ -72,6 +75,7 @@ private:
   const std::unique_ptr<const TMessageIdPattern> FPattern;
   std::unique_ptr<TMilterLog> FLog;
   std::unique_ptr<TLedgerJudge> FLedger;  // before FChecks, so that it outlives the workers
+  std::unique_ptr<TLedgerUpkeep> FUpkeep;
   TCheckPool FChecks;
   mutable std::mutex FMutex;
   std::condition_variable FChanged;

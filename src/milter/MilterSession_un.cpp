@@ -24,6 +24,16 @@ static const char *const TagHeaderValue = " backscatter";
 static const std::string TooLargeVerdict =
     "not examined (" + std::to_string(TBackscatterDetector::MaxMessageSize) + " bytes or more)";
 
+TMilterSession::~TMilterSession() {
+  EndTransaction();
+  // The whole span in which this connection's IDs went unrecorded; its
+  // start was a gap already when the first came.
+  if (FUnrecordedFrom && FUnrecordedTo != FUnrecordedFrom)
+    FContext.Ledger()->RecordGap(*FUnrecordedFrom, *FUnrecordedTo, "a connection sent more than " +
+                                                                     std::to_string(MaxRecordsPerConnection) +
+                                                                     " IDs to record");
+}
+
 TMilterStatus TMilterSession::OnConnect(const TClientAddress &AClient) {
   FClient = AClient;
   return FNegotiated.ConnectReplies ? msContinue : msNoReply;
@@ -349,13 +359,30 @@ void TMilterSession::AddMessageId(TMilterReply &AReply) {
 
 void TMilterSession::Record(TMilterReply &AReply, const std::vector<std::string> &AIds, std::string_view AHow) {
   std::string Text = "message-id=";
-  TRecordResult Result = rrAccepted;
-  for (const std::string &Id : AIds) {
+  for (const std::string &Id : AIds)
     Text.append(&Id == &AIds.front() ? "<" : ",<").append(Id).append(">");
-    if (const TRecordResult IdResult = FContext.Ledger()->Record(Id); IdResult != rrAccepted)
-      Result = IdResult;
-  }
   Text.append(AHow).append(", ");
+  TLedgerJudge &Ledger = *FContext.Ledger();
+  const TLedgerTime Now = LedgerNow();
+  if (FRecorded + AIds.size() > MaxRecordsPerConnection) {
+    Text += "not recorded (this connection's bound of " + std::to_string(MaxRecordsPerConnection) +
+            " IDs is reached: its bounces are judged as for a gap)";
+    if (!FUnrecordedFrom) {
+      FUnrecordedFrom = Now;
+      Ledger.RecordGap(Now, Now, "a connection sent more than " + std::to_string(MaxRecordsPerConnection) +
+                                     " IDs to record");
+    }
+    FUnrecordedTo = Now;
+    LogRecording(AReply, Text);
+    return;
+  }
+  FRecorded += AIds.size();
+  // Committed before the answer goes out: once the MTA has the message, a
+  // crash of this process must not lose its record.
+  TRecordResult Result = rrAccepted;
+  for (const std::string &Id : AIds)
+    if (const TRecordResult IdResult = Ledger.RecordDurably(Id, Now); IdResult != rrAccepted)
+      Result = IdResult;
   switch (Result) {
   case rrAccepted:
     Text += "recorded";

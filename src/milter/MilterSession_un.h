@@ -18,6 +18,12 @@
 
 namespace bw {
 
+// The most IDs one connection records: a client allowed to record cannot
+// fill the ledger through one connection. What it sends beyond is not
+// recorded, and the time it was sent in becomes a gap, so that its bounces
+// are not refused for lacking.
+inline constexpr std::size_t MaxRecordsPerConnection = 1000;
+
 // The answer to one step, as libmilter's SMFIS_* codes have it.
 enum TMilterStatus : std::uint8_t { msContinue, msAccept, msReject, msDiscard, msTempfail, msNoReply, msSkip };
 
@@ -56,14 +62,15 @@ struct TNegotiated {
 // the connection) ends with it.
 //
 // With --record-from, a message of ours (by its client or its
-// authentication) has its Message-ID recorded in the ledger at end of
-// headers, whatever else happens to it; with --add-message-id one that has
-// none gets one at end of message. The recording never changes the answer.
+// authentication) has its Message-IDs recorded in the ledger at end of
+// headers, whatever else happens to it, and that step is answered only once
+// the records are committed; with --add-message-id one that has none gets
+// one at end of message. The recording never changes the answer.
 class TMilterSession {
 public:
   TMilterSession(TMilterContext &AContext, const TNegotiated &ANegotiated)
       : FContext(AContext), FNegotiated(ANegotiated), FMessage(ANegotiated.Form) {}
-  ~TMilterSession() { EndTransaction(); }
+  ~TMilterSession();
   TMilterSession(const TMilterSession &) = delete;
   TMilterSession &operator=(const TMilterSession &) = delete;
 
@@ -115,6 +122,9 @@ private:
   std::optional<TClientAddress> FClient;  // none until the connect step came
   TOriginMatch FOrigin;  // of the message in progress: none unless it is to be recorded
   bool FAddMessageId = false;  // one is to be added at end of message
+  std::size_t FRecorded = 0;   // IDs this connection recorded
+  // When the IDs over MaxRecordsPerConnection came: the gap they leave.
+  std::optional<TLedgerTime> FUnrecordedFrom, FUnrecordedTo;
 };
 
 } // namespace bw

@@ -26,7 +26,8 @@ inline constexpr TExitCodeInfo MilterExitCodes[] = {
     {EX_UNAVAILABLE, "another process answers on the socket"},
     {EX_SOFTWARE, "the milter library failed"},
     {EX_OSERR, "a system call failed (socket, ownership, privileges)"},
-    {EX_CONFIG, "a setting that cannot work (a bad pattern, running as root)"},
+    {EX_CONFIG, "a setting that cannot work (a bad pattern, running as root, a ledger with another key or one "
+                "that cannot be used)"},
 };
 
 inline constexpr TExitCodeInfo LedgerToolExitCodes[] = {
@@ -39,6 +40,7 @@ inline constexpr TExitCodeInfo LedgerToolExitCodes[] = {
     {EX_CANTCREAT, "init: the key file or a folder cannot be created"},
     {EX_IOERR, "the ledger is full"},
     {EX_TEMPFAIL, "the ledger stopped answering or taking records"},
+    {EX_CONFIG, "the ledger was keyed with another key, or cannot be used as it is"},
 };
 
 // "Exit codes:" and a line per code, for --help.

@@ -107,8 +107,8 @@ TJudging TJudges::Judging() const noexcept {
   return LedgerOnly ? jgStrict : jgUnion;
 }
 
-static TLedgerEvidence LedgerEvidenceOf(TLookupResult AResult) {
-  switch (AResult) {
+static TLedgerEvidence LedgerEvidenceOf(TLookupAnswer AAnswer) {
+  switch (AAnswer.Result) {
   case lrFound:
     return leFound;
   case lrAbsent:
@@ -116,7 +116,7 @@ static TLedgerEvidence LedgerEvidenceOf(TLookupResult AResult) {
   case lrUnknown:
     break;
   }
-  return leUnknown;
+  return AAnswer.Slow ? leSlow : leUnknown;
 }
 
 TReturnedIds ReturnedIdsOf(const TBackscatterDetector::TReturnedMessage &AReturned) {
@@ -138,11 +138,13 @@ TDecision JudgeReturned(const TJudges &AJudges, const TReturnedIds &AReturned) {
   if (AReturned.MessageIDs.empty())
     return Decide(Judging, Evidence);
   if (AJudges.Ledger) {
-    Evidence.Ledger = LedgerEvidenceOf(AJudges.Ledger->LookUp(AReturned.LedgerTexts));
-    // Only a ledger that decides alone needs to know whether it covers
-    // its retention (a look at the store's start time).
-    if (Evidence.Ledger == leAbsent && (Judging == jgLedger || Judging == jgStrict))
+    Evidence.Ledger = LedgerEvidenceOf(AJudges.Ledger->Ask(AReturned.LedgerTexts));
+    // Only a ledger that decides alone needs to know whether it covers its
+    // retention and where its gaps lie (what the store knows of itself).
+    if (Evidence.Ledger == leAbsent && (Judging == jgLedger || Judging == jgStrict)) {
       Evidence.LedgerCovers = AJudges.Ledger->CoversRetention();
+      Evidence.Gap = AJudges.Ledger->PlaceInGaps(AReturned.Date);
+    }
   }
   if (AJudges.Pattern && Evidence.Ledger != leFound) {
     try {

@@ -49,13 +49,6 @@ enum TLedgerEvidence : std::uint8_t { leNotAsked, leFound, leAbsent, leUnknown, 
 // or accepting it.
 enum TOutageAnswer : std::uint8_t { oaTempfail, oaPattern, oaAccept };
 
-// Whether a recorder may have missed the message a bounce returns:
-//   gpNone     no gap within the retention, or the returned copy's Date
-//              lies outside every one;
-//   gpInside   its Date lies in a gap;
-//   gpUndated  it has no Date (none readable) while a gap lies within the
-//              retention.
-enum TGapPlacement : std::uint8_t { gpNone, gpInside, gpUndated };
 enum TPatternEvidence : std::uint8_t { peNotAsked, peMatch, peNoMatch, peError };
 
 // What is known about one bounce's returned Message-IDs.
@@ -66,7 +59,7 @@ struct TEvidence {
   TPatternEvidence Pattern = peNotAsked;
   std::string PatternError;   // peError: <class> "<message>"
   TOutageAnswer OnOutage = oaTempfail;
-  TGapPlacement Gap = gpNone;  // asked only when the ledger would refuse alone
+  TGapPlacement Gap = gpNone;  // (LedgerJudge_un.h) asked only when the ledger would refuse alone
 };
 
 struct TDecision {

@@ -22,6 +22,7 @@ struct TCommandInfo {
 static constexpr TCommandInfo Commands[] = {
     {"init", lcInit, false},    {"add", lcAdd, true},       {"lookup", lcLookup, true},
     {"import", lcImport, true}, {"stats", lcStats, false}, {"prune", lcPrune, false},
+    {"cover", lcCover, true},   {"retire", lcRetire, true},
 };
 
 static constexpr TOptionInfo ToolOptions[] = {
@@ -61,7 +62,7 @@ TLedgerToolParseResult ParseLedgerToolArguments(std::span<const std::string> AAr
     return Result;
   }
   if (Operands->empty()) {
-    Result.Message = "no command given (init, add, lookup, import, stats or prune)";
+    Result.Message = "no command given (init, add, lookup, import, stats, prune, cover or retire)";
     return Result;
   }
   const std::string &Name = Operands->front();
@@ -75,6 +76,10 @@ TLedgerToolParseResult ParseLedgerToolArguments(std::span<const std::string> AAr
   Parameters.Args.assign(Operands->begin() + 1, Operands->end());
   if (Found->TakesArgs == Parameters.Args.empty()) {
     Result.Message = Found->TakesArgs ? Name + " needs at least one argument" : Name + " takes no arguments";
+    return Result;
+  }
+  if ((Found->Command == lcCover || Found->Command == lcRetire) && Parameters.Args.size() != 1) {
+    Result.Message = Name + " takes one argument";
     return Result;
   }
   Result.Request = ltRun;
@@ -92,8 +97,13 @@ std::string LedgerToolHelpText() {
          "                  are, 1: not all)\n"
          "  import PATH...  record the IDs of the mbox files or maildirs of sent mail, as sent at\n"
          "                  their Date; messages older than the retention are skipped\n"
-         "  stats           entries, oldest, newest, bytes used, start time\n"
+         "  stats           entries, oldest, newest, bytes used and fullness, start time, cover date,\n"
+         "                  key fingerprint, the recorders and the gaps in their recording\n"
          "  prune           remove the entries older than the retention\n"
+         "  cover --since=DATE\n"
+         "                  state that every way this site sends mail has been recorded or imported\n"
+         "                  since DATE (YYYY-MM-DD, UTC): the warm-up then counts from it\n"
+         "  retire RECORDER a recorder host that is gone for good: its marks are no longer awaited\n"
          "\n"
          "Options (the milter takes the same ledger options):\n" +
          OptionsHelp(AllOptions()) + "\n" + ExitCodesHelp(LedgerToolExitCodes);

@@ -11,7 +11,7 @@
 
 namespace bw {
 
-enum TLedgerCommand : std::uint8_t { lcInit, lcAdd, lcLookup, lcImport, lcStats, lcPrune };
+enum TLedgerCommand : std::uint8_t { lcInit, lcAdd, lcLookup, lcImport, lcStats, lcPrune, lcCover, lcRetire };
 enum TLedgerToolRequest : std::uint8_t { ltRun, ltHelp, ltVersion, ltUsageError };
 
 struct TLedgerToolParameters {

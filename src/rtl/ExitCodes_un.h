@@ -40,7 +40,7 @@ inline constexpr TExitCodeInfo LedgerToolExitCodes[] = {
     {EX_CANTCREAT, "init: the key file or a folder cannot be created"},
     {EX_IOERR, "the ledger is full"},
     {EX_TEMPFAIL, "the ledger stopped answering or taking records"},
-    {EX_CONFIG, "the ledger was keyed with another key, or cannot be used as it is"},
+    {EX_CONFIG, "the ledger was keyed with another key"},
 };
 
 // "Exit codes:" and a line per code, for --help.

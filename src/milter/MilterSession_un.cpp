@@ -378,11 +378,15 @@ void TMilterSession::Record(TMilterReply &AReply, const std::vector<std::string>
   }
   FRecorded += AIds.size();
   // Committed before the answer goes out: once the MTA has the message, a
-  // crash of this process must not lose its record.
+  // crash of this process must not lose its record. The store commits in
+  // the order records came, and a durable record's commit takes everything
+  // queued before it: one commit for all of a message's IDs.
   TRecordResult Result = rrAccepted;
-  for (const std::string &Id : AIds)
-    if (const TRecordResult IdResult = Ledger.RecordDurably(Id, Now); IdResult != rrAccepted)
+  for (const std::string &Id : AIds) {
+    const TRecordResult IdResult = &Id == &AIds.back() ? Ledger.RecordDurably(Id, Now) : Ledger.Record(Id, Now);
+    if (IdResult != rrAccepted)
       Result = IdResult;
+  }
   switch (Result) {
   case rrAccepted:
     Text += "recorded";

@@ -1,7 +1,8 @@
 // The ledger's upkeep while the milter runs: the key fingerprint compared
 // before anything is judged by the ledger, and, for a milter that records,
-// its mark in the store every minute (the first one turning the time since
-// the mark before into a gap: mail passed unrecorded while it was stopped).
+// its mark in the store every HeartbeatInterval (the first one turning the
+// time since the mark before into a gap: mail passed unrecorded while it
+// was stopped).
 //
 // The daemon calls it at start and from a timer; it never raises, and logs
 // only what changes.

@@ -27,9 +27,10 @@ namespace bw {
 
 // How often a recorder marks that it records, and how long after its last
 // mark every host counts it as not recording (an open gap): a few missed
-// marks, so that one slow write is no gap.
-inline constexpr std::chrono::seconds HeartbeatInterval{60};
-inline constexpr std::chrono::seconds HeartbeatStale = 3 * HeartbeatInterval;
+// marks, so that one slow write is no gap. A host whose link to the store
+// is cut cannot say so; the others know within HeartbeatStale.
+inline constexpr std::chrono::seconds HeartbeatInterval{15};
+inline constexpr std::chrono::seconds HeartbeatStale = 4 * HeartbeatInterval;
 
 // Since when the ledger holds every message sent (the administrator's
 // cover date, else the start time set by the first record), nothing while

@@ -86,8 +86,8 @@ struct TMilter {
     const std::chrono::days Retention(Parsed.Options.Ledger.RetentionDays);
     Context = std::make_unique<bw::TMilterContext>(std::move(Parsed.Options), std::move(OwnedLog));
     if (AStore)
-      Context->AttachLedger(
-          std::make_unique<bw::TLedgerJudge>(std::move(AStore), bw::TLedgerHasher(TestLedgerKey), Retention));
+      Context->AttachLedger(std::make_unique<bw::TLedgerJudge>(
+          std::move(AStore), bw::TLedgerHasher(TestLedgerKey), bw::TLedgerJudgeSettings{Retention, {}, "this-host", {}}));
     Context->Checks().Start();
   }
   TMemoryLog *Log;

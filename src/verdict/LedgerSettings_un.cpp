@@ -7,6 +7,7 @@
 #include "ledger/LedgerUri_un.h"
 #include "rtl/Numbers_un.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -45,6 +46,9 @@ static constexpr TOptionInfo LedgerOptions[] = {
     {"ledger-password-file", "FILE", dkNone, nullptr,
      "a Redis ledger's password (or \"USER PASSWORD\" on one line for an ACL user), never on the command line",
      liLedgerPasswordFile},
+    {"ledger-recorder", "NAME", dkText, "the host name",
+     "this host's name among the ledger's recorders (their marks and gaps; bouncewarden-ledger retire takes it)",
+     liLedgerRecorder},
     {"retention", "DAYS", dkValue, DecimalText<DefaultRetentionDays>.Text,
      "how long a recorded ID counts (keep it alike in the milter and bouncewarden-ledger)", liRetention},
     {"ledger-map-size", "MIB", dkValue, DecimalText<DefaultMapSizeMiB>.Text,
@@ -76,6 +80,10 @@ TResult<void> ApplyLedgerOption(int AId, std::string_view AValue, TOptionSource 
   case liLedgerPasswordFile:
     ASettings.PasswordFile = AValue;
     return Accepted(!AValue.empty());
+  case liLedgerRecorder:
+    ASettings.Recorder = AValue;
+    return Accepted(!AValue.empty() && AValue.size() <= MaxRecorderNameSize &&
+                    std::none_of(AValue.begin(), AValue.end(), [](char C) { return C <= ' ' || C == 0x7F; }));
   case liRetention: {
     const std::optional<unsigned> Days = ParseDecimal<unsigned>(AValue, 1, 3650);
     ASettings.RetentionDays = Days.value_or(ASettings.RetentionDays);
@@ -114,6 +122,7 @@ TLedgerOptions TLedgerSettings::StoreOptions(TLedgerOpening AOpening) const {
   Options.MapSize = std::uint64_t(MapSizeMiB) << 20;
   Options.Timeout = std::chrono::milliseconds(TimeoutMs);
   Options.PasswordFile = PasswordFile;
+  Options.Recorder = Recorder;
   return Options;
 }
 

@@ -1,6 +1,7 @@
 // The ledger's settings as both programs take them: one option table
 // (--ledger, --ledger-key-file, --ledger-previous-key-file,
-// --ledger-password-file, --retention, --ledger-map-size, --ledger-timeout)
+// --ledger-password-file, --ledger-recorder, --retention, --ledger-map-size,
+// --ledger-timeout)
 // with its ranges, messages and help, used by the milter and by
 // bouncewarden-ledger alike, and the ledger judge they open.
 #pragma once
@@ -23,6 +24,7 @@ struct TLedgerSettings {
   std::string KeyFile;
   std::string PreviousKeyFile;  // empty: none
   std::string PasswordFile;     // empty: none
+  std::string Recorder;         // empty: the host's name
   unsigned RetentionDays = 0;
   unsigned MapSizeMiB = 0;
   unsigned TimeoutMs = 0;
@@ -36,7 +38,7 @@ struct TLedgerSettings {
 // The option table's Ids for the ledger, apart from any program's own.
 enum TLedgerOptionId : int {
   liLedger = 2000, liLedgerKeyFile, liRetention, liLedgerMapSize, liLedgerTimeout, liLedgerPreviousKeyFile,
-  liLedgerPasswordFile
+  liLedgerPasswordFile, liLedgerRecorder
 };
 
 std::span<const TOptionInfo> LedgerOptionTable();

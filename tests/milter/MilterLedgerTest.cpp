@@ -109,15 +109,17 @@ std::string Decision(TMilter &AMilter) {
 
 // Show that records lost to a full ledger put a ledger that covered its
 // retention back to warming up, so that their bounces are not refused for
-// lacking from it; a restart of the store's writes does not undo that.
+// lacking from it; a restart of the store's writes does not undo that; and
+// that a message recorded meanwhile is logged as not recorded.
 TEST(MilterLedgerTest, LostRecordsStartTheWarmUpAgain) {
   TScratchFolder Scratch;
   bw::TLedgerOptions Options;
   Options.Uri = "lmdb:" + (Scratch / "ledger");
   Options.Opening = bw::loTolerate;
   Options.MapSize = std::uint64_t(1) << 20;
-  bw::TLedgerJudge Ledger(std::make_unique<TBackdatedStore>(bw::OpenLedgerStore(Options, {}), 30),
-                           bw::TLedgerHasher(TestLedgerKey), std::chrono::days(14));
+  TMilter Milter({"--ledger=lmdb:x", "--record-from=local"},
+                 std::make_unique<TBackdatedStore>(bw::OpenLedgerStore(Options, {}), 30));
+  bw::TLedgerJudge &Ledger = *Milter.Context->Ledger();
   ASSERT_TRUE(Ledger.CoversRetention());
   bw::TRecordResult Flushed = bw::rrAccepted;
   for (int Batch = 0; Batch < 100 && Flushed == bw::rrAccepted; ++Batch) {
@@ -129,6 +131,12 @@ TEST(MilterLedgerTest, LostRecordsStartTheWarmUpAgain) {
   EXPECT_FALSE(Ledger.CoversRetention());
   ASSERT_TRUE(Ledger.CoveredFrom().has_value());
   EXPECT_GE(*Ledger.CoveredFrom(), bw::LedgerNow() + std::chrono::days(14) - std::chrono::minutes(1));
+  auto Session = NewSession(Milter);
+  TFakeReply Reply;
+  Session.OnConnect(Client(AF_INET, "127.0.0.1", 0));
+  EXPECT_EQ(Send(Session, Reply, "<alice@example.com>", Outgoing()), TAnswer(bw::msAccept, "eoh"));
+  EXPECT_EQ(Milter.Log->Lines().back(), "Q1: sender=<alice@example.com>, origin=local, "
+                                        "message-id=<20261207091508.4f2a1@example.com>, not recorded (the ledger is full)");
 }
 
 // Show each rule of the decision, with the Message-ID of

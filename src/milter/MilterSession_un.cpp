@@ -240,13 +240,16 @@ TMilterStatus TMilterSession::ErrorStatus(std::string &AActionTaken) const {
 }
 
 // The returned IDs as a log line names them: each in angle brackets, the
-// first few only, so that a bounce returning thousands keeps one short line.
-// The log escapes what a peer could put in them.
+// first few only and each cut short, so that a bounce returning thousands,
+// or one of 64 KiB, keeps one short line. The log escapes what a peer could
+// put in them.
 static std::string ReturnedIdsText(const std::vector<std::string> &AIds) {
-  static constexpr std::size_t Shown = 4;
+  static constexpr std::size_t Shown = 4, ShownBytes = 200;
   std::string Text;
-  for (std::size_t I = 0; I < AIds.size() && I < Shown; ++I)
-    Text.append(I ? "," : "").append("<").append(AIds[I]).append(">");
+  for (std::size_t I = 0; I < AIds.size() && I < Shown; ++I) {
+    Text.append(I ? "," : "").append("<").append(AIds[I], 0, ShownBytes);
+    Text.append(AIds[I].size() > ShownBytes ? "...>" : ">");
+  }
   if (AIds.size() > Shown)
     Text.append(" and ").append(std::to_string(AIds.size() - Shown)).append(" more");
   return Text;

@@ -164,6 +164,22 @@ TEST(MilterSessionTest, PeerFieldsReachTheLogEscapedOnOneLine) {
     EXPECT_TRUE(static_cast<unsigned char>(Byte) >= 0x20 && Byte != 0x7F) << int(Byte);
 }
 
+// Show that the line names the returned ID, cut short when it is long.
+TEST(MilterSessionTest, TheLineNamesTheReturnedIdsInShort) {
+  TMilter Milter({Pattern});
+  TFakeReply Reply;
+  for (const std::size_t Length : {std::size_t{10}, std::size_t{3000}}) {
+    TMessage Bounce = LoadMessage("bounce-of-forged-message.eml");
+    const std::string Forged = "<7c41e0d2.90fa@forged-sender.example.net>", Id = std::string(Length, 'a') + "@x";
+    Bounce.Body.replace(Bounce.Body.find(Forged), Forged.size(), "<" + Id + ">");
+    auto Session = NewSession(Milter);
+    Send(Session, Reply, "<>", Bounce);
+    const std::string Line = Milter.Log->Lines().back();
+    const std::string Shown = Length < 200 ? "<" + Id + ">" : "<" + Id.substr(0, 200) + "...>";
+    EXPECT_TRUE(Line.ends_with(" ms, returned=" + Shown)) << Line;
+  }
+}
+
 TEST(MilterSessionTest, TransactionsAreCountedUntilTheirEndAndRefusedOnceStopping) {
   TMilter Milter({Pattern, "--on-error=tempfail"});
   TFakeReply Reply;

@@ -22,6 +22,7 @@ static constexpr int AnyMatchPreconditionLine = 351;
 static constexpr const char16_t *ContentTypeField = u"urn:schemas:mailheader:content-type";
 static constexpr int BinaryStream = 1;
 static constexpr const char16_t *ByteCharset = u"iso-8859-1";
+static constexpr std::int64_t HeaderChunk = 4096;
 
 bool TBackscatterDetector::IsBackscatter(const std::string &AP1Sender, const std::string &AMimeFile,
                                          const std::string &AMsgIdRegex) {
@@ -58,10 +59,15 @@ TBackscatterDetector::TReturnedMessage TBackscatterDetector::ReturnedMessage(con
                                                                            std::string AContent) {
   const std::vector<TAutoValue> ReturnedParts = ReturnedPartsOf(AP1Sender, std::move(AContent));
   TReturnedMessage Returned;
-  Returned.MessageIDs = ExtractMessageIDs(ReturnedParts);
-  for (const TAutoValue &Part : ReturnedParts)
-    if (std::optional<std::vector<THeaderField>> Fields = ReadHeaderBlock(Part))
-      Returned.HeaderBlocks.push_back(std::move(*Fields));
+  for (const TAutoValue &Part : ReturnedParts) {
+    if (Part.IsNull())
+      continue;
+    TReturnedPart Read = ReadReturnedPart(Part);
+    if (Read.MessageID)
+      Returned.MessageIDs.push_back(std::move(*Read.MessageID));
+    if (Read.HeaderBlock)
+      Returned.HeaderBlocks.push_back(std::move(*Read.HeaderBlock));
+  }
   return Returned;
 }
 
@@ -121,18 +127,34 @@ std::u16string TBackscatterDetector::ReadPartText(const TAutoValue &APart) {
   return ReadStreamText(APart.Get("GetDecodedContentStream"));
 }
 
-std::optional<std::vector<THeaderField>> TBackscatterDetector::ReadHeaderBlock(const TAutoValue &APart) {
-  if (APart.IsNull() ||
-      !IsReturnedMediaType(GetMediaType(APart.Get("Fields", ContentTypeField).Get("Value").AsString())))
-    return std::nullopt;
+TBackscatterDetector::TReturnedPart TBackscatterDetector::ReadReturnedPart(const TAutoValue &APart) {
+  const bool ReturnsMessage =
+      IsReturnedMediaType(GetMediaType(APart.Get("Fields", ContentTypeField).Get("Value").AsString()));
+  const TAutoValue Stream = APart.Get("GetDecodedContentStream");
+  TReturnedPart Read;
+  Read.MessageID = ExtractMessageID(ReadStreamText(Stream));
+  if (!ReturnsMessage)
+    return Read;
+  Read.HeaderBlock.emplace();
+  if (!Stream.IsObject())
+    return Read;
   // ISO-8859-1 gives every byte the code unit of its value and back, so the
   // text read is the bytes themselves, whatever charset the part names.
-  const TAutoValue Stream = APart.Get("GetDecodedContentStream");
-  if (!Stream.IsObject())
-    return std::vector<THeaderField>();
+  // Only the header block is wanted: read until its blank line (a stateless
+  // charset can stop anywhere), not the returned message's whole body.
+  Stream.Set("Position", 0);
   Stream.Set("Charset", ByteCharset);
-  const std::u16string Text = Stream.Get("ReadText").AsWideString();
-  return HeaderFieldsOf(std::string(Text.begin(), Text.end()));
+  std::string Bytes;
+  for (;;) {
+    const std::u16string Chunk = Stream.Call("ReadText", HeaderChunk).AsWideString();
+    const std::size_t From = Bytes.size() < 3 ? 0 : Bytes.size() - 3;
+    Bytes.append(Chunk.begin(), Chunk.end());
+    if (Chunk.size() < static_cast<std::size_t>(HeaderChunk) || Bytes.find("\n\n", From) != std::string::npos ||
+        Bytes.find("\n\r\n", From) != std::string::npos)
+      break;
+  }
+  *Read.HeaderBlock = HeaderFieldsOf(Bytes);
+  return Read;
 }
 
 bool TBackscatterDetector::AnyMessageIDMatches(const TMessageIDList &AMessageIDs, const std::string &AMsgIdRegex) {

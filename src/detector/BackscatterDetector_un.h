@@ -76,10 +76,16 @@ public:
   static TMessageIDList ExtractMessageIDs(std::span<const TAutoValue> AReturnedParts);
   // The decoded text of one returned part.
   static std::u16string ReadPartText(const TAutoValue &APart);
-  // The fields of one returned part's header block, read from its decoded
-  // bytes without any charset; nothing for a part that returns no message
-  // (the text body FindReturnedMessage falls back to).
-  static std::optional<std::vector<THeaderField>> ReadHeaderBlock(const TAutoValue &APart);
+  // What one returned part holds for ReturnedMessage, read from one decoded
+  // content stream: the Message-ID its text gives (as ExtractMessageIDs
+  // finds it), and the fields of its header block read from its bytes
+  // without any charset (nothing for a part that returns no message: the
+  // text body FindReturnedMessage falls back to).
+  struct TReturnedPart {
+    std::optional<std::u16string> MessageID;
+    std::optional<std::vector<THeaderField>> HeaderBlock;
+  };
+  static TReturnedPart ReadReturnedPart(const TAutoValue &APart);
   // True when one of AMessageIDs (at least one) matches AMsgIdRegex; raises
   // ERegexMatchError as MatchesAnyMessageID does.
   static bool AnyMessageIDMatches(const TMessageIDList &AMessageIDs, const std::string &AMsgIdRegex);

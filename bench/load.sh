@@ -200,7 +200,7 @@ run() {
 # The milter's own time per check, over the log lines from line $1 on:
 # "p50 / p99" in milliseconds.
 check_times() {
-  tail -n +"$1" "$Scratch/milter.log" | grep -o '[0-9.]* ms$' | sort -n |
+  tail -n +"$1" "$Scratch/milter.log" | grep -oE ', [0-9.]+ ms(, returned=|$)' | grep -oE '[0-9.]+ ms' | sort -n |
     awk '{ T[NR] = $1 } END { if (NR) printf "%.3f / %.3f", T[int(NR * 0.5 + 0.5)], T[int(NR * 0.99 + 0.5)]; else printf "-" }'
 }
 

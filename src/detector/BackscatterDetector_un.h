@@ -10,9 +10,11 @@
 #pragma once
 
 #include "automation/AutoValue_un.h"
+#include "detector/HeaderBlock_un.h"
 #include "detector/MessageIdMatch_un.h"
 
 #include <cstddef>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -22,6 +24,19 @@ namespace bw {
 class TBackscatterDetector {
 public:
   using TMessageIDList = std::vector<std::u16string>;
+
+  // What the returned message of a bounce holds for a judge that keys IDs
+  // by their bytes (the milter's ledger).
+  struct TReturnedMessage {
+    // As ReturnedMessageIDs gives them.
+    TMessageIDList MessageIDs;
+    // The header block of each part that returns a message (message/rfc822,
+    // text/rfc822-headers), in document order, its bytes as the bounce
+    // carried them after the transfer encoding: a charset the bounce names
+    // changes nothing in them. The text body that stands in when no part
+    // returns a message has no header block and adds none.
+    std::vector<std::vector<THeaderField>> HeaderBlocks;
+  };
 
   // Messages of this many bytes or more are not examined (nor are empty ones).
   static constexpr std::size_t MaxMessageSize = 512000;
@@ -37,6 +52,9 @@ public:
   // lower-cased and cleaned, in document order; none when the message is not
   // examined (outside the size bound) or is not a DSN.
   static TMessageIDList ReturnedMessageIDs(const std::string &AP1Sender, std::string AContent);
+  // ReturnedMessageIDs, and the header blocks of the returned parts; both
+  // empty where ReturnedMessageIDs is.
+  static TReturnedMessage ReturnedMessage(const std::string &AP1Sender, std::string AContent);
 
   // The stages, in the order the entries run them. Failures of the object
   // calls propagate from each. A caller that holds the message and the parts
@@ -58,6 +76,16 @@ public:
   static TMessageIDList ExtractMessageIDs(std::span<const TAutoValue> AReturnedParts);
   // The decoded text of one returned part.
   static std::u16string ReadPartText(const TAutoValue &APart);
+  // What one returned part holds for ReturnedMessage, read from one decoded
+  // content stream: the Message-ID its text gives (as ExtractMessageIDs
+  // finds it), and the fields of its header block read from its bytes
+  // without any charset (nothing for a part that returns no message: the
+  // text body FindReturnedMessage falls back to).
+  struct TReturnedPart {
+    std::optional<std::u16string> MessageID;
+    std::optional<std::vector<THeaderField>> HeaderBlock;
+  };
+  static TReturnedPart ReadReturnedPart(const TAutoValue &APart);
   // True when one of AMessageIDs (at least one) matches AMsgIdRegex; raises
   // ERegexMatchError as MatchesAnyMessageID does.
   static bool AnyMessageIDMatches(const TMessageIDList &AMessageIDs, const std::string &AMsgIdRegex);

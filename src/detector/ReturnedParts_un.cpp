@@ -13,6 +13,10 @@ static constexpr const char16_t *ContentTypeField = u"urn:schemas:mailheader:con
 static constexpr std::string_view Rfc822MediaType = "message/rfc822";
 static constexpr std::string_view Rfc822HeadersMediaType = "text/rfc822-headers";
 
+bool IsReturnedMediaType(std::string_view AMediaType) {
+  return SameText(AMediaType, Rfc822MediaType) || SameText(AMediaType, Rfc822HeadersMediaType);
+}
+
 // Pre-order walk in document order. The path from the root is kept on an
 // explicit stack, so nesting depth costs heap, not machine stack; the calls on
 // the objects come in exactly the order of the plain recursive walk.
@@ -25,7 +29,7 @@ std::vector<TAutoValue> CollectReturnedParts(const TAutoValue &ARoot) {
   std::vector<TAutoValue> Found;
   const auto Visit = [&Found](const TAutoValue &APart) -> TFrame {
     const std::string MediaType = GetMediaType(APart.Get("Fields", ContentTypeField).Get("Value").AsString());
-    if (SameText(MediaType, Rfc822MediaType) || SameText(MediaType, Rfc822HeadersMediaType))
+    if (IsReturnedMediaType(MediaType))
       Found.push_back(APart);
     return {APart, APart.Get("BodyParts").Get("Count").AsInteger()};
   };

@@ -5,6 +5,7 @@
 
 #include "automation/AutoValue_un.h"
 
+#include <string_view>
 #include <vector>
 
 namespace bw {
@@ -15,5 +16,9 @@ namespace bw {
 // so a message returned inside a returned message comes after it. Failures
 // of the object calls propagate.
 std::vector<TAutoValue> CollectReturnedParts(const TAutoValue &ARoot);
+
+// Whether a part of media type AMediaType (GetMediaType of its content type)
+// returns a message, ASCII case ignored.
+bool IsReturnedMediaType(std::string_view AMediaType);
 
 } // namespace bw

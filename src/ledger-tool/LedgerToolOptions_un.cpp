@@ -23,6 +23,7 @@ static constexpr TCommandInfo Commands[] = {
     {"init", lcInit, false},    {"add", lcAdd, true},       {"lookup", lcLookup, true},
     {"import", lcImport, true}, {"stats", lcStats, false}, {"prune", lcPrune, false},
     {"batv", lcBatv, true},
+    {"cover", lcCover, true},   {"retire", lcRetire, true},
 };
 
 static constexpr TOptionInfo ToolOptions[] = {
@@ -65,7 +66,7 @@ TLedgerToolParseResult ParseLedgerToolArguments(std::span<const std::string> AAr
     return Result;
   }
   if (Operands->empty()) {
-    Result.Message = "no command given (init, add, lookup, import, stats, prune or batv)";
+    Result.Message = "no command given (init, add, lookup, import, stats, prune, cover, retire or batv)";
     return Result;
   }
   const std::string &Name = Operands->front();
@@ -86,6 +87,10 @@ TLedgerToolParseResult ParseLedgerToolArguments(std::span<const std::string> AAr
     Result.Message = "batv takes \"sign ADDRESS\" or \"verify ADDRESS\"";
     return Result;
   }
+  if ((Found->Command == lcCover || Found->Command == lcRetire) && Parameters.Args.size() != 1) {
+    Result.Message = Name + " takes one argument";
+    return Result;
+  }
   Result.Request = ltRun;
   return Result;
 }
@@ -101,8 +106,13 @@ std::string LedgerToolHelpText() {
          "                  are, 1: not all)\n"
          "  import PATH...  record the IDs of the mbox files or maildirs of sent mail, as sent at\n"
          "                  their Date; messages older than the retention are skipped\n"
-         "  stats           entries, oldest, newest, bytes used, start time\n"
+         "  stats           entries, oldest, newest, bytes used and fullness, start time, cover date,\n"
+         "                  key fingerprint, the recorders and the gaps in their recording\n"
          "  prune           remove the entries older than the retention\n"
+         "  cover --since=DATE\n"
+         "                  state that every way this site sends mail has been recorded or imported\n"
+         "                  since DATE (YYYY-MM-DD, UTC): the warm-up then counts from it\n"
+         "  retire RECORDER a recorder host that is gone for good: its marks are no longer awaited\n"
          "  batv sign ADDRESS\n"
          "                  print ADDRESS with a BATV tag, as the milter's --batv-sign makes it\n"
          "  batv verify ADDRESS\n"

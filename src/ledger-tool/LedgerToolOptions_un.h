@@ -12,7 +12,7 @@
 
 namespace bw {
 
-enum TLedgerCommand : std::uint8_t { lcInit, lcAdd, lcLookup, lcImport, lcStats, lcPrune, lcBatv };
+enum TLedgerCommand : std::uint8_t { lcInit, lcAdd, lcLookup, lcImport, lcStats, lcPrune, lcBatv, lcCover, lcRetire };
 enum TLedgerToolRequest : std::uint8_t { ltRun, ltHelp, ltVersion, ltUsageError };
 
 struct TLedgerToolParameters {

@@ -1,25 +1,23 @@
-// The Message-ID and Date of every message in a folder of sent mail: an mbox
-// file or a maildir.
+// The Message-IDs and Date of every message in a folder of sent mail: an
+// mbox file or a maildir.
 //
 // Only the header block of each message is read, and no MIME is parsed: the
-// import needs two header values, as the MTA would hand them to a milter.
+// import needs those header values, as the MTA would hand them to a milter.
 #pragma once
 
-#include "ledger/LedgerStore_un.h"
+#include "detector/HeaderBlock_un.h"
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
-#include <string_view>
+#include <vector>
 
 namespace bw {
 
 struct TSentMessage {
-  // The raw values after the colon, folds included, of the first header of
-  // each name; nothing when the message has none.
-  std::optional<std::string> MessageId;
-  std::optional<std::string> Date;
+  // Its fields that carry an ID (IsSentIdField) and its Date fields, raw
+  // (the values after the colon, folds included), in order.
+  std::vector<THeaderField> Fields;
 };
 
 using TSentMessageHandler = std::function<void(const TSentMessage &AMessage)>;
@@ -31,16 +29,16 @@ using TSentMailProgress = std::function<void(std::uint64_t ABytesRead)>;
 // neither a readable file nor a maildir.
 std::uint64_t SentMailSize(const std::string &APath);
 
+// Called with the error of one message file of a maildir that cannot be
+// opened or read; the others are read on.
+using TSentMailSkipped = std::function<void(const std::string &AMessage)>;
+
 // Calls AOnMessage for each message in APath: an mbox file (messages begin
 // at lines starting with "From ") or a maildir (every file in its cur/ and
-// new/ folders). Raises EFOpenError naming the file or folder that cannot be
-// opened, and EReadError for one that fails while it is read.
+// new/ folders). Raises EFOpenError naming the mbox or folder that cannot be
+// opened, and EReadError for one that fails while it is read; a maildir's
+// message file that fails goes to AOnSkipped instead.
 void ReadSentMail(const std::string &APath, const TSentMessageHandler &AOnMessage,
-                  const TSentMailProgress &AOnProgress);
-
-// The instant a Date header's value names (RFC 5322, obsolete forms
-// included: two-digit years, zone names, comments); nothing when it is not
-// such a date.
-std::optional<TLedgerTime> ParseMailDate(std::string_view AValue);
+                  const TSentMailProgress &AOnProgress, const TSentMailSkipped &AOnSkipped);
 
 } // namespace bw

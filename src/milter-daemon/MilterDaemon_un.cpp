@@ -142,6 +142,20 @@ private:
   bool FExhausted = false;
 };
 
+// The ledger's upkeep (a recorder's mark, a key check the store could not
+// answer at start) on a thread of its own, so that a store that hangs
+// never holds up a signal; one at a time.
+static void TickLedger(TMilterContext &AContext) {
+  static std::atomic<bool> Busy{false};
+  TLedgerUpkeep *Upkeep = AContext.Upkeep();
+  if (!Upkeep || Busy.exchange(true))
+    return;
+  RunDetached([Upkeep] {
+    Upkeep->Tick(std::chrono::steady_clock::now());
+    Busy = false;
+  });
+}
+
 // Set by the thread that runs smfi_stop once libmilter closed its socket.
 static std::atomic<bool> ListenerClosed{false};
 
@@ -242,6 +256,7 @@ int RunMilterDaemon(TMilterContext &AContext) {
     pollfd Wait{SignalPipe[0], POLLIN, 0};
     if (poll(&Wait, 1, 1000) <= 0) {
       Descriptors.Check();
+      TickLedger(AContext);
       continue;
     }
     unsigned char Byte = 0;

@@ -158,9 +158,7 @@ std::optional<TStartupError> StartUp(TMilterContext &AContext) {
 
 // The ledger, once the process runs as its own user, so that the files LMDB
 // creates are that user's and the key file is read with the rights every
-// later start has. A key file that cannot be read stops the start (the
-// ledger's keys would mean nothing); a store that cannot be opened does not:
-// it is logged, checks go on without it, and it is tried again.
+// later start has.
 std::optional<TStartupError> OpenLedger(TMilterContext &AContext) {
   const TMilterOptions &Options = AContext.Options();
   if (!Options.UsesLedger())
@@ -171,9 +169,13 @@ std::optional<TStartupError> OpenLedger(TMilterContext &AContext) {
                                           [&Log](const std::string &ALine) { Log.Daemon(ALine); }));
   } catch (const ELedgerKeyError &E) {  // the administrator's to fix: say which file and how
     return TStartupError{EX_NOINPUT, E.Message() + " (bouncewarden-ledger init makes one)"};
-  } catch (const ELedgerError &E) {  // only a URI the parser would have refused
-    return TStartupError{EX_USAGE, E.Message()};
+  } catch (const ELedgerError &E) {  // a Redis that evicts, a password file that cannot be read
+    return TStartupError{EX_CONFIG, E.Message()};
   }
+  // A ledger keyed with another key would miss every ID: nothing it says
+  // counts, and the administrator must know at once.
+  if (std::optional<std::string> Refusal = AContext.Upkeep()->Start())
+    return TStartupError{EX_CONFIG, std::move(*Refusal)};
   return std::nullopt;
 }
 

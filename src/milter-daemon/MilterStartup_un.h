@@ -31,8 +31,10 @@ std::optional<TStartupError> StartUp(TMilterContext &AContext);
 // its own user, so that the files LMDB creates are that user's and the key
 // file is read with the rights every later start has, and attaches it to
 // the context. A key file that cannot be read stops the start (66: the
-// ledger's keys would mean nothing); a store that cannot be opened does not:
-// it is logged, checks go on without it, and it is tried again.
+// ledger's keys would mean nothing), and so does a ledger keyed with another
+// key (78); a store that cannot be opened does not: it is logged, checks go
+// on without it, and it is tried again. A milter that records marks its
+// start in the store (TLedgerUpkeep::Start).
 std::optional<TStartupError> OpenLedger(TMilterContext &AContext);
 
 // Reads BATV's keys and the recipient rules' address lists (when an option

@@ -10,6 +10,12 @@ TMilterContext::TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterL
       FPattern(FOptions.Pattern.empty() ? nullptr : std::make_unique<const TMessageIdPattern>(FOptions.Pattern)),
       FLog(std::move(ALog)), FChecks(FOptions.Workers) {}
 
+void TMilterContext::AttachLedger(std::unique_ptr<TLedgerJudge> ALedger) {
+  FLedger = std::move(ALedger);
+  FUpkeep = std::make_unique<TLedgerUpkeep>(*FLedger, *FLog, !FOptions.RecordFrom.Empty(), FOptions.Ledger.Uri,
+                                            FOptions.Ledger.KeyFile);
+}
+
 bool TMilterContext::BeginTransaction() {
   const std::lock_guard Lock(FMutex);
   if (FStopping)

@@ -10,10 +10,12 @@
 #include "milter/MilterLog_un.h"
 #include "milter/MilterOptions_un.h"
 #include "milter/MilterPool_un.h"
+#include "milter/MilterUpkeep_un.h"
 #include "verdict/LedgerJudge_un.h"
 #include "verdict/RecipientRule_un.h"
 #include "verdict/Verdict_un.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -40,11 +42,16 @@ public:
   // that the files it creates are that user's) and attached here once,
   // before any thread that could use it starts. It goes after the checks'
   // workers, which may still be asking it.
-  void AttachLedger(std::unique_ptr<TLedgerJudge> ALedger) noexcept { FLedger = std::move(ALedger); }
+  // Its upkeep (MilterUpkeep_un.h) comes with it.
+  void AttachLedger(std::unique_ptr<TLedgerJudge> ALedger);
   // Null until attached, or when no option asks for a ledger.
   TLedgerJudge *Ledger() noexcept { return FLedger.get(); }
+  TLedgerUpkeep *Upkeep() noexcept { return FUpkeep.get(); }
+  // True for the one caller that is first to ask: the check of the MTA's
+  // own host name against the pattern runs once per process.
+  bool ClaimHostNameCheck() noexcept { return !FHostNameChecked.exchange(true); }
   // What a bounce's returned Message-IDs are judged by.
-  TJudges Judges() noexcept { return {FPattern.get(), FLedger.get(), FOptions.LedgerOnly}; }
+  TJudges Judges() noexcept { return {FPattern.get(), FLedger.get(), FOptions.LedgerOnly, FOptions.OnLedgerOutage}; }
 
   // The recipient rules and BATV's keys, read by the daemon once it runs as
   // its own user and attached here once, before any thread that could use
@@ -77,6 +84,7 @@ private:
   std::unique_ptr<TMilterLog> FLog;
   std::unique_ptr<TLedgerJudge> FLedger;  // before FChecks, so that it outlives the workers
   std::unique_ptr<const TRecipientJudge> FRecipients;
+  std::unique_ptr<TLedgerUpkeep> FUpkeep;
   TCheckPool FChecks;
   mutable std::mutex FMutex;
   std::condition_variable FChanged;
@@ -84,6 +92,7 @@ private:
   std::size_t FCallbacks = 0;
   std::chrono::steady_clock::time_point FLastCallback{};
   bool FStopping = false;
+  std::atomic<bool> FHostNameChecked{false};
 };
 
 } // namespace bw

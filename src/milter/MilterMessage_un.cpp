@@ -1,6 +1,7 @@
 // Message assembly for the milter.
 #include "milter/MilterMessage_un.h"
 
+#include "verdict/MessageIdKey_un.h"
 #include "detector/BackscatterDetector_un.h"
 #include "detector/DsnRule_un.h"
 #include "rtl/StrUtils_un.h"
@@ -24,6 +25,8 @@ void TMilterMessage::Reset() {
   std::string().swap(FContent);  // clear() would keep the capacity of a big message
   FContentType.reset();
   FMessageId.reset();
+  FIdFields.clear();
+  FIdFieldsDropped = 0;
   FSize = 0;
   FTagHeaderCount = 0;
   FEndOfHeadersSeen = false;
@@ -45,6 +48,12 @@ void TMilterMessage::AddHeader(std::string_view AName, std::string_view AValue) 
     FContentType.emplace(AValue);
   if (!FMessageId && SameText(AName, "Message-ID"))
     FMessageId.emplace(AValue);
+  if (IsSentIdField(AName)) {
+    if (FIdFields.size() < MaxSentIdFields)
+      FIdFields.push_back({std::string(AName), std::string(AValue)});
+    else
+      ++FIdFieldsDropped;
+  }
   if (SameText(AName, TagHeaderName))
     ++FTagHeaderCount;
   std::string Line;

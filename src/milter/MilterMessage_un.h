@@ -5,17 +5,25 @@
 // headers and the size bound can be tested and fuzzed without an MTA.
 #pragma once
 
+#include "detector/HeaderBlock_un.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace bw {
 
 // The header of --action=tag. Every copy that arrives is counted, so that
 // tag mode can remove it from the messages that pass.
 inline constexpr char TagHeaderName[] = "X-Bouncewarden";
+
+// The most ID fields (Message-ID, Resent-Message-ID) one message keeps for
+// the ledger: a message resent that often does not exist, and a client
+// allowed to record must not fill the ledger with one message.
+inline constexpr std::size_t MaxSentIdFields = 16;
 
 // How the MTA hands over header values: with the space after the colon kept
 // (SMFIP_HDR_LEADSPC negotiated), or with leading white space stripped.
@@ -43,8 +51,8 @@ public:
 
   // Appends "Name:" value CRLF. Line ends inside a folded value become CR LF,
   // as the message had them on the wire. The first Content-Type value is kept
-  // for the decision at end of headers, the first Message-ID value for the
-  // ledger.
+  // for the decision at end of headers, the first Message-ID value and the
+  // fields that carry an ID (IsSentIdField) for the ledger.
   void AddHeader(std::string_view AName, std::string_view AValue);
   // Appends the blank line and decides through the bounce rule (CountsAsDSN).
   TEndOfHeaders EndOfHeaders();
@@ -60,6 +68,11 @@ public:
   // The first Message-ID header's value as the MTA handed it over (folds and,
   // with hvAsReceived, the leading space included); none when it had none.
   const std::optional<std::string> &MessageIdValue() const noexcept { return FMessageId; }
+  // Its Message-ID and Resent-Message-ID fields, raw as MessageIdValue, in
+  // order: the first MaxSentIdFields of them.
+  const std::vector<THeaderField> &IdFields() const noexcept { return FIdFields; }
+  // The ID fields beyond MaxSentIdFields, not kept.
+  std::size_t IdFieldsDropped() const noexcept { return FIdFieldsDropped; }
   // How many TagHeaderName headers (any case) arrived in this transaction.
   std::size_t TagHeaderCount() const noexcept { return FTagHeaderCount; }
   // True once the message reached TBackscatterDetector::MaxMessageSize bytes,
@@ -77,6 +90,8 @@ private:
   std::string FContent;
   std::optional<std::string> FContentType;  // the first Content-Type value, raw
   std::optional<std::string> FMessageId;    // the first Message-ID value, raw
+  std::vector<THeaderField> FIdFields;
+  std::size_t FIdFieldsDropped = 0;
   std::size_t FSize = 0;  // bytes had so far, whether kept or dropped
   std::size_t FTagHeaderCount = 0;
   bool FEndOfHeadersSeen = false;

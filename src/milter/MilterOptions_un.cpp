@@ -18,7 +18,8 @@ namespace bw {
 namespace {
 enum TOptionId : int {
   oiPattern = 1000, oiListen, oiAction, oiRejectReply, oiOnError, oiUser, oiSocketOwner, oiSocketMode, oiWorkers,
-  oiTimeout, oiStopGrace, oiLedgerOnly, oiRecordFrom, oiAddMessageId, oiLogStderr, oiHelp, oiVersion
+  oiTimeout, oiStopGrace, oiLedgerOnly, oiRecordFrom, oiAddMessageId, oiLogStderr, oiHelp, oiVersion,
+  oiOnLedgerOutage
 };
 } // namespace
 
@@ -61,13 +62,20 @@ static constexpr TOptionInfo MilterOptions[] = {
      oiStopGrace},
     {"ledger-only", nullptr, dkNone, nullptr,
      "an ID is yours only when it is in the ledger (the pattern is asked only while the ledger does not yet "
-     "cover the retention); a ledger that cannot answer gives the --on-error answer",
+     "cover the retention, or for mail sent during a gap in its recording); a ledger that cannot answer gives "
+     "the --on-ledger-outage answer",
      oiLedgerOnly},
     {"record-from", "LIST", dkNone, nullptr,
-     "record the Message-ID of every message from these origins in the ledger, comma-separated: auth (the "
+     "record the Message-IDs (and Resent-Message-IDs) of every message from these origins in the ledger, "
+     "comma-separated: auth (the "
      "client authenticated), local (submitted on this host: sendmail, pickup), networks of the client's address "
      "(10.0.0.0/8, 2001:db8::/32)",
      oiRecordFrom},
+    {"on-ledger-outage", "ANSWER", dkValue, "tempfail",
+     "what a bounce gets that only the ledger could show to be yours while the ledger cannot answer (down, "
+     "slow, or a gap in its recording without a pattern): tempfail (451 4.7.1, the sender retries), pattern "
+     "(the pattern decides) or accept",
+     oiOnLedgerOutage},
     {"add-message-id", nullptr, dkNone, nullptr,
      "give a message to record that reaches the milter without a Message-ID one of its own, and log it",
      oiAddMessageId},
@@ -84,6 +92,10 @@ std::string_view ActionName(TMilterAction AAction) { return ActionNames[AAction]
 static constexpr std::string_view PolicyNames[] = {"accept", "tempfail"};
 
 std::string_view PolicyName(TErrorPolicy APolicy) { return PolicyNames[APolicy]; }
+
+static constexpr std::string_view OutageAnswerNames[] = {"tempfail", "pattern", "accept"};
+
+std::string_view OutageAnswerName(TOutageAnswer AAnswer) { return OutageAnswerNames[AAnswer]; }
 
 static bool AllDigits(std::string_view AText) {
   return !AText.empty() && std::all_of(AText.begin(), AText.end(), [](char C) { return C >= '0' && C <= '9'; });
@@ -202,6 +214,8 @@ static TResult<void> ApplyOption(int AId, std::string_view AValue, TMilterParseR
   case oiAddMessageId:
     Opts.AddMessageId = true;
     return {};
+  case oiOnLedgerOutage:
+    return Accepted(ParseChoice(AValue, OutageAnswerNames, Opts.OnLedgerOutage));
   case oiLogStderr:
     Opts.LogStderr = true;
     return {};

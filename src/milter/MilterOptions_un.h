@@ -5,6 +5,7 @@
 #include "milter/MilterOrigin_un.h"
 #include "verdict/BatvSettings_un.h"
 #include "verdict/LedgerSettings_un.h"
+#include "verdict/Verdict_un.h"
 
 #include <sys/types.h>
 
@@ -53,6 +54,8 @@ struct TMilterOptions {
   bool LedgerOnly = false;
   TRecordOrigins RecordFrom;  // empty: nothing is recorded
   bool AddMessageId = false;
+  // A bounce only the ledger could rescue while it cannot answer.
+  TOutageAnswer OnLedgerOutage = oaTempfail;
 
   bool UsesLedger() const noexcept { return Ledger.UriGiven || LedgerOnly || !RecordFrom.Empty(); }
 
@@ -87,5 +90,7 @@ std::string MilterHelpText();
 std::string_view ActionName(TMilterAction AAction);
 // "accept" or "tempfail", as --on-error takes it.
 std::string_view PolicyName(TErrorPolicy APolicy);
+// "tempfail", "pattern" or "accept", as --on-ledger-outage takes it.
+std::string_view OutageAnswerName(TOutageAnswer AAnswer);
 
 } // namespace bw

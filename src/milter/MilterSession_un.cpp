@@ -25,6 +25,16 @@ static const char *const TagHeaderValue = " backscatter";
 static const std::string TooLargeVerdict =
     "not examined (" + std::to_string(TBackscatterDetector::MaxMessageSize) + " bytes or more)";
 
+TMilterSession::~TMilterSession() {
+  EndTransaction();
+  // The whole span in which this connection's IDs went unrecorded; its
+  // start was a gap already when the first came.
+  if (FUnrecordedFrom && FUnrecordedTo != FUnrecordedFrom)
+    FContext.Ledger()->RecordGap(*FUnrecordedFrom, *FUnrecordedTo, "a connection sent more than " +
+                                                                     std::to_string(MaxRecordsPerConnection) +
+                                                                     " IDs to record");
+}
+
 TMilterStatus TMilterSession::OnConnect(const TClientAddress &AClient) {
   FClient = AClient;
   return FNegotiated.ConnectReplies ? msContinue : msNoReply;
@@ -32,6 +42,7 @@ TMilterStatus TMilterSession::OnConnect(const TClientAddress &AClient) {
 
 TMilterStatus TMilterSession::OnEnvFrom(TMilterReply &AReply, std::string_view AMailFrom) {
   EndTransaction();  // one the MTA left without an abort
+  CheckOwnHostName(AReply);
   FMessage.Start(AMailFrom);
   FHeaderLost = false;
   FSkipBody = false;
@@ -215,16 +226,23 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
       [Sender = FMessage.Sender(), Content = FMessage.TakeContent(), Judges = FContext.Judges()]() mutable {
         return JudgeBounce(Sender, std::move(Content), Judges);
       });
-  const bool Failed = Outcome.Verdict != cvBackscatter && Outcome.Verdict != cvNotBackscatter;
+  const bool Deferred = Outcome.Verdict == cvDeferred;
+  const bool Failed = !Deferred && Outcome.Verdict != cvBackscatter && Outcome.Verdict != cvNotBackscatter;
   // In tag mode every message that passes loses the headers it brought
   // before ours is added.
-  if (!(Failed && FContext.Options().OnError == epTempfail))
+  if (!Deferred && !(Failed && FContext.Options().OnError == epTempfail))
     RemoveTagHeaders(AReply, ActionTaken);
   TMilterStatus Status = msAccept;
   if (Outcome.Verdict == cvBackscatter)
     Status = ActOnBackscatter(AReply, ActionTaken);
   else if (Failed)
     Status = ErrorStatus(ActionTaken);
+  else if (Deferred) {
+    // The MTA's own temporary failure (Postfix: "451 4.7.1"), as for
+    // --on-error=tempfail: the bouncing MTA retries, by when the ledger may answer.
+    ActionTaken = PolicyName(epTempfail);
+    Status = msTempfail;
+  }
   LogMessage(AReply, VerdictText(Outcome), &Outcome, ActionTaken);
   if (Status == msAccept)
     SignSender(AReply);
@@ -315,6 +333,22 @@ TMilterStatus TMilterSession::ErrorStatus(std::string &AActionTaken) const {
   return FContext.Options().OnError == epTempfail ? msTempfail : msAccept;
 }
 
+// The returned IDs as a log line names them: each in angle brackets, the
+// first few only and each cut short, so that a bounce returning thousands,
+// or one of 64 KiB, keeps one short line. The log escapes what a peer could
+// put in them.
+static std::string ReturnedIdsText(const std::vector<std::string> &AIds) {
+  static constexpr std::size_t Shown = 4, ShownBytes = 200;
+  std::string Text;
+  for (std::size_t I = 0; I < AIds.size() && I < Shown; ++I) {
+    Text.append(I ? "," : "").append("<").append(AIds[I], 0, ShownBytes);
+    Text.append(AIds[I].size() > ShownBytes ? "...>" : ">");
+  }
+  if (AIds.size() > Shown)
+    Text.append(" and ").append(std::to_string(AIds.size() - Shown)).append(" more");
+  return Text;
+}
+
 void TMilterSession::LogMessage(TMilterReply &AReply, std::string_view AVerdict, const TCheckOutcome *AOutcome,
                                 std::string_view AActionTaken) {
   const std::chrono::microseconds Elapsed = AOutcome ? AOutcome->Elapsed : std::chrono::microseconds(0);
@@ -323,29 +357,29 @@ void TMilterSession::LogMessage(TMilterReply &AReply, std::string_view AVerdict,
   std::snprintf(Milliseconds, sizeof Milliseconds, "%.3f ms", static_cast<double>(Elapsed.count()) / 1000);
   std::string Text = "sender=<" + FMessage.Sender() + ">, verdict=";
   Text.append(AVerdict).append(", message-ids=").append(std::to_string(AOutcome ? AOutcome->MessageIDCount : 0));
-  if (AOutcome && AOutcome->Rule != drNone) {
-    Text.append(", rule=").append(RuleName(AOutcome->Rule));
-    if (!AOutcome->RuleNote.empty())
-      Text.append(" (").append(AOutcome->RuleNote).append(")");
-  }
+  Text.append(", rule=").append(AOutcome && AOutcome->Rule != drNone ? RuleName(AOutcome->Rule) : "none");
+  if (AOutcome && !AOutcome->RuleNote.empty())
+    Text.append(" (").append(AOutcome->RuleNote).append(")");
   Text.append(", action=").append(AActionTaken).append(", ").append(Milliseconds);
+  if (AOutcome && !AOutcome->ReturnedIds.empty())
+    Text.append(", returned=").append(ReturnedIdsText(AOutcome->ReturnedIds));
   FContext.Log().Message(AReply.MacroValue("i"), Text);
 }
 
 void TMilterSession::RecordOwnMessage(TMilterReply &AReply) {
-  const std::optional<std::string> &Value = FMessage.MessageIdValue();
-  if (Value) {
-    // Keyed as the detector will extract it from a returned copy.
-    if (const std::optional<std::string> Id = SentMessageIdText(*Value))
-      Record(AReply, *Id, "");
-    else
+  // Keyed as a returned copy will be looked up: every Message-ID and
+  // Resent-Message-ID, since a bounce may return either on top.
+  const std::vector<std::string> Ids = SentMessageIdTexts(FMessage.IdFields());
+  if (FMessage.MessageIdValue() || !FContext.Options().AddMessageId) {
+    if (!Ids.empty())
+      Record(AReply, Ids, "");
+    else if (FMessage.MessageIdValue())
       LogRecording(AReply, "message-id=none (its Message-ID holds no ID), not recorded");
+    else
+      LogRecording(AReply, "message-id=none, not recorded (--add-message-id would add one)");
     return;
   }
-  if (FContext.Options().AddMessageId)
-    FAddMessageId = true;  // headers can only be added at end of message
-  else
-    LogRecording(AReply, "message-id=none, not recorded (--add-message-id would add one)");
+  FAddMessageId = true;  // headers can only be added at end of message
 }
 
 // The letters, digits, dots and hyphens of a host name, so that an ID made
@@ -385,6 +419,26 @@ static std::string NewMessageId(std::string_view AHost) {
   return std::string("<") + Text + HexText(Random) + "@" + Host + ">";
 }
 
+void TMilterSession::CheckOwnHostName(TMilterReply &AReply) {
+  const TMessageIdPattern *Pattern = FContext.Pattern();
+  if (!Pattern)
+    return;
+  const std::string Host = HostPart(AReply.MacroValue("j"));
+  if (Host.empty() || !FContext.ClaimHostNameCheck())
+    return;
+  const std::string Id = NewMessageId(Host);
+  const std::string Text = Id.substr(1, Id.size() - 2);
+  bool Matches = true;
+  try {
+    Matches = MatchesAnyMessageID(*Pattern, std::vector<std::u16string>{std::u16string(Text.begin(), Text.end())});
+  } catch (const ERegexMatchError &) {  // a pattern that fails here fails every check, and says so there
+  }
+  if (!Matches)
+    FContext.Log().Daemon("warning: the pattern does not match " + Id +
+                          ", an ID made with the MTA's own host name (macro j): Message-IDs this host makes "
+                          "would be judged foreign, and their bounces refused");
+}
+
 void TMilterSession::AddMessageId(TMilterReply &AReply) {
   FAddMessageId = false;
   const std::string Id = NewMessageId(AReply.MacroValue("j"));
@@ -394,14 +448,43 @@ void TMilterSession::AddMessageId(TMilterReply &AReply) {
     LogRecording(AReply, "message-id=none, adding one failed, not recorded");
     return;
   }
+  std::vector<std::string> Ids = SentMessageIdTexts(FMessage.IdFields());
   if (const std::optional<std::string> Key = SentMessageIdText(Id))
-    Record(AReply, *Key, " (added)");
+    Ids.insert(Ids.begin(), *Key);
+  Record(AReply, Ids, " (added)");
 }
 
-void TMilterSession::Record(TMilterReply &AReply, const std::string &AId, std::string_view AHow) {
-  std::string Text = "message-id=<" + AId + ">";
+void TMilterSession::Record(TMilterReply &AReply, const std::vector<std::string> &AIds, std::string_view AHow) {
+  std::string Text = "message-id=";
+  for (const std::string &Id : AIds)
+    Text.append(&Id == &AIds.front() ? "<" : ",<").append(Id).append(">");
   Text.append(AHow).append(", ");
-  switch (FContext.Ledger()->Record(AId)) {
+  TLedgerJudge &Ledger = *FContext.Ledger();
+  const TLedgerTime Now = LedgerNow();
+  if (FRecorded + AIds.size() > MaxRecordsPerConnection) {
+    Text += "not recorded (this connection's bound of " + std::to_string(MaxRecordsPerConnection) +
+            " IDs is reached: its bounces are judged as for a gap)";
+    if (!FUnrecordedFrom) {
+      FUnrecordedFrom = Now;
+      Ledger.RecordGap(Now, Now, "a connection sent more than " + std::to_string(MaxRecordsPerConnection) +
+                                     " IDs to record");
+    }
+    FUnrecordedTo = Now;
+    LogRecording(AReply, Text);
+    return;
+  }
+  FRecorded += AIds.size();
+  // Committed before the answer goes out: once the MTA has the message, a
+  // crash of this process must not lose its record. The store commits in
+  // the order records came, and a durable record's commit takes everything
+  // queued before it: one commit for all of a message's IDs.
+  TRecordResult Result = rrAccepted;
+  for (const std::string &Id : AIds) {
+    const TRecordResult IdResult = &Id == &AIds.back() ? Ledger.RecordDurably(Id, Now) : Ledger.Record(Id, Now);
+    if (IdResult != rrAccepted)
+      Result = IdResult;
+  }
+  switch (Result) {
   case rrAccepted:
     Text += "recorded";
     break;
@@ -415,6 +498,9 @@ void TMilterSession::Record(TMilterReply &AReply, const std::string &AId, std::s
     Text += "not recorded (the ledger is unavailable)";
     break;
   }
+  if (const std::size_t Dropped = FMessage.IdFieldsDropped())
+    Text += "; " + std::to_string(Dropped) + " more ID fields not recorded (over " +
+            std::to_string(MaxSentIdFields) + " in one message)";
   LogRecording(AReply, Text);
 }
 

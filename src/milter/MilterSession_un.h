@@ -14,8 +14,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace bw {
+
+// The most IDs one connection records: a client allowed to record cannot
+// fill the ledger through one connection. What it sends beyond is not
+// recorded, and the time it was sent in becomes a gap, so that its bounces
+// are not refused for lacking.
+inline constexpr std::size_t MaxRecordsPerConnection = 1000;
 
 // The answer to one step, as libmilter's SMFIS_* codes have it.
 enum TMilterStatus : std::uint8_t { msContinue, msAccept, msReject, msDiscard, msTempfail, msNoReply, msSkip };
@@ -57,9 +64,10 @@ struct TNegotiated {
 // the connection) ends with it.
 //
 // With --record-from, a message of ours (by its client or its
-// authentication) has its Message-ID recorded in the ledger at end of
-// headers, whatever else happens to it; with --add-message-id one that has
-// none gets one at end of message. The recording never changes the answer.
+// authentication) has its Message-IDs recorded in the ledger at end of
+// headers, whatever else happens to it, and that step is answered only once
+// the records are committed; with --add-message-id one that has none gets
+// one at end of message. The recording never changes the answer.
 //
 // With the recipient rules (RecipientRule_un.h), each RCPT is decided as it
 // comes: refused there, or taken as a genuine bounce or a never-refused
@@ -70,7 +78,7 @@ class TMilterSession {
 public:
   TMilterSession(TMilterContext &AContext, const TNegotiated &ANegotiated)
       : FContext(AContext), FNegotiated(ANegotiated), FMessage(ANegotiated.Form) {}
-  ~TMilterSession() { EndTransaction(); }
+  ~TMilterSession();
   TMilterSession(const TMilterSession &) = delete;
   TMilterSession &operator=(const TMilterSession &) = delete;
 
@@ -103,12 +111,16 @@ private:
   // AddMessageId at end of message.
   void RecordOwnMessage(TMilterReply &AReply);
   void AddMessageId(TMilterReply &AReply);
-  void Record(TMilterReply &AReply, const std::string &AId, std::string_view AHow);
+  // Records AIds, then logs them with AHow and how that went.
+  void Record(TMilterReply &AReply, const std::vector<std::string> &AIds, std::string_view AHow);
   void LogRecording(TMilterReply &AReply, std::string_view AText);
   // At end of message: the sender replaced by its tagged form, and logged.
   void SignSender(TMilterReply &AReply);
   void LogRecipient(TMilterReply &AReply, const std::string &ARecipient, const TRecipientDecision &ADecision,
                     std::string_view AActionTaken);
+  // Once per process, when the MTA names itself (macro j): warns when the
+  // pattern would not match an ID made with that name.
+  void CheckOwnHostName(TMilterReply &AReply);
   void EndTransaction() noexcept;
 
   TMilterContext &FContext;
@@ -129,6 +141,9 @@ private:
   TCheckOutcome FEnvelopeOutcome;   // a genuine bounce or a never-refused recipient: the message is not checked
   std::optional<std::string> FSignedSender;  // the sender's tagged form, to be set at end of message
   std::string FNotSigned;           // why a message of ours is not signed after all, for the log
+  std::size_t FRecorded = 0;   // IDs this connection recorded
+  // When the IDs over MaxRecordsPerConnection came: the gap they leave.
+  std::optional<TLedgerTime> FUnrecordedFrom, FUnrecordedTo;
 };
 
 } // namespace bw

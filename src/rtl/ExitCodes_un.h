@@ -29,7 +29,7 @@ inline constexpr TExitCodeInfo MilterExitCodes[] = {
     {EX_SOFTWARE, "the milter library failed"},
     {EX_OSERR, "a system call failed (socket, ownership, privileges)"},
     {EX_CONFIG, "a setting that cannot work (a bad pattern, an address list that cannot be read or holds a bad "
-                "line, running as root)"},
+                "line, running as root, a ledger with another key or one that cannot be used)"},
 };
 
 inline constexpr TExitCodeInfo LedgerToolExitCodes[] = {
@@ -43,6 +43,7 @@ inline constexpr TExitCodeInfo LedgerToolExitCodes[] = {
     {EX_CANTCREAT, "init: the key file or a folder cannot be created"},
     {EX_IOERR, "the ledger is full"},
     {EX_TEMPFAIL, "the ledger stopped answering or taking records"},
+    {EX_CONFIG, "the ledger was keyed with another key"},
 };
 
 // "Exit codes:" and a line per code, for --help.

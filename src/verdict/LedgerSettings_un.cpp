@@ -1,11 +1,13 @@
 // The ledger's option table and the judge its settings open.
 #include "verdict/LedgerSettings_un.h"
 
+#include "ledger/LedgerGaps_un.h"
 #include "ledger/LedgerKey_un.h"
 #include "ledger/LedgerOpen_un.h"
 #include "ledger/LedgerUri_un.h"
 #include "rtl/Numbers_un.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -31,11 +33,22 @@ template <unsigned N> inline constexpr TDecimalText<N> DecimalText{};
 
 static constexpr TOptionInfo LedgerOptions[] = {
     {"ledger", "URI", dkValue, DefaultLedgerUri,
-     "the ledger of the Message-IDs of sent mail: lmdb:PATH, redis://HOST[:PORT][/DB] or redis+unix:PATH[?db=N]",
+     "the ledger of the Message-IDs of sent mail: lmdb:PATH, redis://[USER@]HOST[:PORT][/DB], "
+     "redis+unix:PATH[?db=N] or redis+sentinel://HOST[:PORT][,HOST[:PORT]...]/MASTER[/DB]",
      liLedger},
     {"ledger-key-file", "FILE", dkValue, DefaultLedgerKeyFile,
      "the site's key for the ledger (bouncewarden-ledger init makes it); every host of one ledger shares it",
      liLedgerKeyFile},
+    {"ledger-previous-key-file", "FILE", dkNone, nullptr,
+     "the key the ledger was keyed with before a rotation: IDs are looked up under it too; keep it for one "
+     "retention after the switch",
+     liLedgerPreviousKeyFile},
+    {"ledger-password-file", "FILE", dkNone, nullptr,
+     "a Redis ledger's password (or \"USER PASSWORD\" on one line for an ACL user), never on the command line",
+     liLedgerPasswordFile},
+    {"ledger-recorder", "NAME", dkText, "the host name",
+     "this host's name among the ledger's recorders (their marks and gaps; bouncewarden-ledger retire takes it)",
+     liLedgerRecorder},
     {"retention", "DAYS", dkValue, DecimalText<DefaultRetentionDays>.Text,
      "how long a recorded ID counts (keep it alike in the milter and bouncewarden-ledger)", liRetention},
     {"ledger-map-size", "MIB", dkValue, DecimalText<DefaultMapSizeMiB>.Text,
@@ -61,6 +74,16 @@ TResult<void> ApplyLedgerOption(int AId, std::string_view AValue, TOptionSource 
   case liLedgerKeyFile:
     ASettings.KeyFile = AValue;
     return Accepted(!AValue.empty());
+  case liLedgerPreviousKeyFile:
+    ASettings.PreviousKeyFile = AValue;
+    return Accepted(!AValue.empty());
+  case liLedgerPasswordFile:
+    ASettings.PasswordFile = AValue;
+    return Accepted(!AValue.empty());
+  case liLedgerRecorder:
+    ASettings.Recorder = AValue;
+    return Accepted(!AValue.empty() && AValue.size() <= MaxRecorderNameSize &&
+                    std::none_of(AValue.begin(), AValue.end(), [](char C) { return C <= ' ' || C == 0x7F; }));
   case liRetention: {
     const std::optional<unsigned> Days = ParseDecimal<unsigned>(AValue, 1, 3650);
     ASettings.RetentionDays = Days.value_or(ASettings.RetentionDays);
@@ -98,14 +121,20 @@ TLedgerOptions TLedgerSettings::StoreOptions(TLedgerOpening AOpening) const {
   Options.Retention = std::chrono::days(RetentionDays);
   Options.MapSize = std::uint64_t(MapSizeMiB) << 20;
   Options.Timeout = std::chrono::milliseconds(TimeoutMs);
+  Options.PasswordFile = PasswordFile;
+  Options.Recorder = Recorder;
   return Options;
 }
 
 std::unique_ptr<TLedgerJudge> OpenLedgerJudge(const TLedgerSettings &ASettings, const TLedgerOptions &AStoreOptions,
                                               TLedgerLog ALog) {
   TLedgerHasher Hasher = TLedgerHasher::FromKeyFile(ASettings.KeyFile);
+  TLedgerJudgeSettings Judging{AStoreOptions.Retention, std::nullopt, LedgerRecorderName(AStoreOptions),
+                               AStoreOptions.Timeout};
+  if (!ASettings.PreviousKeyFile.empty())
+    Judging.PreviousHasher = TLedgerHasher::FromKeyFile(ASettings.PreviousKeyFile);
   return std::make_unique<TLedgerJudge>(OpenLedgerStore(AStoreOptions, std::move(ALog)), std::move(Hasher),
-                                        AStoreOptions.Retention);
+                                        std::move(Judging));
 }
 
 } // namespace bw

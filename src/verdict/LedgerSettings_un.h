@@ -1,7 +1,9 @@
 // The ledger's settings as both programs take them: one option table
-// (--ledger, --ledger-key-file, --retention, --ledger-map-size,
-// --ledger-timeout) with its ranges, messages and help, used by the milter
-// and by bouncewarden-ledger alike, and the ledger judge they open.
+// (--ledger, --ledger-key-file, --ledger-previous-key-file,
+// --ledger-password-file, --ledger-recorder, --retention, --ledger-map-size,
+// --ledger-timeout)
+// with its ranges, messages and help, used by the milter and by
+// bouncewarden-ledger alike, and the ledger judge they open.
 #pragma once
 
 #include "ledger/LedgerOptions_un.h"
@@ -20,6 +22,9 @@ namespace bw {
 struct TLedgerSettings {
   std::string Uri;
   std::string KeyFile;
+  std::string PreviousKeyFile;  // empty: none
+  std::string PasswordFile;     // empty: none
+  std::string Recorder;         // empty: the host's name
   unsigned RetentionDays = 0;
   unsigned MapSizeMiB = 0;
   unsigned TimeoutMs = 0;
@@ -31,7 +36,10 @@ struct TLedgerSettings {
 };
 
 // The option table's Ids for the ledger, apart from any program's own.
-enum TLedgerOptionId : int { liLedger = 2000, liLedgerKeyFile, liRetention, liLedgerMapSize, liLedgerTimeout };
+enum TLedgerOptionId : int {
+  liLedger = 2000, liLedgerKeyFile, liRetention, liLedgerMapSize, liLedgerTimeout, liLedgerPreviousKeyFile,
+  liLedgerPasswordFile, liLedgerRecorder
+};
 
 std::span<const TOptionInfo> LedgerOptionTable();
 
@@ -42,9 +50,10 @@ TResult<void> ApplyLedgerOption(int AId, std::string_view AValue, TOptionSource 
 // The settings as the table's defaults set them.
 TLedgerSettings DefaultLedgerSettings();
 
-// The judge of these settings: the key file read (ELedgerKeyError naming it
-// when it cannot be), the store opened (ELedgerError for a bad URI and,
-// under loRequire, for a store that cannot be opened).
+// The judge of these settings: the key files read (ELedgerKeyError naming
+// one when it cannot be), the store opened (ELedgerError for a bad URI and,
+// under loRequire and loExisting, for a store that cannot be opened), with
+// this host's name as its recorder.
 std::unique_ptr<TLedgerJudge> OpenLedgerJudge(const TLedgerSettings &ASettings, const TLedgerOptions &AStoreOptions,
                                               TLedgerLog ALog);
 

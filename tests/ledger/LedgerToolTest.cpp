@@ -11,6 +11,7 @@
 
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -97,7 +98,7 @@ TEST(LedgerToolTest, InitCreatesAPrivateKeyOnceAndTheLedger) {
   const TToolRun First = Tool.Run({"init"});
   EXPECT_EQ(First.ExitCode, 0) << First.Stderr;
   EXPECT_TRUE(First.Stdout.starts_with("Created the key file " + Tool.KeyFile() + "\nLedger lmdb:" + Tool.Ledger() +
-                                       " recording since "))
+                                       " keyed with "))
       << First.Stdout;
   struct stat Info {};
   ASSERT_EQ(::stat(Tool.KeyFile().c_str(), &Info), 0);
@@ -133,8 +134,9 @@ TEST(LedgerToolTest, AddAndLookupNormaliseLikeABounceCheck) {
 }
 
 // Show that import records the IDs of an mbox and a maildir at their dates,
-// skips what is older than the retention or lacks an ID or a date, and that
-// stats and prune then see those entries.
+// skips what is older than the retention or lacks an ID or a date, reports
+// and counts a file it cannot read and imports the rest, and that stats and
+// prune then see those entries.
 TEST(LedgerToolTest, ImportRecordsSentMailWithinTheRetention) {
   const TLedgerTool Tool;
   ASSERT_EQ(Tool.Run({"init"}).ExitCode, 0);
@@ -153,12 +155,16 @@ TEST(LedgerToolTest, ImportRecordsSentMailWithinTheRetention) {
   Write(Tool / "Sent/cur/1.host:2,S", "Date: " + DateDaysAgo(3) + "\r\nMessage-ID: <crlf.4@example.com>\r\n\r\nx\r\n");
   Write(Tool / "Sent/new/2.host", "Message-ID: <new.5@example.com>\nDate: " + DateDaysAgo(0) + "\n\nx\n");
   Write(Tool / "Sent/tmp/3.host", "Message-ID: <unfinished.6@example.com>\nDate: " + DateDaysAgo(0) + "\n\n");
+  // A file whose every read fails, even for root (the page at address 0).
+  std::filesystem::create_symlink("/proc/self/mem", Tool / "Sent/cur/0.host:2,S");
 
   const TToolRun Import = Tool.Run({"import", Tool / "Sent.mbox", Tool / "Sent"});
-  EXPECT_EQ(Import.ExitCode, 0) << Import.Stderr;
+  EXPECT_EQ(Import.ExitCode, 66);
   EXPECT_EQ(Import.Stdout, "Recorded 3 IDs of 6 messages; skipped 1 older than 14 days, 1 without a Message-ID, "
-                           "1 without a readable Date\n");
-  EXPECT_EQ(Import.Stderr, "");  // no bar: standard error is no terminal here
+                           "1 without a readable Date, 1 unreadable files\n");
+  // No bar: standard error is no terminal here.
+  EXPECT_EQ(Import.Stderr, "bouncewarden-ledger: Cannot read \"" + (Tool / "Sent/cur/0.host:2,S") +
+                               "\": Input/output error (skipped)\n");
   const TToolRun Lookup = Tool.Run({"lookup", "folded.1@example.com", "crlf.4@example.com", "new.5@example.com",
                                     "old.2@example.com", "undated.3@example.com", "unfinished.6@example.com"});
   EXPECT_EQ(Lookup.Stdout, "folded.1@example.com: found\ncrlf.4@example.com: found\nnew.5@example.com: found\n"
@@ -187,8 +193,12 @@ TEST(LedgerToolTest, FailuresNameTheirCause) {
       {{"--ledger=mdb:/x", "stats"}, false, 64,
        "Invalid value \"mdb:/x\" for --ledger: Invalid ledger URI \"mdb:/x\": it begins with none of \"lmdb:\", \"redis://\", \"redis+unix:\" and \"redis+sentinel://\" (see --help)"},
       {{"lookup"}, true, 64, "lookup needs at least one argument (see --help)"},
+      // stats and lookup never create a ledger (its warm-up would start).
       {{"--ledger=lmdb:" + (Tool / "nowhere/ledger"), "stats"}, false, 69,
-       "Cannot open the ledger \"" + (Tool / "nowhere/ledger") + "\": cannot open: No such file or directory"},
+       "The ledger \"" + (Tool / "nowhere/ledger") + "\" does not exist"},
+      {{"cover", "--since=2026-13-01"}, true, 64,
+       "cover takes --since=DATE, a past date as YYYY-MM-DD or YYYY-MM-DDTHH:MM:SS (UTC), not \"--since=2026-13-01\" "
+       "(see --help)"},
       {{"import", Tool / "no.mbox"}, true, 66, "Cannot open \"" + (Tool / "no.mbox") + "\": No such file or directory"},
   };
   for (const auto &Case : Cases) {
@@ -199,6 +209,47 @@ TEST(LedgerToolTest, FailuresNameTheirCause) {
     EXPECT_EQ(Run.ExitCode, Case.ExitCode) << Case.Args[0];
     EXPECT_EQ(Run.Stderr, "bouncewarden-ledger: " + Case.Stderr + "\n");
   }
+  EXPECT_FALSE(std::filesystem::exists(Tool / "nowhere"));
+}
+
+// Show that a ledger knows the key it was keyed with: another key is
+// refused with both fingerprints (exit 78) and shown by stats, and the old
+// key given as the previous one finds what it recorded; and that cover
+// moves the warm-up to the date stated, which stats shows.
+TEST(LedgerToolTest, KeysAndCoverAreCheckedAndShown) {
+  const TLedgerTool Tool;
+  ASSERT_EQ(Tool.Run({"init"}).ExitCode, 0);
+  ASSERT_EQ(Tool.Run({"add", "<kept@example.com>"}).ExitCode, 0);
+  const std::string Old = Tool / "etc/old.key";
+  std::filesystem::rename(Tool.KeyFile(), Old);
+  Write(Tool.KeyFile(), std::string(64, 'b') + "\n");  // a new key, the ledger kept
+  EXPECT_EQ(Tool.Run({"init"}).ExitCode, 78);
+  const TToolRun Missing = Tool.Run(
+      {"--ledger=lmdb:" + (Tool / "absent"), "--ledger-key-file=" + Old, "lookup", "kept@example.com"}, false);
+  EXPECT_EQ(Missing.Stderr, "bouncewarden-ledger: The ledger \"" + (Tool / "absent") + "\" does not exist\n");
+  EXPECT_FALSE(std::filesystem::exists(Tool / "absent"));
+
+  const TToolRun Other = Tool.Run({"lookup", "kept@example.com"});
+  EXPECT_EQ(Other.ExitCode, 78);
+  EXPECT_TRUE(Other.Stderr.starts_with("bouncewarden-ledger: The ledger \"lmdb:" + Tool.Ledger() +
+                                       "\" was keyed with another key (its fingerprint "))
+      << Other.Stderr;
+  EXPECT_NE(Tool.Run({"stats"}).Stdout.find(" (ANOTHER KEY: this key's is "), std::string::npos);
+  const TToolRun Rotating = Tool.Run({"--ledger-previous-key-file=" + Old, "lookup", "kept@example.com"});
+  EXPECT_EQ(Rotating.ExitCode, 0) << Rotating.Stderr;
+  EXPECT_NE(Tool.Run({"--ledger-previous-key-file=" + Old, "stats"}).Stdout.find(" (the previous key's)\n"),
+            std::string::npos);
+
+  const TToolRun Warming = Tool.Run({"--ledger-key-file=" + Old, "stats"});
+  EXPECT_NE(Warming.Stdout.find("\ncover since: none\ncovers the retention of 14 days: from "), std::string::npos)
+      << Warming.Stdout;
+  const TToolRun Cover = Tool.Run({"--ledger-key-file=" + Old, "cover", "--since=2020-01-31"});
+  EXPECT_EQ(Cover.ExitCode, 0) << Cover.Stderr;
+  EXPECT_EQ(Cover.Stdout, "Ledger lmdb:" + Tool.Ledger() + " complete since 2020-01-31 00:00:00 UTC: it covers the "
+                          "retention of 14 days from 2020-02-14 00:00:00 UTC\n");
+  EXPECT_NE(Tool.Run({"--ledger-key-file=" + Old, "stats"})
+                .Stdout.find("\ncover since: 2020-01-31 00:00:00 UTC\ncovers the retention of 14 days: yes\n"),
+            std::string::npos);
 }
 
 // The exit codes are defined once; --help lists them and the man page opens

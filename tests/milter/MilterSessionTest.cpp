@@ -143,7 +143,7 @@ TEST(MilterSessionTest, ABounceReachingTheBoundIsAcceptedDuringItsBody) {
   TMessage Big = LoadMessage("bounce-of-forged-message.eml");
   Big.Body += std::string(bw::TBackscatterDetector::MaxMessageSize, 'x');
   EXPECT_EQ(Send(Session, Reply, "<>", Big), TAnswer(bw::msAccept, "body"));
-  EXPECT_NE(Milter.Log->Lines().at(0).find("verdict=not examined (512000 bytes or more), message-ids=0, action=accept"),
+  EXPECT_NE(Milter.Log->Lines().at(0).find("verdict=not examined (512000 bytes or more), message-ids=0, rule=none, action=accept"),
             std::string::npos);
   EXPECT_EQ(Milter.Context->OpenTransactions(), 0u);
 }
@@ -162,6 +162,22 @@ TEST(MilterSessionTest, PeerFieldsReachTheLogEscapedOnOneLine) {
       << Lines[0];
   for (const char Byte : Lines[0])
     EXPECT_TRUE(static_cast<unsigned char>(Byte) >= 0x20 && Byte != 0x7F) << int(Byte);
+}
+
+// Show that the line names the returned ID, cut short when it is long.
+TEST(MilterSessionTest, TheLineNamesTheReturnedIdsInShort) {
+  TMilter Milter({Pattern});
+  TFakeReply Reply;
+  for (const std::size_t Length : {std::size_t{10}, std::size_t{3000}}) {
+    TMessage Bounce = LoadMessage("bounce-of-forged-message.eml");
+    const std::string Forged = "<7c41e0d2.90fa@forged-sender.example.net>", Id = std::string(Length, 'a') + "@x";
+    Bounce.Body.replace(Bounce.Body.find(Forged), Forged.size(), "<" + Id + ">");
+    auto Session = NewSession(Milter);
+    Send(Session, Reply, "<>", Bounce);
+    const std::string Line = Milter.Log->Lines().back();
+    const std::string Shown = Length < 200 ? "<" + Id + ">" : "<" + Id.substr(0, 200) + "...>";
+    EXPECT_TRUE(Line.ends_with(" ms, returned=" + Shown)) << Line;
+  }
 }
 
 TEST(MilterSessionTest, TransactionsAreCountedUntilTheirEndAndRefusedOnceStopping) {
@@ -183,8 +199,36 @@ TEST(MilterSessionTest, TransactionsAreCountedUntilTheirEndAndRefusedOnceStoppin
   auto Session = NewSession(Milter);
   EXPECT_EQ(Session.OnEnvFrom(Reply, "<>"), bw::msTempfail);
   EXPECT_EQ(Milter.Context->OpenTransactions(), 0u);
-  EXPECT_NE(Milter.Log->Lines().back().find("verdict=not checked (stopping), message-ids=0, action=tempfail"),
+  EXPECT_NE(Milter.Log->Lines().back().find("verdict=not checked (stopping), message-ids=0, rule=none, action=tempfail"),
             std::string::npos);
+}
+
+// Show that the first connection that names the MTA's host (macro j) has
+// the pattern tried on an ID of that name, and that only a pattern that
+// would not match it gives one warning, once.
+TEST(MilterSessionTest, APatternThatMissesTheHostsOwnIdsIsWarnedOfOnce) {
+  const struct {
+    std::string HostName;
+    std::size_t Warnings;
+  } Cases[] = {{"mail.example.com", 0}, {"example.com", 0}, {"mx.example.net", 1}, {"", 0}};
+  for (const auto &Case : Cases) {
+    SCOPED_TRACE(Case.HostName);
+    TMilter Milter({"--pattern=.*@(.+\\.)?example\\.com$"});
+    TFakeReply Reply;
+    Reply.Macros["j"] = Case.HostName;
+    for (int Connection = 0; Connection < 2; ++Connection) {
+      auto Session = NewSession(Milter);
+      Send(Session, Reply, "<alice@example.com>", LoadMessage("forwarded-message.eml"));
+    }
+    const std::vector<std::string> Lines = Milter.Log->Lines();
+    ASSERT_EQ(Lines.size(), Case.Warnings);
+    if (Case.Warnings) {
+      EXPECT_TRUE(Lines[0].starts_with("warning: the pattern does not match <") &&
+                  Lines[0].find("@mx.example.net>, an ID made with the MTA's own host name (macro j)") !=
+                      std::string::npos)
+          << Lines[0];
+    }
+  }
 }
 
 } // namespace

@@ -91,8 +91,8 @@ struct TMilter {
     const std::chrono::days Retention(Parsed.Options.Ledger.RetentionDays);
     Context = std::make_unique<bw::TMilterContext>(std::move(Parsed.Options), std::move(OwnedLog));
     if (AStore)
-      Context->AttachLedger(
-          std::make_unique<bw::TLedgerJudge>(std::move(AStore), bw::TLedgerHasher(TestLedgerKey), Retention));
+      Context->AttachLedger(std::make_unique<bw::TLedgerJudge>(
+          std::move(AStore), bw::TLedgerHasher(TestLedgerKey), bw::TLedgerJudgeSettings{Retention, {}, "this-host", {}}));
     if (Context->Options().Batv.Any())
       Context->AttachRecipients(bw::OpenRecipientJudge(Context->Options().Batv));
     Context->Checks().Start();

@@ -21,21 +21,27 @@ struct TCase {
   std::string Error;
 };
 
-TEvidence Ids(TLedgerEvidence ALedger, bool ACovers, TPatternEvidence APattern) {
+TEvidence Ids(TLedgerEvidence ALedger, bool ACovers, TPatternEvidence APattern, TOutageAnswer AOnOutage = oaTempfail,
+              TGapPlacement AGap = gpNone) {
   TEvidence Evidence;
   Evidence.MessageIdCount = 2;
   Evidence.Ledger = ALedger;
   Evidence.LedgerCovers = ACovers;
   Evidence.Pattern = APattern;
+  Evidence.OnOutage = AOnOutage;
+  Evidence.Gap = AGap;
   if (APattern == peError)
     Evidence.PatternError = "ERegexMatchError \"match limit exceeded\"";
   return Evidence;
 }
 
 // Show every rule and every kind of evidence: which verdict, by which rule,
-// with which note or error.
+// with which note or error. A bounce only the ledger could rescue is never
+// judged backscatter while the ledger cannot answer or may have missed it.
 TEST(VerdictTest, EachRuleDecidesFromItsEvidence) {
-  const std::string Warming = "ledger warming up", Unavailable = "ledger unavailable";
+  const std::string Warming = "ledger warming up", Unavailable = "ledger unavailable", Slow = "ledger slow",
+                    Gap = "ledger gap";
+  const std::string NoPattern = "the ledger cannot answer and there is no pattern";
   const std::string PatternError = "ERegexMatchError \"match limit exceeded\"";
   const TCase Cases[] = {
       {"NoIdsNoRule", jgStrict, TEvidence{}, cvNotBackscatter, drNone, "", ""},
@@ -45,21 +51,47 @@ TEST(VerdictTest, EachRuleDecidesFromItsEvidence) {
       {"UnionFound", jgUnion, Ids(leFound, true, peNotAsked), cvNotBackscatter, drLedger, "", ""},
       {"UnionAbsentPatternKnows", jgUnion, Ids(leAbsent, true, peMatch), cvNotBackscatter, drPattern, "", ""},
       {"UnionAbsentNobodyKnows", jgUnion, Ids(leAbsent, true, peNoMatch), cvBackscatter, drPattern, "", ""},
-      {"UnionDownPatternDecides", jgUnion, Ids(leUnknown, false, peNoMatch), cvBackscatter, drPattern, Unavailable,
+      // The ledger down or slow: 4xx when only it could rescue the bounce,
+      // or as --on-ledger-outage says.
+      {"UnionDownPatternKnows", jgUnion, Ids(leUnknown, false, peMatch), cvNotBackscatter, drPattern, Unavailable,
        ""},
+      {"UnionDownDeferred", jgUnion, Ids(leUnknown, false, peNoMatch), cvDeferred, drLedger, Unavailable, ""},
+      {"UnionSlowDeferred", jgUnion, Ids(leSlow, true, peNoMatch), cvDeferred, drLedger, Slow, ""},
+      {"UnionDownPatternError", jgUnion, Ids(leUnknown, false, peError), cvError, drPattern, Unavailable,
+       PatternError},
+      {"UnionDownByPattern", jgUnion, Ids(leUnknown, false, peNoMatch, oaPattern), cvBackscatter, drPattern,
+       Unavailable, ""},
+      {"UnionDownAccepted", jgUnion, Ids(leUnknown, false, peNoMatch, oaAccept), cvNotBackscatter, drLedger,
+       Unavailable, ""},
+      {"StrictDownPatternKnowsDeferred", jgStrict, Ids(leUnknown, true, peMatch), cvDeferred, drLedger, Unavailable,
+       ""},
+      {"StrictSlowByPattern", jgStrict, Ids(leSlow, true, peNoMatch, oaPattern), cvBackscatter, drPattern, Slow, ""},
+      {"StrictDownAccepted", jgStrict, Ids(leUnknown, true, peNoMatch, oaAccept), cvNotBackscatter, drLedger,
+       Unavailable, ""},
+      {"LedgerAloneDownByMissingPattern", jgLedger, Ids(leUnknown, true, peNotAsked, oaPattern), cvError, drLedger,
+       Unavailable, NoPattern},
+      // A gap: the ledger alone refuses nothing; the pattern decides, or the outage answer.
+      {"StrictGapByPattern", jgStrict, Ids(leAbsent, true, peNoMatch, oaTempfail, gpInside), cvBackscatter, drPattern,
+       Gap, ""},
+      {"StrictUndatedGapPatternKnows", jgStrict, Ids(leAbsent, true, peMatch, oaTempfail, gpUndated),
+       cvNotBackscatter, drPattern, Gap, ""},
+      {"LedgerAloneGapDeferred", jgLedger, Ids(leAbsent, true, peNotAsked, oaTempfail, gpInside), cvDeferred,
+       drLedger, Gap, ""},
+      {"LedgerAloneGapAccepted", jgLedger, Ids(leAbsent, true, peNotAsked, oaAccept, gpUndated), cvNotBackscatter,
+       drLedger, Gap, ""},
+      {"StrictGapFoundStillFound", jgStrict, Ids(leFound, true, peNotAsked, oaTempfail, gpInside), cvNotBackscatter,
+       drLedger, "", ""},
       {"StrictFound", jgStrict, Ids(leFound, false, peNotAsked), cvNotBackscatter, drLedger, "", ""},
       {"StrictCoveredAbsent", jgStrict, Ids(leAbsent, true, peMatch), cvBackscatter, drLedger, "", ""},
       {"StrictWarmingPattern", jgStrict, Ids(leAbsent, false, peMatch), cvNotBackscatter, drPattern, Warming, ""},
       {"StrictWarmingPatternError", jgStrict, Ids(leAbsent, false, peError), cvError, drPattern, Warming,
        PatternError},
-      {"StrictDown", jgStrict, Ids(leUnknown, true, peMatch), cvError, drLedger, Unavailable,
-       "the ledger cannot answer"},
+
       {"LedgerAloneFound", jgLedger, Ids(leFound, false, peNotAsked), cvNotBackscatter, drLedger, "", ""},
       {"LedgerAloneCoveredAbsent", jgLedger, Ids(leAbsent, true, peNotAsked), cvBackscatter, drLedger, "", ""},
       {"LedgerAloneWarming", jgLedger, Ids(leAbsent, false, peNotAsked), cvError, drLedger, Warming,
        "the ledger does not cover its retention yet and there is no pattern"},
-      {"LedgerAloneDown", jgLedger, Ids(leUnknown, false, peNotAsked), cvError, drLedger, Unavailable,
-       "the ledger cannot answer"},
+      {"LedgerAloneDown", jgLedger, Ids(leUnknown, false, peNotAsked), cvDeferred, drLedger, Unavailable, ""},
   };
   for (const TCase &Case : Cases) {
     SCOPED_TRACE(Case.Name);

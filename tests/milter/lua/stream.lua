@@ -1,10 +1,12 @@
 -- Sends bounces by turns on one connection: the genuine bounce with its
--- returned Message-ID replaced by <RECORDED>, then one returning a
--- Message-ID of our domain that was never sent; COUNT of them, or until the
--- file STOP exists. Prints how many got each answer.
+-- returned Message-ID replaced by <RECORDED> (and, with DATE, its returned
+-- copy dated so), then one returning a Message-ID of our domain that was
+-- never sent; COUNT of them, or until the file STOP exists. Prints how many
+-- got each answer.
 dofile(LIB)
 local own = load_message("bounce-of-own-message.eml")
 own.body = own.body:gsub("<20261207091508%.4F2A1@example%.com>", "<" .. RECORDED .. ">")
+if DATE then own.body = own.body:gsub("Date: Mon, 7 Dec 2026 10:15:08 %+0100", "Date: " .. DATE) end
 local forged = load_message("bounce-of-forged-message.eml")
 forged.body = forged.body:gsub("<7c41e0d2%.90fa@forged%-sender%.example%.net>", "<never.sent@example.com>")
 local names = { [SMFIR_ACCEPT] = "accept", [SMFIR_TEMPFAIL] = "tempfail", [SMFIR_REPLYCODE] = "reject" }

@@ -62,11 +62,17 @@ int AnswerWithoutRunning(const TMilterParseResult &AParsed) {
     std::cout << "bouncewarden-milter " << ProgramVersion << "\n";
     return EX_OK;
   case mrBadPattern:
+  case mrBadConfig:
     std::cerr << "bouncewarden-milter: " << AParsed.Message << "\n";
     return EX_CONFIG;
   case mrUsageError:
   case mrRun:
+  case mrCheckConfig:
     break;
+  }
+  if (AParsed.CheckConfig) {  // whatever keeps it from working is a configuration's fault here
+    std::cerr << "bouncewarden-milter: " << AParsed.Message << "\n";
+    return EX_CONFIG;
   }
   std::cerr << "bouncewarden-milter: " << AParsed.Message << "\n";
   return EX_USAGE;

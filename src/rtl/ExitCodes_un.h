@@ -19,14 +19,14 @@ struct TExitCodeInfo {
 inline constexpr int ExitNotFound = 1;
 
 inline constexpr TExitCodeInfo MilterExitCodes[] = {
-    {EX_OK, "stopped by SIGTERM or SIGINT, or --help or --version was asked for"},
+    {EX_OK, "stopped by SIGTERM or SIGINT, --help or --version was asked for, or --check-config found the settings usable"},
     {EX_USAGE, "a wrong command line"},
     {EX_NOINPUT, "the ledger's key file cannot be read"},
     {EX_NOUSER, "an unknown user or group"},
     {EX_UNAVAILABLE, "another process answers on the socket"},
     {EX_SOFTWARE, "the milter library failed"},
     {EX_OSERR, "a system call failed (socket, ownership, privileges)"},
-    {EX_CONFIG, "a setting that cannot work (a bad pattern, running as root)"},
+    {EX_CONFIG, "a setting that cannot work (a bad pattern or configuration file, running as root; with --check-config, any reason)"},
 };
 
 inline constexpr TExitCodeInfo LedgerToolExitCodes[] = {

@@ -86,7 +86,7 @@ static sfsistat ToStatus(TMilterStatus AStatus) {
 }
 
 static sfsistat FailureStatus() {
-  return Context->Options().OnError == epTempfail ? SMFIS_TEMPFAIL : SMFIS_ACCEPT;
+  return Context->Settings()->Options.OnError == epTempfail ? SMFIS_TEMPFAIL : SMFIS_ACCEPT;
 }
 
 template <class TCall> static sfsistat Forward(SMFICTX *ACtx, TCall &&ACall) noexcept {
@@ -114,10 +114,10 @@ template <class TCall> static sfsistat Forward(SMFICTX *ACtx, TCall &&ACall) noe
   }
 }
 
-// What the MTA must allow, or the milter cannot do its work.
-static unsigned long ActionFlags() {
+// What the MTA must allow, or the milter cannot do its work under AOptions.
+static unsigned long ActionFlags(const TMilterOptions &AOptions) {
   unsigned long Flags = SMFIF_NONE;
-  switch (Context->Options().Action) {
+  switch (AOptions.Action) {
   case maTag:
     Flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS;
     break;
@@ -127,17 +127,21 @@ static unsigned long ActionFlags() {
   default:
     break;
   }
-  if (Context->Options().AddMessageId)
+  if (AOptions.AddMessageId)
     Flags |= SMFIF_ADDHDRS;
   return Flags;
 }
+
+// What a reload may come to need of a connection opened before it: asked
+// for where the MTA offers it, required only when the settings need it.
+static constexpr unsigned long ReloadableActions = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_QUARANTINE;
 
 // Recording "auth" needs the client's login at MAIL FROM. An MTA sends
 // {auth_authen} there by default (Postfix's milter_mail_macros, Sendmail's
 // Milter.macros.envfrom); asking for it keeps a trimmed list from losing it.
 // The list replaces the MTA's for that step, and the milter reads nothing
 // else there.
-static bool WantsMacroList() { return Context->Options().RecordFrom.Auth; }
+static bool WantsMacroList(const TMilterOptions &AOptions) { return AOptions.RecordFrom.Auth; }
 static char AuthMacroList[] = "{auth_authen}";
 
 static sfsistat OnNegotiate(SMFICTX *ACtx, unsigned long AActions, unsigned long ASteps, unsigned long,
@@ -147,13 +151,16 @@ static sfsistat OnNegotiate(SMFICTX *ACtx, unsigned long AActions, unsigned long
   std::unique_ptr<TMilterSession> Previous(static_cast<TMilterSession *>(smfi_getpriv(ACtx)));
   smfi_setpriv(ACtx, nullptr);
   Previous.reset();
-  const unsigned long Actions = ActionFlags();
+  // A connection is negotiated under the settings current when it opens.
+  const TMilterSettingsPtr Settings = Context->Settings();
+  const TMilterOptions &Options = Settings->Options;
+  const unsigned long Actions = ActionFlags(Options);
   if ((AActions & Actions) != Actions) {
     // Rejecting negotiation closes the connection; the MTA then treats the
     // milter as unavailable.
     Context->Log().Daemon("the MTA does not offer adding or changing headers, or the quarantine, as --action=" +
-                          std::string(ActionName(Context->Options().Action)) +
-                          (Context->Options().AddMessageId ? " and --add-message-id need" : " needs") +
+                          std::string(ActionName(Options.Action)) +
+                          (Options.AddMessageId ? " and --add-message-id need" : " needs") +
                           ": connection closed, the MTA's default action for an unavailable milter "
                           "(Postfix: milter_default_action) applies to its mail");
     return SMFIS_REJECT;
@@ -164,13 +171,13 @@ static sfsistat OnNegotiate(SMFICTX *ACtx, unsigned long AActions, unsigned long
   // without a reply too.
   unsigned long Steps = SMFIP_NOCONNECT | SMFIP_NOHELO | SMFIP_NORCPT | SMFIP_NOUNKNOWN | SMFIP_NODATA |
                         SMFIP_HDR_LEADSPC | SMFIP_NR_HDR | SMFIP_SKIP;
-  if (Context->Options().RecordFrom.NeedsClient())
+  if (Options.RecordFrom.NeedsClient())
     Steps = (Steps & ~SMFIP_NOCONNECT) | SMFIP_NR_CONN;
-  *AWantedActions = Actions;
+  *AWantedActions = Actions | (AActions & ReloadableActions);
   *AWantedSteps = ASteps & Steps;
   *AReserved2 = 0;
   *AReserved3 = 0;
-  if (WantsMacroList() && (AActions & SMFIF_SETSYMLIST) != 0 &&
+  if (WantsMacroList(Options) && (AActions & SMFIF_SETSYMLIST) != 0 &&
       smfi_setsymlist(ACtx, SMFIM_ENVFROM, AuthMacroList) == MI_SUCCESS)
     *AWantedActions |= SMFIF_SETSYMLIST;
   TNegotiated Negotiated;
@@ -268,10 +275,11 @@ bool RegisterMilter(TMilterContext &AContext) {
   smfiDesc Description{};
   Description.xxfi_name = const_cast<char *>("bouncewarden-milter");
   Description.xxfi_version = SMFI_VERSION;
-  Description.xxfi_flags = ActionFlags() | (WantsMacroList() ? SMFIF_SETSYMLIST : 0);
-  // Without --record-from the connect step is not even asked for.
-  if (AContext.Options().RecordFrom.NeedsClient())
-    Description.xxfi_connect = OnConnect;
+  const TMilterOptions &Options = AContext.Settings()->Options;
+  Description.xxfi_flags = ActionFlags(Options) | (WantsMacroList(Options) ? SMFIF_SETSYMLIST : 0);
+  // Negotiation asks for the connect step only when a setting needs the
+  // client (a reload may come to).
+  Description.xxfi_connect = OnConnect;
   Description.xxfi_envfrom = OnEnvFrom;
   Description.xxfi_header = OnHeader;
   Description.xxfi_eoh = OnEndOfHeaders;

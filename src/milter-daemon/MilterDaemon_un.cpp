@@ -23,6 +23,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <span>
 #include <system_error>
 #include <thread>
 
@@ -160,7 +161,8 @@ static std::atomic<bool> ListenerClosed{false};
     smfi_stop();
     ListenerClosed = true;
   });
-  const auto Deadline = Start + std::chrono::seconds(AContext.Options().StopGraceSeconds);
+  const TMilterSettingsPtr Settings = AContext.Settings();
+  const auto Deadline = Start + std::chrono::seconds(Settings->Options.StopGraceSeconds);
   std::size_t CutShort = 0;
   if (!AContext.WaitForTransactions(Deadline)) {
     CutShort = AContext.OpenTransactions();
@@ -181,8 +183,8 @@ static std::atomic<bool> ListenerClosed{false};
   std::string Line = "stopped " + AReason + " after " + Seconds + " s";
   if (CutShort > 0)
     Line += ", " + std::to_string(CutShort) + " message(s) still in progress at the " +
-            std::to_string(AContext.Options().StopGraceSeconds) + " s grace time (checks among them answered " +
-            std::string(PolicyName(AContext.Options().OnError)) + ")";
+            std::to_string(Settings->Options.StopGraceSeconds) + " s grace time (checks among them answered " +
+            std::string(PolicyName(Settings->Options.OnError)) + ")";
   if (!Quiet)
     Line += ", connections still busy";
   if (!Flushed)
@@ -192,7 +194,34 @@ static std::atomic<bool> ListenerClosed{false};
   _exit(AExitCode);
 }
 
-int RunMilterDaemon(TMilterContext &AContext) {
+// SIGHUP: the settings read again, as at the start, and installed for the
+// transactions that begin from now on; anything wrong keeps the running
+// ones, with one line that says why (a file's with its line).
+static void Reload(TMilterContext &AContext, std::span<const std::string> AArgs) {
+  TMilterLog &Log = AContext.Log();
+  const TMilterParseResult Parsed = ParseMilterOptions(AArgs, DefaultConfigFile);
+  if (Parsed.Request != mrRun) {
+    Log.Daemon("SIGHUP: the running settings stay: " + Parsed.Message);
+    return;
+  }
+  TReload Outcome;
+  try {
+    Outcome = ReloadSettings(*AContext.Settings(), Parsed, [&AContext](const TMilterOptions &AOptions) {
+      return OpenMilterLedger(AContext, AOptions);
+    });
+  } catch (const Exception &E) {  // opening a store or compiling: the running settings are still good
+    Log.Daemon("SIGHUP: the running settings stay: " + ExceptionText(E));
+    return;
+  }
+  for (const std::string &Line : Outcome.Lines)
+    Log.Daemon("SIGHUP: " + Line);
+  if (!Outcome.Settings)
+    return;
+  AContext.Install(Outcome.Settings);
+  Log.Daemon("reloaded on SIGHUP: " + SettingsLine(*Outcome.Settings));
+}
+
+int RunMilterDaemon(TMilterContext &AContext, std::span<const std::string> AArgs) {
   if (const auto Error = StartUp(AContext)) {
     std::cerr << "bouncewarden-milter: " << Error->Message << "\n";
     return Error->ExitCode;
@@ -244,7 +273,7 @@ int RunMilterDaemon(TMilterContext &AContext) {
     if (read(SignalPipe[0], &Byte, 1) != 1)
       continue;
     if (Byte == SIGHUP) {
-      AContext.Log().Daemon("SIGHUP ignored: there is nothing to reload (restart to change a setting)");
+      Reload(AContext, AArgs);
       continue;
     }
     if (Byte == SIGTERM || Byte == SIGINT)

@@ -139,8 +139,9 @@ std::optional<TStartupError> StartUp(TMilterContext &AContext) {
   const TMilterOptions &Options = AContext.Options();
   // The pattern was compiled when the context was made; out of memory there
   // would leave it unusable, and every check an error.
-  if (const TMessageIdPattern *Pattern = AContext.Pattern(); Pattern && !Pattern->Regex().IsValid())
-    return TStartupError{EX_CONFIG, "the Message-ID pattern cannot be used: " + Pattern->Regex().Error()};
+  if (const TMilterSettingsPtr Settings = AContext.Settings();
+      Settings->Pattern && !Settings->Pattern->Regex().IsValid())
+    return TStartupError{EX_CONFIG, "the Message-ID pattern cannot be used: " + Settings->Pattern->Regex().Error()};
   TAccount RunAs;
   if (!Options.User.empty()) {
     if (auto Error = LookUpUser(Options.User, RunAs))
@@ -165,14 +166,18 @@ std::optional<TStartupError> StartUp(TMilterContext &AContext) {
 // later start has. A key file that cannot be read stops the start (the
 // ledger's keys would mean nothing); a store that cannot be opened does not:
 // it is logged, checks go on without it, and it is tried again.
+std::shared_ptr<TLedgerJudge> OpenMilterLedger(TMilterContext &AContext, const TMilterOptions &AOptions) {
+  TMilterLog &Log = AContext.Log();
+  return OpenLedgerJudge(AOptions.Ledger, AOptions.Ledger.StoreOptions(loTolerate),
+                         [&Log](const std::string &ALine) { Log.Daemon(ALine); });
+}
+
 std::optional<TStartupError> OpenLedger(TMilterContext &AContext) {
-  const TMilterOptions &Options = AContext.Options();
+  const TMilterOptions &Options = AContext.Settings()->Options;
   if (!Options.UsesLedger())
     return std::nullopt;
-  TMilterLog &Log = AContext.Log();
   try {
-    AContext.AttachLedger(OpenLedgerJudge(Options.Ledger, Options.Ledger.StoreOptions(loTolerate),
-                                          [&Log](const std::string &ALine) { Log.Daemon(ALine); }));
+    AContext.AttachLedger(OpenMilterLedger(AContext, Options));
   } catch (const ELedgerKeyError &E) {  // the administrator's to fix: say which file and how
     return TStartupError{EX_NOINPUT, E.Message() + " (bouncewarden-ledger init makes one)"};
   } catch (const ELedgerError &E) {  // only a URI the parser would have refused
@@ -182,20 +187,20 @@ std::optional<TStartupError> OpenLedger(TMilterContext &AContext) {
 }
 
 // How the ledger takes part, for the start line.
-static std::string LedgerText(TMilterContext &AContext) {
-  const TMilterOptions &Options = AContext.Options();
-  TLedgerJudge *Ledger = AContext.Ledger();
+static std::string LedgerText(const TMilterSettings &ASettings) {
+  const TMilterOptions &Options = ASettings.Options;
+  TLedgerJudge *Ledger = ASettings.Ledger.get();
   if (!Ledger)
     return {};
-  const bool Alone = Options.LedgerOnly || !AContext.Pattern();
+  const bool Alone = Options.LedgerOnly || !ASettings.Pattern;
   std::string Text = ", ledger=" + Options.Ledger.Uri + " (" +
-                     (Alone ? std::string(AContext.Pattern() ? "ledger only" : "no pattern")
+                     (Alone ? std::string(ASettings.Pattern ? "ledger only" : "no pattern")
                             : "or the pattern") +
                      ", retention " + std::to_string(Options.Ledger.RetentionDays) + " days";
   if (Alone) {
     // Until then a missing ID proves nothing: say what decides instead.
     const std::optional<TLedgerTime> From = Ledger->CoveredFrom();
-    const char *Instead = AContext.Pattern() ? "the pattern" : "--on-error";
+    const char *Instead = ASettings.Pattern ? "the pattern" : "--on-error";
     if (!From)
       Text += std::string(", its start time unknown yet: an ID it lacks goes to ") + Instead + " until it covers the retention";
     else if (*From > LedgerNow())
@@ -223,13 +228,17 @@ static std::string ShownPattern(const std::string &APattern) {
   return OneLineText(APattern.substr(0, Shown)) + "... (" + std::to_string(APattern.size()) + " bytes)";
 }
 
-std::string StartedLine(TMilterContext &AContext) {
-  const TMilterOptions &Options = AContext.Options();
-  return std::string("bouncewarden-milter ") + ProgramVersion + " started: socket=" + Options.Listen +
+std::string SettingsLine(const TMilterSettings &ASettings) {
+  const TMilterOptions &Options = ASettings.Options;
+  return "socket=" + Options.Listen + ", config=" + (Options.ConfigFile.empty() ? "none" : OneLineText(Options.ConfigFile)) +
          ", action=" + std::string(ActionName(Options.Action)) + ", on-error=" +
          std::string(PolicyName(Options.OnError)) + ", workers=" + std::to_string(Options.Workers) +
          ", timeout=" + std::to_string(Options.TimeoutSeconds) +
-         " s, pattern=" + (Options.Pattern.empty() ? "none" : ShownPattern(Options.Pattern)) + LedgerText(AContext);
+         " s, pattern=" + (Options.Pattern.empty() ? "none" : ShownPattern(Options.Pattern)) + LedgerText(ASettings);
+}
+
+std::string StartedLine(TMilterContext &AContext) {
+  return std::string("bouncewarden-milter ") + ProgramVersion + " started: " + SettingsLine(*AContext.Settings());
 }
 
 } // namespace bw

@@ -6,6 +6,7 @@
 #include "milter/MilterOptions_un.h"
 #include "milter/MilterSocket_un.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -34,7 +35,12 @@ std::optional<TStartupError> StartUp(TMilterContext &AContext);
 // ledger's keys would mean nothing); a store that cannot be opened does not:
 // it is logged, checks go on without it, and it is tried again.
 std::optional<TStartupError> OpenLedger(TMilterContext &AContext);
+// The judge of AOptions' ledger, logging to the context's log; raises what
+// OpenLedgerJudge raises. A reload opens its ledger with it too.
+std::shared_ptr<TLedgerJudge> OpenMilterLedger(TMilterContext &AContext, const TMilterOptions &AOptions);
 
+// What a snapshot runs with, for the start line and a reload's line.
+std::string SettingsLine(const TMilterSettings &ASettings);
 // The log line that says the daemon runs, and with what.
 std::string StartedLine(TMilterContext &AContext);
 

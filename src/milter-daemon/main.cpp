@@ -23,6 +23,6 @@ int main(int argc, char *argv[]) {
   // down under a running check.
   bw::TAutomationRuntime Runtime;
   auto Log = std::make_unique<bw::TMilterLog>(Parsed.Options.LogStderr ? bw::ltStderr : bw::ltSyslog);
-  static bw::TMilterContext Context(std::move(Parsed.Options), std::move(Log));
-  return bw::RunMilterDaemon(Context);
+  static bw::TMilterContext Context(std::move(Parsed.Options), std::move(Log), std::move(Parsed.Given));
+  return bw::RunMilterDaemon(Context, Args);
 }

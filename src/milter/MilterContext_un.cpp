@@ -2,13 +2,34 @@
 #include "milter/MilterContext_un.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace bw {
 
-TMilterContext::TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog)
-    : FOptions(std::move(AOptions)),
-      FPattern(FOptions.Pattern.empty() ? nullptr : std::make_unique<const TMessageIdPattern>(FOptions.Pattern)),
-      FLog(std::move(ALog)), FChecks(FOptions.Workers) {}
+TMilterContext::TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog, TGivenSettings AGiven)
+    : FStartOptions(AOptions), FLog(std::move(ALog)), FSettings(MakeSettings(std::move(AOptions), std::move(AGiven))),
+      FChecks(FStartOptions.Workers) {}
+
+TMilterSettingsPtr TMilterContext::Settings() const {
+  const std::lock_guard Lock(FSettingsMutex);
+  return FSettings;
+}
+
+void TMilterContext::Install(TMilterSettingsPtr ASettings) {
+  // The old snapshot goes when the last transaction holding it ends, never
+  // under the lock.
+  TMilterSettingsPtr Old;
+  const std::lock_guard Lock(FSettingsMutex);
+  Old = std::exchange(FSettings, std::move(ASettings));
+}
+
+void TMilterContext::AttachLedger(std::shared_ptr<TLedgerJudge> ALedger) {
+  auto Settings = std::make_shared<TMilterSettings>(*this->Settings());
+  Settings->Ledger = std::move(ALedger);
+  Install(std::move(Settings));
+}
+
+TLedgerJudge *TMilterContext::Ledger() const { return Settings()->Ledger.get(); }
 
 bool TMilterContext::BeginTransaction() {
   const std::lock_guard Lock(FMutex);

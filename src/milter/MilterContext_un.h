@@ -10,6 +10,7 @@
 #include "milter/MilterLog_un.h"
 #include "milter/MilterOptions_un.h"
 #include "milter/MilterPool_un.h"
+#include "milter/MilterSettings_un.h"
 #include "verdict/LedgerJudge_un.h"
 #include "verdict/Verdict_un.h"
 
@@ -23,33 +24,37 @@ namespace bw {
 
 class TMilterContext {
 public:
-  // Compiles and studies the pattern once, when there is one; every check
-  // shares it read-only.
-  TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog);
+  // The first snapshot of the settings, its pattern compiled and studied
+  // once (when there is one); every check shares it read-only.
+  TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog, TGivenSettings AGiven = {});
   TMilterContext(const TMilterContext &) = delete;
   TMilterContext &operator=(const TMilterContext &) = delete;
 
-  const TMilterOptions &Options() const noexcept { return FOptions; }
-  // Null without --pattern.
-  const TMessageIdPattern *Pattern() const noexcept { return FPattern.get(); }
+  // The options the process started with: what only a restart changes (the
+  // socket, the user, the log, the workers) reads them. Everything a reload
+  // changes is read from Settings(), by a transaction from its own.
+  const TMilterOptions &Options() const noexcept { return FStartOptions; }
   TCheckPool &Checks() noexcept { return FChecks; }
   TMilterLog &Log() noexcept { return *FLog; }
 
+  // The current snapshot; a transaction keeps the one it took.
+  TMilterSettingsPtr Settings() const;
+  // Makes ASettings current for the transactions that begin from now on.
+  void Install(TMilterSettingsPtr ASettings);
   // The ledger is opened by the daemon once it runs as its own user (so
-  // that the files it creates are that user's) and attached here once,
-  // before any thread that could use it starts. It goes after the checks'
-  // workers, which may still be asking it.
-  void AttachLedger(std::unique_ptr<TLedgerJudge> ALedger) noexcept { FLedger = std::move(ALedger); }
-  // Null until attached, or when no option asks for a ledger.
-  TLedgerJudge *Ledger() noexcept { return FLedger.get(); }
-  // What a bounce's returned Message-IDs are judged by.
-  TJudges Judges() noexcept { return {FPattern.get(), FLedger.get(), FOptions.LedgerOnly}; }
+  // that the files it creates are that user's): it joins the current
+  // snapshot. A check holds its snapshot, so a judge outlives the checks
+  // that ask it.
+  void AttachLedger(std::shared_ptr<TLedgerJudge> ALedger);
+  // The current snapshot's; null until attached, or when no option asks for
+  // a ledger. Valid while that snapshot is: for the daemon's own lines.
+  TLedgerJudge *Ledger() const;
 
   // --- The orderly stop. A transaction (MAIL FROM to its end) that began
   // before the stop runs to its end; one that would begin after it is
   // refused, so that the stop waits for a known set.
 
-  // False once the stop began: the transaction gets the --on-error answer.
+  // False once the stop began: the transaction is refused with a 4xx.
   bool BeginTransaction();
   void EndTransaction() noexcept;
   void BeginStop();
@@ -64,10 +69,10 @@ public:
   std::size_t OpenTransactions() const;
 
 private:
-  const TMilterOptions FOptions;
-  const std::unique_ptr<const TMessageIdPattern> FPattern;
+  const TMilterOptions FStartOptions;
   std::unique_ptr<TMilterLog> FLog;
-  std::unique_ptr<TLedgerJudge> FLedger;  // before FChecks, so that it outlives the workers
+  mutable std::mutex FSettingsMutex;
+  TMilterSettingsPtr FSettings;
   TCheckPool FChecks;
   mutable std::mutex FMutex;
   std::condition_variable FChanged;

@@ -36,18 +36,18 @@ TMilterStatus TMilterSession::OnEnvFrom(TMilterReply &AReply, std::string_view A
   FSkipBody = false;
   FAddMessageId = false;
   FOrigin = {};
-  const TRecordOrigins &Origins = FContext.Options().RecordFrom;
-  if (!Origins.Empty() && FContext.Ledger())
-    FOrigin = MatchOrigin(Origins, FClient, Origins.Auth && !AReply.MacroValue("{auth_authen}").empty());
   if (!FContext.BeginTransaction()) {
-    // The daemon is stopping and waits only for the transactions it had.
-    std::string ActionTaken;
-    const TMilterStatus Status = ErrorStatus(ActionTaken);
-    LogMessage(AReply, "not checked (stopping)", nullptr, ActionTaken);
+    // The daemon is stopping and waits only for the transactions it had;
+    // the MTA tries this one again later, here or elsewhere.
+    LogMessage(AReply, "not checked (stopping)", nullptr, "tempfail");
     FMessage.Reset();
-    return Status;
+    return msTempfail;
   }
   FInTransaction = true;
+  FSettings = FContext.Settings();
+  const TRecordOrigins &Origins = FSettings->Options.RecordFrom;
+  if (!Origins.Empty() && FSettings->Ledger)
+    FOrigin = MatchOrigin(Origins, FClient, Origins.Auth && !AReply.MacroValue("{auth_authen}").empty());
   return msContinue;
 }
 
@@ -63,6 +63,8 @@ TMilterStatus TMilterSession::OnHeader(std::string_view AName, std::string_view 
 }
 
 TMilterStatus TMilterSession::OnEndOfHeaders(TMilterReply &AReply) {
+  if (!FInTransaction)  // refused at MAIL FROM: nothing to decide
+    return msAccept;
   if (FHeaderLost) {
     std::string ActionTaken;
     const TMilterStatus Status = ErrorStatus(ActionTaken);
@@ -99,7 +101,7 @@ TMilterStatus TMilterSession::OnBody(TMilterReply &AReply, std::string_view AChu
 
 TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
   std::string ActionTaken = "accept";
-  if (!FMessage.EndOfHeadersSeen()) {
+  if (!FInTransaction || !FMessage.EndOfHeadersSeen()) {
     // End of headers decides whether a message may be a bounce; without it
     // the body could be anything, headers included.
     LogMessage(AReply, "not checked (no end of headers)", nullptr, ActionTaken);
@@ -119,14 +121,16 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
     return msAccept;
   }
 
+  // The check holds the snapshot: after a stop's deadline it may outlive
+  // the transaction.
   const TCheckOutcome Outcome = FContext.Checks().Run(
-      [Sender = FMessage.Sender(), Content = FMessage.TakeContent(), Judges = FContext.Judges()]() mutable {
-        return JudgeBounce(Sender, std::move(Content), Judges);
+      [Sender = FMessage.Sender(), Content = FMessage.TakeContent(), Settings = FSettings]() mutable {
+        return JudgeBounce(Sender, std::move(Content), Settings->Judges());
       });
   const bool Failed = Outcome.Verdict != cvBackscatter && Outcome.Verdict != cvNotBackscatter;
   // In tag mode every message that passes loses the headers it brought
   // before ours is added.
-  if (!(Failed && FContext.Options().OnError == epTempfail))
+  if (!(Failed && Options().OnError == epTempfail))
     RemoveTagHeaders(AReply, ActionTaken);
   TMilterStatus Status = msAccept;
   if (Outcome.Verdict == cvBackscatter)
@@ -159,7 +163,7 @@ TMilterStatus TMilterSession::OnInternalError(TMilterReply &AReply, std::string_
 }
 
 bool TMilterSession::MustStripTags() const noexcept {
-  return FContext.Options().Action == maTag && FMessage.TagHeaderCount() > 0;
+  return Options().Action == maTag && FMessage.TagHeaderCount() > 0;
 }
 
 TMilterStatus TMilterSession::PassUnchecked() {
@@ -188,7 +192,7 @@ void TMilterSession::RemoveTagHeaders(TMilterReply &AReply, std::string &AAction
 }
 
 TMilterStatus TMilterSession::ActOnBackscatter(TMilterReply &AReply, std::string &AActionTaken) {
-  const TMilterOptions &Options = FContext.Options();
+  const TMilterOptions &Options = this->Options();
   const std::string Taken = std::string(ActionName(Options.Action));
   switch (Options.Action) {
   case maReject:
@@ -217,8 +221,10 @@ TMilterStatus TMilterSession::ActOnBackscatter(TMilterReply &AReply, std::string
 }
 
 TMilterStatus TMilterSession::ErrorStatus(std::string &AActionTaken) const {
-  AActionTaken = PolicyName(FContext.Options().OnError);
-  return FContext.Options().OnError == epTempfail ? msTempfail : msAccept;
+  // Outside a transaction, the current settings say.
+  const TMilterSettingsPtr Current = FSettings ? FSettings : FContext.Settings();
+  AActionTaken = PolicyName(Current->Options.OnError);
+  return Current->Options.OnError == epTempfail ? msTempfail : msAccept;
 }
 
 void TMilterSession::LogMessage(TMilterReply &AReply, std::string_view AVerdict, const TCheckOutcome *AOutcome,
@@ -248,7 +254,7 @@ void TMilterSession::RecordOwnMessage(TMilterReply &AReply) {
       LogRecording(AReply, "message-id=none (its Message-ID holds no ID), not recorded");
     return;
   }
-  if (FContext.Options().AddMessageId)
+  if (Options().AddMessageId)
     FAddMessageId = true;  // headers can only be added at end of message
   else
     LogRecording(AReply, "message-id=none, not recorded (--add-message-id would add one)");
@@ -307,7 +313,7 @@ void TMilterSession::AddMessageId(TMilterReply &AReply) {
 void TMilterSession::Record(TMilterReply &AReply, const std::string &AId, std::string_view AHow) {
   std::string Text = "message-id=<" + AId + ">";
   Text.append(AHow).append(", ");
-  switch (FContext.Ledger()->Record(AId)) {
+  switch (FSettings->Ledger->Record(AId)) {
   case rrAccepted:
     Text += "recorded";
     break;
@@ -333,6 +339,7 @@ void TMilterSession::EndTransaction() noexcept {
   if (!FInTransaction)
     return;
   FInTransaction = false;
+  FSettings.reset();  // an old judge goes once no transaction holds it
   FContext.EndTransaction();
 }
 

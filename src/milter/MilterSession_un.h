@@ -54,6 +54,9 @@ struct TNegotiated {
 // messages; a transaction still open when the session goes (the MTA closed
 // the connection) ends with it.
 //
+// Each transaction is decided under the settings that were current at its
+// MAIL FROM, whatever a reload changes before its end.
+//
 // With --record-from, a message of ours (by its client or its
 // authentication) has its Message-ID recorded in the ledger at end of
 // headers, whatever else happens to it; with --add-message-id one that has
@@ -96,11 +99,16 @@ private:
   void Record(TMilterReply &AReply, const std::string &AId, std::string_view AHow);
   void LogRecording(TMilterReply &AReply, std::string_view AText);
   void EndTransaction() noexcept;
+  // The transaction's settings: only while one is open.
+  const TMilterOptions &Options() const noexcept { return FSettings->Options; }
 
   TMilterContext &FContext;
   const TNegotiated FNegotiated;
   TMilterMessage FMessage;
   bool FInTransaction = false;
+  // The settings current at MAIL FROM, kept to the transaction's end (a
+  // reload meanwhile applies to the next one); none between transactions.
+  TMilterSettingsPtr FSettings;
   // A header could not be kept: the message is incomplete, and end of
   // headers answers as for a failed check.
   bool FHeaderLost = false;

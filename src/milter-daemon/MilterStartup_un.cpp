@@ -4,6 +4,7 @@
 
 #include "milter-daemon/MilterCallbacks_un.h"
 #include "ledger/LedgerKey_un.h"
+#include "milter/MilterCheck_un.h"
 #include "milter/MilterSocket_un.h"
 #include "rtl/StrUtils_un.h"
 #include "rtl/Version_un.h"
@@ -53,8 +54,23 @@ void PrepareMilterProcess(char *AArgv[]) {
   mallopt(M_ARENA_MAX, 4);
 }
 
+// --check-config: the settings as the file would have them, the checks'
+// notes as comments after them, and every problem on standard error.
+static int CheckConfig(const TMilterParseResult &AParsed) {
+  std::cout << SettingsText(AParsed.Given, AParsed.ShowAll);
+  const TConfigCheck Check = CheckMilterSettings(AParsed.Options);
+  for (const std::string &Note : Check.Notes)
+    std::cout << "# " << Note << "\n";
+  for (const std::string &Problem : Check.Problems)
+    std::cerr << "bouncewarden-milter: " << Problem << "\n";
+  std::cout.flush();
+  return Check.Problems.empty() ? EX_OK : EX_CONFIG;
+}
+
 int AnswerWithoutRunning(const TMilterParseResult &AParsed) {
   switch (AParsed.Request) {
+  case mrCheckConfig:
+    return CheckConfig(AParsed);
   case mrHelp:
     std::cout << MilterHelpText();
     return EX_OK;
@@ -67,7 +83,6 @@ int AnswerWithoutRunning(const TMilterParseResult &AParsed) {
     return EX_CONFIG;
   case mrUsageError:
   case mrRun:
-  case mrCheckConfig:
     break;
   }
   if (AParsed.CheckConfig) {  // whatever keeps it from working is a configuration's fault here

@@ -102,6 +102,9 @@ private:
   const TLedgerLocation FLocation;
   const timeval FTimeout;
   TOutageLog FOutage;
+  // Reachable but refusing writes (maxmemory reached under noeviction):
+  // lookups still answer, so this is no outage.
+  TOutageLog FFull;
 
   std::mutex FPoolLock;
   std::vector<TRedisContextPtr> FIdle;
@@ -120,8 +123,10 @@ timeval TimevalOf(std::chrono::milliseconds ADuration) {
 
 TRedisStore::TRedisStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation, TLedgerLog ALog)
     : FOptions(AOptions), FLocation(ALocation), FTimeout(TimevalOf(AOptions.Timeout)),
-      FOutage(std::move(ALog), "ledger " + AOptions.Uri + " cannot be reached, bounces are checked without it",
-              "ledger " + AOptions.Uri + " can be reached again") {
+      FOutage(ALog, "ledger " + AOptions.Uri + " cannot be reached, bounces are checked without it",
+              "ledger " + AOptions.Uri + " can be reached again"),
+      FFull(std::move(ALog), "ledger " + AOptions.Uri + " is full, the mail sent meanwhile is not recorded",
+            "ledger " + AOptions.Uri + " takes records again") {
   try {
     TRedisContextPtr Context = Connect();
     FStart = ReadStartTime(Context.get());
@@ -273,9 +278,24 @@ TRecordResult TRedisStore::Record(const TLedgerKey &AKey, TLedgerTime ATime) {
   const std::string Key = KeyText(AKey);
   const std::string Value = SecondsText(ATime);
   const std::string TtlText = std::to_string(Ttl);
-  return Run([&](redisContext *AContext) { Command(AContext, {"SET", Key, Value, "EX", TtlText}); })
-             ? rrAccepted
-             : rrUnavailable;
+  std::string Full;
+  const bool Answered = Run([&](redisContext *AContext) {
+    try {
+      Command(AContext, {"SET", Key, Value, "EX", TtlText});
+    } catch (const ERedisError &E) {  // Redis' answer when its maxmemory is reached: the connection is sound
+      if (!E.Message().starts_with("OOM "))
+        throw;
+      Full = E.Message();
+    }
+  });
+  if (!Answered)
+    return rrUnavailable;
+  if (!Full.empty()) {
+    FFull.Failed(Full);
+    return rrFull;
+  }
+  FFull.Succeeded();
+  return rrAccepted;
 }
 
 TLedgerTime TRedisStore::ReadStartTime(redisContext *AContext) const {

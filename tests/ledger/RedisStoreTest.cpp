@@ -176,3 +176,27 @@ TEST(RedisStoreTest, HungServerCostsOneTimeoutNotOnePerLookup) {
   EXPECT_EQ(AnswerWhenBack(*Store, NumberedKey(1)), bw::lrFound);
   EXPECT_EQ(Log.Lines().size(), 2u);
 }
+
+// Show that a Redis at its maxmemory is full, not unreachable: records are
+// refused as full (logged once each way), lookups go on answering.
+TEST(RedisStoreTest, ARedisAtItsMemoryLimitIsFullNotUnreachable) {
+  SKIP_WITHOUT_REDIS();
+  const bwtest::TScratchFolder Scratch;
+  const TRedisServer Server(Scratch);
+  bwtest::TLogLines Log;
+  const bw::TLedgerOptions Options = RedisOptions(Server);
+  const auto Store = bw::OpenLedgerStore(Options, Log.Sink());
+  EXPECT_EQ(Store->Record(NumberedKey(1), LedgerNow()), bw::rrAccepted);
+  Server.Integer({"CONFIG", "SET", "maxmemory", "1"});  // a status reply: what follows shows it took
+  EXPECT_EQ(Store->Record(NumberedKey(2), LedgerNow()), bw::rrFull);
+  EXPECT_EQ(Store->Record(NumberedKey(3), LedgerNow()), bw::rrFull);
+  EXPECT_EQ(Store->Contains(NumberedKey(1)), bw::lrFound);
+  EXPECT_EQ(Store->Contains(NumberedKey(2)), bw::lrAbsent);
+  Server.Integer({"CONFIG", "SET", "maxmemory", "0"});
+  EXPECT_EQ(Store->Record(NumberedKey(2), LedgerNow()), bw::rrAccepted);
+  const std::vector<std::string> Lines = Log.Lines();
+  ASSERT_EQ(Lines.size(), 2u);
+  EXPECT_TRUE(Lines[0].starts_with("ledger " + Options.Uri + " is full, the mail sent meanwhile is not recorded: OOM "))
+      << Lines[0];
+  EXPECT_TRUE(Lines[1].starts_with("ledger " + Options.Uri + " takes records again after ")) << Lines[1];
+}

@@ -20,7 +20,6 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
-#include <iostream>
 #include <memory>
 #include <optional>
 #include <span>
@@ -223,11 +222,11 @@ static void Reload(TMilterContext &AContext, std::span<const std::string> AArgs)
 
 int RunMilterDaemon(TMilterContext &AContext, std::span<const std::string> AArgs) {
   if (const auto Error = StartUp(AContext)) {
-    std::cerr << "bouncewarden-milter: " << Error->Message << "\n";
+    AContext.Log().StartupFailure(Error->Message, Error->ExitCode);
     return Error->ExitCode;
   }
   if (pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    std::cerr << "bouncewarden-milter: " << SystemError("cannot make a pipe", errno) << "\n";
+    AContext.Log().StartupFailure(SystemError("cannot make a pipe", errno), EX_OSERR);
     return EX_OSERR;
   }
   signal(SIGPIPE, SIG_IGN);  // a peer gone while its answer is written is libmilter's EPIPE, not our end
@@ -238,7 +237,7 @@ int RunMilterDaemon(TMilterContext &AContext, std::span<const std::string> AArgs
   // Before the first thread that could use it; its own (LMDB's writer)
   // inherits the blocked signals.
   if (const auto Error = OpenLedger(AContext)) {
-    std::cerr << "bouncewarden-milter: " << Error->Message << "\n";
+    AContext.Log().StartupFailure(Error->Message, Error->ExitCode);
     return Error->ExitCode;
   }
   AContext.Checks().Start();

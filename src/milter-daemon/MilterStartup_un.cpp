@@ -79,8 +79,6 @@ int AnswerWithoutRunning(const TMilterParseResult &AParsed) {
     return EX_OK;
   case mrBadPattern:
   case mrBadConfig:
-    std::cerr << "bouncewarden-milter: " << AParsed.Message << "\n";
-    return EX_CONFIG;
   case mrUsageError:
   case mrRun:
     break;
@@ -89,8 +87,9 @@ int AnswerWithoutRunning(const TMilterParseResult &AParsed) {
     std::cerr << "bouncewarden-milter: " << AParsed.Message << "\n";
     return EX_CONFIG;
   }
-  std::cerr << "bouncewarden-milter: " << AParsed.Message << "\n";
-  return EX_USAGE;
+  const int Code = AParsed.Request == mrUsageError ? EX_USAGE : EX_CONFIG;
+  ReportStartupFailure(AParsed.Message, Code);
+  return Code;
 }
 
 static std::optional<TStartupError> LookUpUser(const std::string &AName, TAccount &AAccount) {

@@ -61,7 +61,7 @@ public:
   }
 
 protected:
-  void Emit(const std::string &ALine) noexcept override {
+  void Emit(const std::string &ALine, bool) noexcept override {
     const std::lock_guard Lock(FMutex);
     FLines.push_back(ALine);
   }
@@ -122,7 +122,8 @@ inline TMessage LoadMessage(const std::string &AName) {
 inline const std::string Pattern = "--pattern=.*@example\\.com$";
 
 // Sends one message as the MTA would, and returns the first answer other
-// than "continue" (or "no reply" to a header) with the step that gave it.
+// than "continue" (or "no reply" to a header) with the step that gave it; a
+// "skip" during the body goes on to the end of message, as the MTA does.
 inline std::pair<TMilterStatus, std::string> Send(bw::TMilterSession &ASession, TFakeReply &AReply,
                                                   const std::string &ASender, const TMessage &AMessage,
                                                   bool AEndOfHeaders = true) {
@@ -133,9 +134,13 @@ inline std::pair<TMilterStatus, std::string> Send(bw::TMilterSession &ASession, 
     ASession.OnHeader(Name, Value);
   if (AEndOfHeaders && (Status = ASession.OnEndOfHeaders(AReply)) != bw::msContinue)
     return {Status, "eoh"};
-  for (std::size_t First = 0; First < AMessage.Body.size(); First += 65535)
-    if ((Status = ASession.OnBody(AReply, std::string_view(AMessage.Body).substr(First, 65535))) != bw::msContinue)
+  for (std::size_t First = 0; First < AMessage.Body.size(); First += 65535) {
+    Status = ASession.OnBody(AReply, std::string_view(AMessage.Body).substr(First, 65535));
+    if (Status == bw::msSkip)
+      break;
+    if (Status != bw::msContinue)
       return {Status, "body"};
+  }
   return {ASession.OnEndOfMessage(AReply), "eom"};
 }
 

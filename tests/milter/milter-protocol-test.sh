@@ -145,7 +145,7 @@ if [ "$Sanitized" = sanitized ]; then run reject memory.lua SANITIZED=1; else ru
 # raw control byte on any line.
 run reject injection.lua
 check "a sender and a queue ID with CR, LF, ESC, BEL and DEL give one escaped line" \
-  logged reject 'INJ1\x0D\x0AFAKE2: forged\x1B]0;x\x07: sender=<evil\x0D\x0AFAKE1: sender=<>, verdict=not backscatter\x1B[2J\x07\x7F@example.org>, verdict=backscatter'
+  logged reject 'INJ1\x0D\x0AFAKE2: forged\x1B]0;x\x07: sender=<evil\x0D\x0AFAKE1: sender=<\x3E, verdict=not backscatter\x1B[2J\x07\x7F@example.org>, verdict=backscatter'
 check "no line of the log holds a control byte" eval '! LC_ALL=C grep -q "[[:cntrl:]]" "$Scratch/reject.log"'
 check "no forged line" eval '! grep -q "^FAKE" "$Scratch/reject.log"'
 

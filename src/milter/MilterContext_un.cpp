@@ -7,8 +7,8 @@
 namespace bw {
 
 TMilterContext::TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog, TGivenSettings AGiven)
-    : FStartOptions(AOptions), FLog(std::move(ALog)), FSettings(MakeSettings(std::move(AOptions), std::move(AGiven))),
-      FChecks(FStartOptions.Workers) {}
+    : FStartOptions(AOptions), FLog(std::move(ALog)), FBuffers(FStartOptions.BufferLimitBytes),
+      FSettings(MakeSettings(std::move(AOptions), std::move(AGiven))), FChecks(FStartOptions.Workers) {}
 
 TMilterSettingsPtr TMilterContext::Settings() const {
   const std::lock_guard Lock(FSettingsMutex);
@@ -19,6 +19,7 @@ void TMilterContext::Install(TMilterSettingsPtr ASettings) {
   // The old snapshot goes when the last transaction holding it ends, never
   // under the lock.
   TMilterSettingsPtr Old;
+  FBuffers.SetLimit(ASettings->Options.BufferLimitBytes);
   const std::lock_guard Lock(FSettingsMutex);
   Old = std::exchange(FSettings, std::move(ASettings));
 }

@@ -8,6 +8,7 @@
 
 #include "detector/MessageIdMatch_un.h"
 #include "milter/MilterLog_un.h"
+#include "milter/MilterMessage_un.h"
 #include "milter/MilterOptions_un.h"
 #include "milter/MilterPool_un.h"
 #include "milter/MilterSettings_un.h"
@@ -36,6 +37,8 @@ public:
   const TMilterOptions &Options() const noexcept { return FStartOptions; }
   TCheckPool &Checks() noexcept { return FChecks; }
   TMilterLog &Log() noexcept { return *FLog; }
+  // What the messages in progress hold, under the current --buffer-limit.
+  TByteBudget &Buffers() noexcept { return FBuffers; }
 
   // The current snapshot; a transaction keeps the one it took.
   TMilterSettingsPtr Settings() const;
@@ -71,6 +74,7 @@ public:
 private:
   const TMilterOptions FStartOptions;
   std::unique_ptr<TMilterLog> FLog;
+  TByteBudget FBuffers;
   mutable std::mutex FSettingsMutex;
   TMilterSettingsPtr FSettings;
   TCheckPool FChecks;

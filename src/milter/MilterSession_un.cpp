@@ -22,7 +22,12 @@ static const char *const QuarantineReason = "bouncewarden: backscatter";
 // leading space, and puts a space before it otherwise.
 static const char *const TagHeaderValue = " backscatter";
 static const std::string TooLargeVerdict =
-    "not examined (" + std::to_string(TBackscatterDetector::MaxMessageSize) + " bytes or more)";
+    "not examined (too large: " + std::to_string(TBackscatterDetector::MaxMessageSize) + " bytes or more)";
+static const char *const NotBounceVerdict = "not checked (not a bounce)";
+// More copies of the tag than a genuine message carries: removing them costs
+// the MTA time that grows with their square (and Postfix 3.7's cleanup
+// crashes past about ten thousand), so tag mode refuses such a message.
+static constexpr std::size_t MaxTagHeaders = 20;
 
 TMilterStatus TMilterSession::OnConnect(const TClientAddress &AClient) {
   FClient = AClient;
@@ -34,6 +39,7 @@ TMilterStatus TMilterSession::OnEnvFrom(TMilterReply &AReply, std::string_view A
   FMessage.Start(AMailFrom);
   FHeaderLost = false;
   FSkipBody = false;
+  FSkipVerdict.clear();
   FAddMessageId = false;
   FOrigin = {};
   if (!FContext.BeginTransaction()) {
@@ -74,18 +80,21 @@ TMilterStatus TMilterSession::OnEndOfHeaders(TMilterReply &AReply) {
     return Status;
   }
   const TEndOfHeaders Decision = FMessage.EndOfHeaders();
+  if (Options().Action == maTag && FMessage.TagHeaderCount() > MaxTagHeaders)
+    return RefuseTagFlood(AReply);
   if (FOrigin.Kind != okNone)
     RecordOwnMessage(AReply);
   switch (Decision) {
   case ehWantBody:
     return msContinue;
   case ehTooLarge:
-    LogMessage(AReply, TooLargeVerdict, nullptr, "accept");
-    break;
+    return PassUnchecked(AReply, TooLargeVerdict);
+  case ehOverBudget:
+    return PassOverBudget(AReply);
   case ehNotDSN:
     break;
   }
-  return PassUnchecked();
+  return PassUnchecked(AReply, "");
 }
 
 TMilterStatus TMilterSession::OnBody(TMilterReply &AReply, std::string_view AChunk) {
@@ -95,13 +104,14 @@ TMilterStatus TMilterSession::OnBody(TMilterReply &AReply, std::string_view AChu
     return FNegotiated.CanSkipBody ? msSkip : msContinue;
   if (FMessage.AddBody(AChunk))
     return msContinue;
-  LogMessage(AReply, TooLargeVerdict, nullptr, "accept");
-  return PassUnchecked();
+  return FMessage.OverBudget() ? PassOverBudget(AReply) : PassUnchecked(AReply, TooLargeVerdict);
 }
 
 TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
   std::string ActionTaken = "accept";
-  if (!FInTransaction || !FMessage.EndOfHeadersSeen()) {
+  if (!FInTransaction)  // refused at MAIL FROM, and answered there
+    return msAccept;
+  if (!FMessage.EndOfHeadersSeen()) {
     // End of headers decides whether a message may be a bounce; without it
     // the body could be anything, headers included.
     LogMessage(AReply, "not checked (no end of headers)", nullptr, ActionTaken);
@@ -112,10 +122,10 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
   if (FAddMessageId)
     AddMessageId(AReply);
   if (FSkipBody) {
-    if (MustStripTags()) {
-      RemoveTagHeaders(AReply, ActionTaken);
-      LogMessage(AReply, "not checked (not a bounce)", nullptr, ActionTaken);
-    }
+    const bool Strip = MustStripTags();
+    RemoveTagHeaders(AReply, ActionTaken);
+    if (Strip || !FSkipVerdict.empty())
+      LogMessage(AReply, FSkipVerdict.empty() ? NotBounceVerdict : FSkipVerdict, nullptr, ActionTaken);
     FMessage.Reset();
     EndTransaction();
     return msAccept;
@@ -166,17 +176,47 @@ bool TMilterSession::MustStripTags() const noexcept {
   return Options().Action == maTag && FMessage.TagHeaderCount() > 0;
 }
 
-TMilterStatus TMilterSession::PassUnchecked() {
+TMilterStatus TMilterSession::PassUnchecked(TMilterReply &AReply, const std::string &AVerdict) {
   if (MustStripTags() || FAddMessageId) {
-    // Header changes wait for end of message; the body is not wanted.
+    // Header changes wait for end of message, and the line with them; the
+    // body is not wanted.
     FSkipBody = true;
+    FSkipVerdict = AVerdict;
     return msContinue;
   }
+  if (!AVerdict.empty())
+    LogMessage(AReply, AVerdict, nullptr, "accept");
   // Accepting here tells the MTA that this filter needs nothing more of the
   // message, its body included.
   FMessage.Reset();
   EndTransaction();
   return msAccept;
+}
+
+TMilterStatus TMilterSession::PassOverBudget(TMilterReply &AReply) {
+  const std::string Verdict = "not checked (the messages in progress hold the --buffer-limit of " +
+                              std::to_string(FContext.Buffers().Limit() >> 20) + " MiB)";
+  if (Options().OnError == epAccept)
+    return PassUnchecked(AReply, Verdict);
+  std::string ActionTaken;
+  const TMilterStatus Status = ErrorStatus(ActionTaken);
+  LogMessage(AReply, Verdict, nullptr, ActionTaken);
+  FMessage.Reset();
+  EndTransaction();
+  return Status;
+}
+
+TMilterStatus TMilterSession::RefuseTagFlood(TMilterReply &AReply) {
+  const std::string Count = std::to_string(FMessage.TagHeaderCount());
+  std::string ActionTaken = "reject";
+  if (!AReply.SetReply("550", "5.7.1", "Malformed message: " + Count + " " + TagHeaderName + " headers"))
+    ActionTaken += " (the MTA's own reply: setting ours failed)";
+  LogMessage(AReply,
+             "refused (" + Count + " " + TagHeaderName + " headers, more than " + std::to_string(MaxTagHeaders) + ")",
+             nullptr, ActionTaken);
+  FMessage.Reset();
+  EndTransaction();
+  return msReject;
 }
 
 void TMilterSession::RemoveTagHeaders(TMilterReply &AReply, std::string &AActionTaken) {
@@ -233,7 +273,7 @@ void TMilterSession::LogMessage(TMilterReply &AReply, std::string_view AVerdict,
   // Milliseconds with three decimals: a typical check takes well under one.
   char Milliseconds[32];
   std::snprintf(Milliseconds, sizeof Milliseconds, "%.3f ms", static_cast<double>(Elapsed.count()) / 1000);
-  std::string Text = "sender=<" + FMessage.Sender() + ">, verdict=";
+  std::string Text = "sender=<" + PeerField(FMessage.Sender()) + ">, verdict=";
   Text.append(AVerdict).append(", message-ids=").append(std::to_string(AOutcome ? AOutcome->MessageIDCount : 0));
   if (AOutcome && AOutcome->Rule != drNone) {
     Text.append(", rule=").append(RuleName(AOutcome->Rule));
@@ -311,7 +351,7 @@ void TMilterSession::AddMessageId(TMilterReply &AReply) {
 }
 
 void TMilterSession::Record(TMilterReply &AReply, const std::string &AId, std::string_view AHow) {
-  std::string Text = "message-id=<" + AId + ">";
+  std::string Text = "message-id=<" + PeerField(AId) + ">";
   Text.append(AHow).append(", ");
   switch (FSettings->Ledger->Record(AId)) {
   case rrAccepted:
@@ -331,7 +371,7 @@ void TMilterSession::Record(TMilterReply &AReply, const std::string &AId, std::s
 }
 
 void TMilterSession::LogRecording(TMilterReply &AReply, std::string_view AText) {
-  std::string Line = "sender=<" + FMessage.Sender() + ">, origin=" + FOrigin.Text + ", ";
+  std::string Line = "sender=<" + PeerField(FMessage.Sender()) + ">, origin=" + FOrigin.Text + ", ";
   FContext.Log().Message(AReply.MacroValue("i"), Line.append(AText));
 }
 

@@ -64,7 +64,7 @@ struct TNegotiated {
 class TMilterSession {
 public:
   TMilterSession(TMilterContext &AContext, const TNegotiated &ANegotiated)
-      : FContext(AContext), FNegotiated(ANegotiated), FMessage(ANegotiated.Form) {}
+      : FContext(AContext), FNegotiated(ANegotiated), FMessage(ANegotiated.Form, &AContext.Buffers()) {}
   ~TMilterSession() { EndTransaction(); }
   TMilterSession(const TMilterSession &) = delete;
   TMilterSession &operator=(const TMilterSession &) = delete;
@@ -88,8 +88,13 @@ private:
   void RemoveTagHeaders(TMilterReply &AReply, std::string &AActionTaken);
   // Whether the message must reach end of message only for that removal.
   bool MustStripTags() const noexcept;
-  // The answer for a message that passes without a check from here on.
-  TMilterStatus PassUnchecked();
+  // The answer for a message that passes without a check from here on, and
+  // its line when AVerdict says why (none for ordinary mail).
+  TMilterStatus PassUnchecked(TMilterReply &AReply, const std::string &AVerdict);
+  // The budget of all messages could not hold this one: --on-error's answer.
+  TMilterStatus PassOverBudget(TMilterReply &AReply);
+  // Tag mode: more X-Bouncewarden headers than any genuine message carries.
+  TMilterStatus RefuseTagFlood(TMilterReply &AReply);
   void LogMessage(TMilterReply &AReply, std::string_view AVerdict, const TCheckOutcome *AOutcome,
                   std::string_view AActionTaken);
   // At end of headers: records the message's Message-ID, or leaves it to
@@ -115,6 +120,7 @@ private:
   // Tag mode with X-Bouncewarden headers to remove, or a Message-ID to add,
   // and nothing to check: the body is not wanted, only the end of message.
   bool FSkipBody = false;
+  std::string FSkipVerdict;  // the line's verdict at end of message then, when there is one
   std::optional<TClientAddress> FClient;  // none until the connect step came
   TOriginMatch FOrigin;  // of the message in progress: none unless it is to be recorded
   bool FAddMessageId = false;  // one is to be added at end of message

@@ -2,6 +2,7 @@
 // and turns the answer into libmilter's; no exception crosses into C.
 #include "milter-daemon/MilterCallbacks_un.h"
 
+#include "milter-daemon/MilterConnections_un.h"
 #include "milter/MilterSession_un.h"
 #include "rtl/SysUtils_un.h"
 
@@ -10,6 +11,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -55,13 +57,33 @@ private:
 };
 
 // Counts the callback as running for the orderly stop, which waits until
-// every answer has gone out.
+// every answer has gone out, and tells the watch over silent peers that
+// the connection was heard from (and is busy until the callback returns).
 class TCallbackScope {
 public:
-  TCallbackScope() noexcept { Context->EnterCallback(); }
-  ~TCallbackScope() { Context->LeaveCallback(); }
+  explicit TCallbackScope(SMFICTX *ACtx) noexcept : FCtx(ACtx), FSocket(ConnectionSocket(ACtx)) {
+    Context->EnterCallback();
+    Context->Connections().Enter(FSocket, std::chrono::steady_clock::now());
+  }
+  ~TCallbackScope() {
+    if (FClosing) {
+      Context->Connections().Closed(FSocket);
+    } else {
+      const auto *Session = static_cast<const TMilterSession *>(smfi_getpriv(FCtx));
+      Context->Connections().Leave(FSocket, Session ? Session->Phase() : cpNotNegotiated,
+                                   std::chrono::steady_clock::now());
+    }
+    Context->LeaveCallback();
+  }
   TCallbackScope(const TCallbackScope &) = delete;
   TCallbackScope &operator=(const TCallbackScope &) = delete;
+  // The close callback: libmilter closes the socket as it returns.
+  void Closing() noexcept { FClosing = true; }
+
+private:
+  SMFICTX *FCtx;
+  int FSocket;
+  bool FClosing = false;
 };
 } // namespace
 
@@ -90,7 +112,7 @@ static sfsistat FailureStatus() {
 }
 
 template <class TCall> static sfsistat Forward(SMFICTX *ACtx, TCall &&ACall) noexcept {
-  const TCallbackScope Scope;
+  const TCallbackScope Scope(ACtx);
   TLibMilterReply Reply(ACtx);
   auto *Session = static_cast<TMilterSession *>(smfi_getpriv(ACtx));
   if (!Session) {
@@ -147,7 +169,7 @@ static char AuthMacroList[] = "{auth_authen}";
 static sfsistat OnNegotiate(SMFICTX *ACtx, unsigned long AActions, unsigned long ASteps, unsigned long,
                             unsigned long, unsigned long *AWantedActions, unsigned long *AWantedSteps,
                             unsigned long *AReserved2, unsigned long *AReserved3) {
-  const TCallbackScope Scope;
+  const TCallbackScope Scope(ACtx);
   std::unique_ptr<TMilterSession> Previous(static_cast<TMilterSession *>(smfi_getpriv(ACtx)));
   smfi_setpriv(ACtx, nullptr);
   Previous.reset();
@@ -262,9 +284,10 @@ static sfsistat OnAbort(SMFICTX *ACtx) {
 
 static sfsistat OnClose(SMFICTX *ACtx) {
   // libmilter calls this at the end of every connection, after an abort or a
-  // dropped connection too: the session, and any transaction it still had,
-  // end here.
-  const TCallbackScope Scope;
+  // dropped connection too (and without a negotiation): the session, and
+  // any transaction it still had, end here.
+  TCallbackScope Scope(ACtx);
+  Scope.Closing();
   std::unique_ptr<TMilterSession> Owned(static_cast<TMilterSession *>(smfi_getpriv(ACtx)));
   smfi_setpriv(ACtx, nullptr);
   return SMFIS_CONTINUE;

@@ -2,6 +2,7 @@
 // signals, and the stop that answers every message in progress.
 #include "milter-daemon/MilterDaemon_un.h"
 
+#include "milter-daemon/MilterConnections_un.h"
 #include "milter-daemon/MilterStartup_un.h"
 
 #include <libmilter/mfapi.h>
@@ -142,48 +143,42 @@ private:
   bool FExhausted = false;
 };
 
-// Set by the thread that runs smfi_stop once libmilter closed its socket.
-static std::atomic<bool> ListenerClosed{false};
-
-// The orderly stop: no new connection or transaction, every transaction
-// begun before it answered (checks unfinished at the deadline with the
-// --on-error answer), the listening socket closed and the connections quiet,
-// then the end of the process without tearing down anything a running
-// thread may still use.
+// The orderly stop: no new connection (the listening socket closed here,
+// not by smfi_stop, after which libmilter drops every session within about
+// a second), new transactions refused with a 4xx, every transaction begun
+// before it served to its end (checks unfinished at the deadline with the
+// --on-error answer), then the end of the process once the last answers
+// went out, without tearing down anything a running thread may still use.
+// With nothing in progress it ends at once.
 [[noreturn]] static void Stop(TMilterContext &AContext, const std::string &AReason, int AExitCode) {
   using std::chrono::steady_clock;
   const auto Start = steady_clock::now();
   AContext.BeginStop();
-  // smfi_stop closes the listening socket, but waits for libmilter's listen
-  // loop, which holds its lock up to 5 s between two looks at the socket.
-  RunDetached([] {
-    smfi_stop();
-    ListenerClosed = true;
-  });
+  const std::size_t InProgress = AContext.OpenTransactions();
+  if (!CloseListener())
+    AContext.Log().Daemon("the listening socket could not be closed: connections made during the stop are "
+                          "refused message by message");
   const TMilterSettingsPtr Settings = AContext.Settings();
   const auto Deadline = Start + std::chrono::seconds(Settings->Options.StopGraceSeconds);
-  std::size_t CutShort = 0;
-  if (!AContext.WaitForTransactions(Deadline)) {
-    CutShort = AContext.OpenTransactions();
+  if (!AContext.WaitForTransactions(Deadline))
     AContext.Checks().Abandon();  // the connections waiting for a check answer now
-  }
-  // Until the socket is closed, a connection may still be accepted, and its
-  // first command deserves an answer too.
-  const auto ListenerDeadline = std::max(Deadline, steady_clock::now()) + std::chrono::seconds(6);
-  while (!ListenerClosed && steady_clock::now() < ListenerDeadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  // A command an MTA sent just now starts its callback within moments; once
-  // none has run for a while, every answer due has gone out (libmilter
-  // writes it as the callback returns), and the connections left are idle.
-  const bool Quiet = AContext.WaitForQuiet(std::chrono::milliseconds(300), steady_clock::now() + std::chrono::seconds(3));
+  // Every answer goes out as its callback returns: once none has run for a
+  // moment, the last ones are written. A message still coming in after the
+  // deadline is cut off with the connection.
+  const bool Quiet = AContext.WaitForQuiet(std::chrono::milliseconds(100), steady_clock::now() + std::chrono::seconds(3));
+  const std::size_t CutOff = AContext.OpenTransactions();
   const bool Flushed = FlushLedger(AContext, std::chrono::seconds(5));
   char Seconds[32];
   std::snprintf(Seconds, sizeof Seconds, "%.1f", std::chrono::duration<double>(steady_clock::now() - Start).count());
   std::string Line = "stopped " + AReason + " after " + Seconds + " s";
-  if (CutShort > 0)
-    Line += ", " + std::to_string(CutShort) + " message(s) still in progress at the " +
-            std::to_string(Settings->Options.StopGraceSeconds) + " s grace time (checks among them answered " +
-            std::string(PolicyName(Settings->Options.OnError)) + ")";
+  if (InProgress > 0 || CutOff > 0) {
+    Line += ": " + std::to_string(InProgress) + " message(s) in progress, " +
+            std::to_string(AContext.AnsweredSinceStop()) + " answered, " +
+            std::to_string(AContext.AbortedSinceStop()) + " left by their MTA";
+    if (CutOff > 0)
+      Line += ", " + std::to_string(CutOff) + " still coming in at the " +
+              std::to_string(Settings->Options.StopGraceSeconds) + " s grace time and cut off";
+  }
   if (!Quiet)
     Line += ", connections still busy";
   if (!Flushed)
@@ -191,6 +186,22 @@ static std::atomic<bool> ListenerClosed{false};
   AContext.Log().Daemon(Line);
   // Not exit(): no destructor may run under a check or a libmilter thread.
   _exit(AExitCode);
+}
+
+// Closes the connections past their bounds. Only where each connection's
+// socket can be told (see ConnectionSocket): otherwise a busy connection
+// would look as silent as an idle one.
+static void WatchConnections(TMilterContext &AContext) {
+  if (!ConnectionsKnown())
+    return;
+  const auto Now = std::chrono::steady_clock::now();
+  TConnectionWatch &Watch = AContext.Connections();
+  Watch.Seen(ConnectionSockets(), Now);
+  const TMilterOptions &Options = AContext.Settings()->Options;
+  const TWatchBounds Bounds{std::chrono::seconds(Options.TimeoutSeconds),
+                            std::chrono::seconds(Options.MessageTimeoutSeconds)};
+  for (const std::string &Line : Watch.Expire(Now, Bounds, ShutDownConnection))
+    AContext.Log().Daemon(Line);
 }
 
 // SIGHUP: the settings read again, as at the start, and installed for the
@@ -266,6 +277,7 @@ int RunMilterDaemon(TMilterContext &AContext, std::span<const std::string> AArgs
     pollfd Wait{SignalPipe[0], POLLIN, 0};
     if (poll(&Wait, 1, 1000) <= 0) {
       Descriptors.Check();
+      WatchConnections(AContext);
       continue;
     }
     unsigned char Byte = 0;

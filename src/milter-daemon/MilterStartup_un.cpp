@@ -3,6 +3,7 @@
 #include "milter-daemon/MilterStartup_un.h"
 
 #include "milter-daemon/MilterCallbacks_un.h"
+#include "milter-daemon/MilterConnections_un.h"
 #include "ledger/LedgerKey_un.h"
 #include "milter/MilterCheck_un.h"
 #include "milter/MilterSocket_un.h"
@@ -170,6 +171,9 @@ std::optional<TStartupError> StartUp(TMilterContext &AContext) {
     return TStartupError{EX_SOFTWARE, "libmilter refused the filter's registration"};
   if (auto Error = SetUpSocket(AContext, Options.User.empty() ? geteuid() : RunAs.Uid))
     return Error;
+  if (!FindListener())
+    AContext.Log().Daemon("warning: the listening socket cannot be found: a stop cannot close it, and "
+                          "connections silent beyond --timeout are not closed");
   if (!Options.User.empty())
     return DropPrivileges(Options.User, RunAs);
   return std::nullopt;

@@ -40,10 +40,12 @@ bool TMilterContext::BeginTransaction() {
   return true;
 }
 
-void TMilterContext::EndTransaction() noexcept {
+void TMilterContext::EndTransaction(TTransactionEnd AHow) noexcept {
   {
     const std::lock_guard Lock(FMutex);
     --FTransactions;
+    if (FStopping)
+      ++(AHow == teAnswered ? FAnsweredSinceStop : FAbortedSinceStop);
   }
   FChanged.notify_all();
 }
@@ -88,6 +90,20 @@ bool TMilterContext::WaitForQuiet(std::chrono::milliseconds AQuiet, std::chrono:
 std::size_t TMilterContext::OpenTransactions() const {
   const std::lock_guard Lock(FMutex);
   return FTransactions;
+}
+
+} // namespace bw
+
+namespace bw {
+
+std::size_t TMilterContext::AnsweredSinceStop() const {
+  const std::lock_guard Lock(FMutex);
+  return FAnsweredSinceStop;
+}
+
+std::size_t TMilterContext::AbortedSinceStop() const {
+  const std::lock_guard Lock(FMutex);
+  return FAbortedSinceStop;
 }
 
 } // namespace bw

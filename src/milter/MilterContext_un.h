@@ -12,16 +12,23 @@
 #include "milter/MilterOptions_un.h"
 #include "milter/MilterPool_un.h"
 #include "milter/MilterSettings_un.h"
+#include "milter/MilterWatch_un.h"
 #include "verdict/LedgerJudge_un.h"
 #include "verdict/Verdict_un.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
 namespace bw {
+
+// How a transaction ended: answered at its end (or earlier, when nothing
+// more was wanted), or left by its MTA (an abort, a new MAIL FROM, the
+// connection's end).
+enum TTransactionEnd : std::uint8_t { teAnswered, teAborted };
 
 class TMilterContext {
 public:
@@ -59,7 +66,7 @@ public:
 
   // False once the stop began: the transaction is refused with a 4xx.
   bool BeginTransaction();
-  void EndTransaction() noexcept;
+  void EndTransaction(TTransactionEnd AHow) noexcept;
   void BeginStop();
   // True when every transaction begun before the stop ended by ADeadline.
   bool WaitForTransactions(std::chrono::steady_clock::time_point ADeadline);
@@ -70,6 +77,12 @@ public:
   // would have started one by then), false at ADeadline.
   bool WaitForQuiet(std::chrono::milliseconds AQuiet, std::chrono::steady_clock::time_point ADeadline);
   std::size_t OpenTransactions() const;
+  // How the transactions that ended since the stop began ended.
+  std::size_t AnsweredSinceStop() const;
+  std::size_t AbortedSinceStop() const;
+
+  // The connections, for the watch over silent peers and the gauge.
+  TConnectionWatch &Connections() noexcept { return FConnections; }
 
 private:
   const TMilterOptions FStartOptions;
@@ -81,6 +94,9 @@ private:
   mutable std::mutex FMutex;
   std::condition_variable FChanged;
   std::size_t FTransactions = 0;
+  std::size_t FAnsweredSinceStop = 0;
+  std::size_t FAbortedSinceStop = 0;
+  TConnectionWatch FConnections;
   std::size_t FCallbacks = 0;
   std::chrono::steady_clock::time_point FLastCallback{};
   bool FStopping = false;

@@ -35,7 +35,7 @@ TMilterStatus TMilterSession::OnConnect(const TClientAddress &AClient) {
 }
 
 TMilterStatus TMilterSession::OnEnvFrom(TMilterReply &AReply, std::string_view AMailFrom) {
-  EndTransaction();  // one the MTA left without an abort
+  EndTransaction(teAborted);  // one the MTA left without an abort
   FMessage.Start(AMailFrom);
   FHeaderLost = false;
   FSkipBody = false;
@@ -60,6 +60,7 @@ TMilterStatus TMilterSession::OnEnvFrom(TMilterReply &AReply, std::string_view A
 TMilterStatus TMilterSession::OnHeader(std::string_view AName, std::string_view AValue) {
   // Without header replies the MTA reads no answer here, so a failure can
   // only be remembered and answered at end of headers.
+  FContentBegun = true;
   try {
     FMessage.AddHeader(AName, AValue);
   } catch (const std::bad_alloc &) {
@@ -155,7 +156,7 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
 
 TMilterStatus TMilterSession::OnAbort() {
   FMessage.Reset();
-  EndTransaction();
+  EndTransaction(teAborted);
   return msContinue;
 }
 
@@ -375,12 +376,13 @@ void TMilterSession::LogRecording(TMilterReply &AReply, std::string_view AText) 
   FContext.Log().Message(AReply.MacroValue("i"), Line.append(AText));
 }
 
-void TMilterSession::EndTransaction() noexcept {
+void TMilterSession::EndTransaction(TTransactionEnd AHow) noexcept {
   if (!FInTransaction)
     return;
   FInTransaction = false;
+  FContentBegun = false;
   FSettings.reset();  // an old judge goes once no transaction holds it
-  FContext.EndTransaction();
+  FContext.EndTransaction(AHow);
 }
 
 } // namespace bw

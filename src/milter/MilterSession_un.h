@@ -7,6 +7,7 @@
 #include "milter/MilterContext_un.h"
 #include "milter/MilterMessage_un.h"
 #include "milter/MilterOrigin_un.h"
+#include "milter/MilterWatch_un.h"
 
 #include <chrono>
 #include <cstddef>
@@ -65,7 +66,7 @@ class TMilterSession {
 public:
   TMilterSession(TMilterContext &AContext, const TNegotiated &ANegotiated)
       : FContext(AContext), FNegotiated(ANegotiated), FMessage(ANegotiated.Form, &AContext.Buffers()) {}
-  ~TMilterSession() { EndTransaction(); }
+  ~TMilterSession() { EndTransaction(teAborted); }  // the MTA closed the connection
   TMilterSession(const TMilterSession &) = delete;
   TMilterSession &operator=(const TMilterSession &) = delete;
 
@@ -80,6 +81,11 @@ public:
   // A step failed inside (AWhat says how): logged, the transaction ends,
   // and the answer is --on-error's.
   TMilterStatus OnInternalError(TMilterReply &AReply, std::string_view AWhat) noexcept;
+
+  // Where the connection is, for the watch over silent peers.
+  TConnectionPhase Phase() const noexcept {
+    return !FInTransaction ? cpBetweenMessages : FContentBegun ? cpContent : cpEnvelope;
+  }
 
 private:
   TMilterStatus ActOnBackscatter(TMilterReply &AReply, std::string &AActionTaken);
@@ -103,7 +109,7 @@ private:
   void AddMessageId(TMilterReply &AReply);
   void Record(TMilterReply &AReply, const std::string &AId, std::string_view AHow);
   void LogRecording(TMilterReply &AReply, std::string_view AText);
-  void EndTransaction() noexcept;
+  void EndTransaction(TTransactionEnd AHow = teAnswered) noexcept;
   // The transaction's settings: only while one is open.
   const TMilterOptions &Options() const noexcept { return FSettings->Options; }
 
@@ -111,6 +117,7 @@ private:
   const TNegotiated FNegotiated;
   TMilterMessage FMessage;
   bool FInTransaction = false;
+  bool FContentBegun = false;  // a header of the transaction came
   // The settings current at MAIL FROM, kept to the transaction's end (a
   // reload meanwhile applies to the next one); none between transactions.
   TMilterSettingsPtr FSettings;

@@ -135,7 +135,8 @@ public:
     rlimit Limit{};
     getrlimit(RLIMIT_NOFILE, &Limit);
     FLog.Daemon("out of file descriptors (limit " + std::to_string(Limit.rlim_cur) +
-                "): no new connection can be accepted until some close; raise LimitNOFILE= or lower --timeout");
+                "): no new connection can be accepted until one closes (a connection silent for --timeout, or "
+                "with a message older than --message-timeout, is closed); raise LimitNOFILE= or lower those");
   }
 
 private:

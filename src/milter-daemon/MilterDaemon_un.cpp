@@ -144,6 +144,30 @@ private:
   bool FExhausted = false;
 };
 
+// The summary line of the counts, each hour and at the stop, for sites
+// without Prometheus.
+class TSummary {
+public:
+  explicit TSummary(TMilterContext &AContext) : FContext(AContext), FLast(AContext.Metrics().Read()) {}
+  void Tick() {
+    if (std::chrono::steady_clock::now() - FLastAt >= std::chrono::hours(1))
+      Write();
+  }
+  void Write() {
+    const auto Now = std::chrono::steady_clock::now();
+    const TMetricsReading Reading = FContext.Metrics().Read();
+    FContext.Log().Daemon(
+        SummaryText(Reading - FLast, std::chrono::duration_cast<std::chrono::seconds>(Now - FLastAt)));
+    FLast = Reading;
+    FLastAt = Now;
+  }
+
+private:
+  TMilterContext &FContext;
+  TMetricsReading FLast;
+  std::chrono::steady_clock::time_point FLastAt = std::chrono::steady_clock::now();
+};
+
 // The orderly stop: no new connection (the listening socket closed here,
 // not by smfi_stop, after which libmilter drops every session within about
 // a second), new transactions refused with a 4xx, every transaction begun
@@ -151,7 +175,7 @@ private:
 // --on-error answer), then the end of the process once the last answers
 // went out, without tearing down anything a running thread may still use.
 // With nothing in progress it ends at once.
-[[noreturn]] static void Stop(TMilterContext &AContext, const std::string &AReason, int AExitCode) {
+[[noreturn]] static void Stop(TMilterContext &AContext, TSummary &ASummary, const std::string &AReason, int AExitCode) {
   using std::chrono::steady_clock;
   const auto Start = steady_clock::now();
   AContext.BeginStop();
@@ -184,6 +208,7 @@ private:
     Line += ", connections still busy";
   if (!Flushed)
     Line += ", the ledger's last records not committed within 5 s";
+  ASummary.Write();
   AContext.Log().Daemon(Line);
   // Not exit(): no destructor may run under a check or a libmilter thread.
   _exit(AExitCode);
@@ -201,8 +226,10 @@ static void WatchConnections(TMilterContext &AContext) {
   const TMilterOptions &Options = AContext.Settings()->Options;
   const TWatchBounds Bounds{std::chrono::seconds(Options.TimeoutSeconds),
                             std::chrono::seconds(Options.MessageTimeoutSeconds)};
-  for (const std::string &Line : Watch.Expire(Now, Bounds, ShutDownConnection))
+  for (const std::string &Line : Watch.Expire(Now, Bounds, ShutDownConnection)) {
+    AContext.Metrics().Error(ecTimeout);
     AContext.Log().Daemon(Line);
+  }
 }
 
 // SIGHUP: the settings read again, as at the start, and installed for the
@@ -274,11 +301,13 @@ int RunMilterDaemon(TMilterContext &AContext, std::span<const std::string> AArgs
 
   AContext.Log().Daemon(StartedLine(AContext));
   TDescriptorWatch Descriptors(AContext.Log());
+  TSummary Summary(AContext);
   for (;;) {
     pollfd Wait{SignalPipe[0], POLLIN, 0};
     if (poll(&Wait, 1, 1000) <= 0) {
       Descriptors.Check();
       WatchConnections(AContext);
+      Summary.Tick();
       continue;
     }
     unsigned char Byte = 0;
@@ -289,11 +318,11 @@ int RunMilterDaemon(TMilterContext &AContext, std::span<const std::string> AArgs
       continue;
     }
     if (Byte == SIGTERM || Byte == SIGINT)
-      Stop(AContext, std::string("on ") + SignalName(Byte), EX_OK);
+      Stop(AContext, Summary, std::string("on ") + SignalName(Byte), EX_OK);
     if (Byte == MainLoopEnded)
-      Stop(AContext, "by libmilter", EX_OK);
+      Stop(AContext, Summary, "by libmilter", EX_OK);
     if (Byte == MainLoopEnded - 1)
-      Stop(AContext, "because libmilter's main loop failed", EX_SOFTWARE);
+      Stop(AContext, Summary, "because libmilter's main loop failed", EX_SOFTWARE);
   }
 }
 

@@ -9,6 +9,7 @@
 #include "detector/MessageIdMatch_un.h"
 #include "milter/MilterLog_un.h"
 #include "milter/MilterMessage_un.h"
+#include "milter/MilterMetrics_un.h"
 #include "milter/MilterOptions_un.h"
 #include "milter/MilterPool_un.h"
 #include "milter/MilterSettings_un.h"
@@ -83,6 +84,8 @@ public:
 
   // The connections, for the watch over silent peers and the gauge.
   TConnectionWatch &Connections() noexcept { return FConnections; }
+  // The counts of messages, verdicts, errors and the ledger's answers.
+  TMilterMetrics &Metrics() noexcept { return FMetrics; }
 
 private:
   const TMilterOptions FStartOptions;
@@ -97,6 +100,7 @@ private:
   std::size_t FAnsweredSinceStop = 0;
   std::size_t FAbortedSinceStop = 0;
   TConnectionWatch FConnections;
+  TMilterMetrics FMetrics;
   std::size_t FCallbacks = 0;
   std::chrono::steady_clock::time_point FLastCallback{};
   bool FStopping = false;

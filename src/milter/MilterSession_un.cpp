@@ -45,7 +45,7 @@ TMilterStatus TMilterSession::OnEnvFrom(TMilterReply &AReply, std::string_view A
   if (!FContext.BeginTransaction()) {
     // The daemon is stopping and waits only for the transactions it had;
     // the MTA tries this one again later, here or elsewhere.
-    LogMessage(AReply, "not checked (stopping)", nullptr, "tempfail");
+    LogMessage(AReply, vlNotChecked, "not checked (stopping)", nullptr, "tempfail");
     FMessage.Reset();
     return msTempfail;
   }
@@ -75,12 +75,14 @@ TMilterStatus TMilterSession::OnEndOfHeaders(TMilterReply &AReply) {
   if (FHeaderLost) {
     std::string ActionTaken;
     const TMilterStatus Status = ErrorStatus(ActionTaken);
-    LogMessage(AReply, "error: out of memory while collecting the headers", nullptr, ActionTaken);
+    FContext.Metrics().Error(ecMemory);
+    LogMessage(AReply, vlError, "error: out of memory while collecting the headers", nullptr, ActionTaken);
     FMessage.Reset();
     EndTransaction();
     return Status;
   }
   const TEndOfHeaders Decision = FMessage.EndOfHeaders();
+  FContext.Metrics().Message(/*ABounce=*/Decision != ehNotDSN);
   if (Options().Action == maTag && FMessage.TagHeaderCount() > MaxTagHeaders)
     return RefuseTagFlood(AReply);
   if (FOrigin.Kind != okNone)
@@ -89,13 +91,13 @@ TMilterStatus TMilterSession::OnEndOfHeaders(TMilterReply &AReply) {
   case ehWantBody:
     return msContinue;
   case ehTooLarge:
-    return PassUnchecked(AReply, TooLargeVerdict);
+    return PassUnchecked(AReply, vlTooLarge, TooLargeVerdict);
   case ehOverBudget:
     return PassOverBudget(AReply);
   case ehNotDSN:
     break;
   }
-  return PassUnchecked(AReply, "");
+  return PassUnchecked(AReply, vlNotChecked, "");
 }
 
 TMilterStatus TMilterSession::OnBody(TMilterReply &AReply, std::string_view AChunk) {
@@ -105,7 +107,7 @@ TMilterStatus TMilterSession::OnBody(TMilterReply &AReply, std::string_view AChu
     return FNegotiated.CanSkipBody ? msSkip : msContinue;
   if (FMessage.AddBody(AChunk))
     return msContinue;
-  return FMessage.OverBudget() ? PassOverBudget(AReply) : PassUnchecked(AReply, TooLargeVerdict);
+  return FMessage.OverBudget() ? PassOverBudget(AReply) : PassUnchecked(AReply, vlTooLarge, TooLargeVerdict);
 }
 
 TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
@@ -115,7 +117,7 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
   if (!FMessage.EndOfHeadersSeen()) {
     // End of headers decides whether a message may be a bounce; without it
     // the body could be anything, headers included.
-    LogMessage(AReply, "not checked (no end of headers)", nullptr, ActionTaken);
+    LogMessage(AReply, vlNotChecked, "not checked (no end of headers)", nullptr, ActionTaken);
     FMessage.Reset();
     EndTransaction();
     return msAccept;
@@ -126,7 +128,8 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
     const bool Strip = MustStripTags();
     RemoveTagHeaders(AReply, ActionTaken);
     if (Strip || !FSkipVerdict.empty())
-      LogMessage(AReply, FSkipVerdict.empty() ? NotBounceVerdict : FSkipVerdict, nullptr, ActionTaken);
+      LogMessage(AReply, FSkipVerdict.empty() ? vlNotChecked : FSkipLabel,
+                 FSkipVerdict.empty() ? NotBounceVerdict : FSkipVerdict, nullptr, ActionTaken);
     FMessage.Reset();
     EndTransaction();
     return msAccept;
@@ -148,7 +151,11 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
     Status = ActOnBackscatter(AReply, ActionTaken);
   else if (Failed)
     Status = ErrorStatus(ActionTaken);
-  LogMessage(AReply, VerdictText(Outcome), &Outcome, ActionTaken);
+  CountCheck(Outcome);
+  LogMessage(AReply, Outcome.Verdict == cvBackscatter    ? vlBackscatter
+                     : Outcome.Verdict == cvNotBackscatter ? vlNotBackscatter
+                                                           : vlError,
+             VerdictText(Outcome), &Outcome, ActionTaken);
   FMessage.Reset();
   EndTransaction();
   return Status;
@@ -164,7 +171,8 @@ TMilterStatus TMilterSession::OnInternalError(TMilterReply &AReply, std::string_
   std::string ActionTaken;
   const TMilterStatus Status = ErrorStatus(ActionTaken);
   try {
-    LogMessage(AReply, std::string("internal error ") + std::string(AWhat), nullptr, ActionTaken);
+    FContext.Metrics().Error(ecInternal);
+    LogMessage(AReply, vlError, std::string("internal error ") + std::string(AWhat), nullptr, ActionTaken);
   } catch (...) {
     // The log is best effort here: the answer below is what matters.
   }
@@ -177,16 +185,17 @@ bool TMilterSession::MustStripTags() const noexcept {
   return Options().Action == maTag && FMessage.TagHeaderCount() > 0;
 }
 
-TMilterStatus TMilterSession::PassUnchecked(TMilterReply &AReply, const std::string &AVerdict) {
+TMilterStatus TMilterSession::PassUnchecked(TMilterReply &AReply, TVerdictLabel ALabel, const std::string &AVerdict) {
   if (MustStripTags() || FAddMessageId) {
     // Header changes wait for end of message, and the line with them; the
     // body is not wanted.
     FSkipBody = true;
     FSkipVerdict = AVerdict;
+    FSkipLabel = ALabel;
     return msContinue;
   }
   if (!AVerdict.empty())
-    LogMessage(AReply, AVerdict, nullptr, "accept");
+    LogMessage(AReply, ALabel, AVerdict, nullptr, "accept");
   // Accepting here tells the MTA that this filter needs nothing more of the
   // message, its body included.
   FMessage.Reset();
@@ -197,11 +206,12 @@ TMilterStatus TMilterSession::PassUnchecked(TMilterReply &AReply, const std::str
 TMilterStatus TMilterSession::PassOverBudget(TMilterReply &AReply) {
   const std::string Verdict = "not checked (the messages in progress hold the --buffer-limit of " +
                               std::to_string(FContext.Buffers().Limit() >> 20) + " MiB)";
+  FContext.Metrics().Error(ecBufferLimit);
   if (Options().OnError == epAccept)
-    return PassUnchecked(AReply, Verdict);
+    return PassUnchecked(AReply, vlNotChecked, Verdict);
   std::string ActionTaken;
   const TMilterStatus Status = ErrorStatus(ActionTaken);
-  LogMessage(AReply, Verdict, nullptr, ActionTaken);
+  LogMessage(AReply, vlNotChecked, Verdict, nullptr, ActionTaken);
   FMessage.Reset();
   EndTransaction();
   return Status;
@@ -212,7 +222,7 @@ TMilterStatus TMilterSession::RefuseTagFlood(TMilterReply &AReply) {
   std::string ActionTaken = "reject";
   if (!AReply.SetReply("550", "5.7.1", "Malformed message: " + Count + " " + TagHeaderName + " headers"))
     ActionTaken += " (the MTA's own reply: setting ours failed)";
-  LogMessage(AReply,
+  LogMessage(AReply, vlRefused,
              "refused (" + Count + " " + TagHeaderName + " headers, more than " + std::to_string(MaxTagHeaders) + ")",
              nullptr, ActionTaken);
   FMessage.Reset();
@@ -268,8 +278,24 @@ TMilterStatus TMilterSession::ErrorStatus(std::string &AActionTaken) const {
   return Current->Options.OnError == epTempfail ? msTempfail : msAccept;
 }
 
-void TMilterSession::LogMessage(TMilterReply &AReply, std::string_view AVerdict, const TCheckOutcome *AOutcome,
-                                std::string_view AActionTaken) {
+void TMilterSession::CountCheck(const TCheckOutcome &AOutcome) {
+  TMilterMetrics &Metrics = FContext.Metrics();
+  Metrics.CheckTime(AOutcome.Elapsed);
+  Metrics.Lookup(AOutcome.LedgerAnswer);
+  if (AOutcome.Verdict == cvError)
+    Metrics.Error(ecCheck);
+  if (AOutcome.Verdict == cvNotFinished)
+    Metrics.Error(ecUnfinished);
+  // The notes the decision gives when the ledger could not decide.
+  if (AOutcome.RuleNote == "ledger warming up")
+    Metrics.Gap(grWarmingUp);
+  if (AOutcome.RuleNote == "ledger unavailable")
+    Metrics.Gap(grUnavailable);
+}
+
+void TMilterSession::LogMessage(TMilterReply &AReply, TVerdictLabel ALabel, std::string_view AVerdict,
+                                const TCheckOutcome *AOutcome, std::string_view AActionTaken) {
+  FContext.Metrics().Verdict(ALabel, AOutcome ? AOutcome->Rule : drNone, ActionLabelOf(AActionTaken));
   const std::chrono::microseconds Elapsed = AOutcome ? AOutcome->Elapsed : std::chrono::microseconds(0);
   // Milliseconds with three decimals: a typical check takes well under one.
   char Milliseconds[32];
@@ -354,7 +380,9 @@ void TMilterSession::AddMessageId(TMilterReply &AReply) {
 void TMilterSession::Record(TMilterReply &AReply, const std::string &AId, std::string_view AHow) {
   std::string Text = "message-id=<" + PeerField(AId) + ">";
   Text.append(AHow).append(", ");
-  switch (FSettings->Ledger->Record(AId)) {
+  const TRecordResult Result = FSettings->Ledger->Record(AId);
+  FContext.Metrics().Record(Result);
+  switch (Result) {
   case rrAccepted:
     Text += "recorded";
     break;

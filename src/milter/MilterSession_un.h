@@ -96,13 +96,16 @@ private:
   bool MustStripTags() const noexcept;
   // The answer for a message that passes without a check from here on, and
   // its line when AVerdict says why (none for ordinary mail).
-  TMilterStatus PassUnchecked(TMilterReply &AReply, const std::string &AVerdict);
+  TMilterStatus PassUnchecked(TMilterReply &AReply, TVerdictLabel ALabel, const std::string &AVerdict);
   // The budget of all messages could not hold this one: --on-error's answer.
   TMilterStatus PassOverBudget(TMilterReply &AReply);
   // Tag mode: more X-Bouncewarden headers than any genuine message carries.
   TMilterStatus RefuseTagFlood(TMilterReply &AReply);
-  void LogMessage(TMilterReply &AReply, std::string_view AVerdict, const TCheckOutcome *AOutcome,
+  // The message's line, counted by its verdict, rule and action.
+  void LogMessage(TMilterReply &AReply, TVerdictLabel ALabel, std::string_view AVerdict, const TCheckOutcome *AOutcome,
                   std::string_view AActionTaken);
+  // A check's time, the ledger's answer, its errors and gaps, for the counts.
+  void CountCheck(const TCheckOutcome &AOutcome);
   // At end of headers: records the message's Message-ID, or leaves it to
   // AddMessageId at end of message.
   void RecordOwnMessage(TMilterReply &AReply);
@@ -128,6 +131,7 @@ private:
   // and nothing to check: the body is not wanted, only the end of message.
   bool FSkipBody = false;
   std::string FSkipVerdict;  // the line's verdict at end of message then, when there is one
+  TVerdictLabel FSkipLabel = vlNotChecked;
   std::optional<TClientAddress> FClient;  // none until the connect step came
   TOriginMatch FOrigin;  // of the message in progress: none unless it is to be recorded
   bool FAddMessageId = false;  // one is to be added at end of message

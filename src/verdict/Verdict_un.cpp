@@ -111,7 +111,9 @@ TDecision JudgeMessageIDs(const TJudges &AJudges, std::span<const std::u16string
       Evidence.PatternError = ExceptionText(E);
     }
   }
-  return Decide(Judging, Evidence);
+  TDecision Decision = Decide(Judging, Evidence);
+  Decision.LedgerAnswer = Evidence.Ledger;
+  return Decision;
 }
 
 TDecision JudgeBounce(const std::string &ASender, std::string AContent, const TJudges &AJudges) {

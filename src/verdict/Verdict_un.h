@@ -57,6 +57,8 @@ struct TDecision {
   // The Message-IDs the returned message yielded, also when matching them failed.
   std::size_t MessageIDCount = 0;
   std::string Error;  // <class> "<message>", or the reason, for cvError
+  // What the ledger answered when it was asked (for the milter's counters).
+  TLedgerEvidence LedgerAnswer = leNotAsked;
 };
 
 // The verdict. No Message-IDs at all give "not backscatter" with no rule.

@@ -291,6 +291,21 @@ check "the paced stop's line counts what it served" logged paced ' answered, 0 l
 
 stop reject TERM
 check "a stop with nothing in progress ends at once (${StopSeconds} s)" awk -v S="$StopSeconds" 'BEGIN { exit !(S < 1) }'
+check "and writes the summary of its counts before its last line" \
+  eval 'tail -2 "$Scratch/reject.log" | grep -q "^summary of the last [0-9]* s: messages=[0-9]* (bounces=[0-9]*), verdicts: backscatter="'
+
+# --- The hourly summary: an hour passes in five seconds under libfaketime
+# (not with the sanitizers, whose run-time must be loaded first).
+FakeTime=$(ls /usr/lib/*/faketime/libfaketimeMT.so.1 2>/dev/null | head -1)
+if [ -n "$FakeTime" ] && [ "$Sanitized" != sanitized ]; then
+  LD_PRELOAD=$FakeTime FAKETIME="+0 x720" start hourly --pattern="$Pattern" --timeout=86400
+  wait_socket hourly
+  run hourly reject.lua "REPLY=$DefaultReply"
+  for _ in $(seq 100); do logged hourly 'summary of the last 3600 s' && break; sleep 0.1; done
+  check "an hour's summary counts by verdict, rule and action: $(grep -m1 '^summary' "$Scratch/hourly.log")" \
+    logged hourly 'summary of the last 3600 s: messages=4 (bounces=3), verdicts: backscatter=1 not-backscatter=2, rules: pattern=3, actions: accept=2 reject=1, errors: none'
+  stop hourly TERM
+fi
 stop private INT
 
 finish

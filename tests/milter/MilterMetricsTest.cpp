@@ -1,0 +1,100 @@
+// The milter's counts as sessions make them, the ledger's outages as the
+// milter sees them, and the hourly summary line made of two readings.
+#include "milter/MilterMetrics_un.h"
+
+#include "MilterTestSupport.h"
+#include "detector/BackscatterDetector_un.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+namespace {
+
+using namespace bwtest;
+
+// A ledger that answers "absent", or nothing while it is down; it has
+// covered its retention for long.
+class TSwitchedStore final : public bw::ILedgerStore {
+public:
+  explicit TSwitchedStore(std::atomic<bool> &ADown) : FDown(ADown) {}
+  bw::TLookupResult Contains(const bw::TLedgerKey &) override { return FDown ? bw::lrUnknown : bw::lrAbsent; }
+  bw::TRecordResult Record(const bw::TLedgerKey &, bw::TLedgerTime) override {
+    return FDown ? bw::rrUnavailable : bw::rrAccepted;
+  }
+  bw::TRecordResult Flush() override { return bw::rrAccepted; }
+  bw::TSweepResult Sweep(std::size_t) override { return {}; }
+  bw::TLedgerStats Stats() override { return {}; }
+  std::optional<bw::TLedgerTime> StartTime() override { return bw::LedgerNow() - std::chrono::days(100); }
+  std::optional<bw::TLedgerTime> LastLostRecords() const override { return std::nullopt; }
+
+private:
+  std::atomic<bool> &FDown;
+};
+
+TEST(MilterMetricsTest, SessionsCountMessagesVerdictsRulesActionsAndCheckTimes) {
+  TMilter Milter({Pattern});
+  auto Session = NewSession(Milter);
+  TFakeReply Reply;
+  TMessage Big = LoadMessage("bounce-of-forged-message.eml");
+  Big.Body += std::string(bw::TBackscatterDetector::MaxMessageSize, 'x');
+  Send(Session, Reply, "<>", LoadMessage("bounce-of-forged-message.eml"));
+  Send(Session, Reply, "<>", LoadMessage("bounce-of-own-message.eml"));
+  Send(Session, Reply, "<carol@example.org>", LoadMessage("forwarded-message.eml"));
+  Send(Session, Reply, "<>", Big);
+  const bw::TMetricsReading Reading = Milter.Context->Metrics().Read();
+  EXPECT_EQ(Reading.Messages[0], 1u);
+  EXPECT_EQ(Reading.Messages[1], 3u);
+  EXPECT_EQ(Reading.Verdicts[bw::vlBackscatter][bw::drPattern][bw::alReject], 1u);
+  EXPECT_EQ(Reading.Verdicts[bw::vlNotBackscatter][bw::drPattern][bw::alAccept], 1u);
+  EXPECT_EQ(Reading.Verdicts[bw::vlTooLarge][bw::drNone][bw::alAccept], 1u);
+  std::uint64_t Checks = 0;
+  for (const std::uint64_t Count : Reading.CheckTimes)
+    Checks += Count;
+  EXPECT_EQ(Checks, 2u);
+  EXPECT_EQ(bw::SummaryText(Reading - bw::TMetricsReading{}, std::chrono::seconds(3600)),
+            "summary of the last 3600 s: messages=4 (bounces=3), verdicts: backscatter=1 not-backscatter=1 "
+            "too-large=1, rules: none=1 pattern=2, actions: accept=2 reject=1, errors: none");
+  // The next summary counts only what came since the last reading.
+  Send(Session, Reply, "<>", LoadMessage("bounce-of-forged-message.eml"));
+  EXPECT_EQ(bw::SummaryText(Milter.Context->Metrics().Read() - Reading, std::chrono::seconds(3600)),
+            "summary of the last 3600 s: messages=1 (bounces=1), verdicts: backscatter=1, rules: pattern=1, "
+            "actions: reject=1, errors: none");
+}
+
+TEST(MilterMetricsTest, ALedgerThatStopsAnsweringIsOneOutageAndEachBounceWithoutItAGap) {
+  std::atomic<bool> Down{false};
+  TMilter Milter({Pattern, "--ledger=lmdb:/unused"}, std::make_unique<TSwitchedStore>(Down));
+  auto Session = NewSession(Milter);
+  TFakeReply Reply;
+  const TMessage Forged = LoadMessage("bounce-of-forged-message.eml");
+  for (const bool IsDown : {false, true, true, false, true}) {
+    Down = IsDown;
+    EXPECT_EQ(Send(Session, Reply, "<>", Forged), TAnswer(bw::msReject, "eom"));
+  }
+  const bw::TMetricsReading Reading = Milter.Context->Metrics().Read();
+  EXPECT_EQ(Reading.Lookups[bw::leAbsent - bw::leFound], 2u);
+  EXPECT_EQ(Reading.Lookups[bw::leUnknown - bw::leFound], 3u);
+  EXPECT_EQ(Reading.Gaps[bw::grUnavailable], 3u);
+  EXPECT_EQ(Reading.Outages, 2u);
+}
+
+TEST(MilterMetricsTest, TheActionLabelIsWhatTheMtaWasTold) {
+  const std::pair<const char *, bw::TActionLabel> Cases[] = {
+      {"reject", bw::alReject},
+      {"reject (the MTA's own reply: setting ours failed)", bw::alReject},
+      {"accept (log only, would reject)", bw::alLog},
+      {"tag failed, accepted, removed 1 of 1 X-Bouncewarden", bw::alAccept},
+      {"tag, removed 2 of 2 X-Bouncewarden", bw::alTag},
+      {"quarantine failed, accepted", bw::alAccept},
+      {"accept, removed 1 of 1 X-Bouncewarden", bw::alAccept},
+      {"tempfail", bw::alTempfail},
+      {"discard", bw::alDiscard},
+  };
+  for (const auto &[Text, Label] : Cases)
+    EXPECT_EQ(bw::ActionLabelOf(Text), Label) << Text;
+}
+
+} // namespace

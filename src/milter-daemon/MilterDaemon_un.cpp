@@ -2,6 +2,7 @@
 // signals, and the stop that answers every message in progress.
 #include "milter-daemon/MilterDaemon_un.h"
 
+#include "metrics/MetricsExposer_un.h"
 #include "milter-daemon/MilterConnections_un.h"
 #include "milter-daemon/MilterStartup_un.h"
 
@@ -278,6 +279,24 @@ int RunMilterDaemon(TMilterContext &AContext, std::span<const std::string> AArgs
   if (const auto Error = OpenLedger(AContext)) {
     AContext.Log().StartupFailure(Error->Message, Error->ExitCode);
     return Error->ExitCode;
+  }
+  // Its threads take the blocked signals too, and it serves from the start
+  // for the life of the process.
+  if (const std::string &Address = AContext.Options().Metrics; !Address.empty()) {
+    try {
+      static const TMetricsExposer Exposer(Address, AContext.Metrics(), [&AContext] {
+        const TMilterSettingsPtr Settings = AContext.Settings();
+        TGaugeReading Gauges;
+        Gauges.OpenConnections = AContext.Connections().Count();
+        Gauges.ChecksInFlight = AContext.Checks().Pending();
+        if (Settings->Ledger)
+          Gauges.LedgerCovers = Settings->Ledger->CoversRetention();
+        return Gauges;
+      });
+    } catch (const EMetricsError &E) {  // the address is taken or cannot be bound
+      AContext.Log().StartupFailure(E.Message(), EX_OSERR);
+      return EX_OSERR;
+    }
   }
   AContext.Checks().Start();
   UseSmallStacksForLaterThreads();

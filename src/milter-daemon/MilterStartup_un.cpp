@@ -252,7 +252,8 @@ std::string SettingsLine(const TMilterSettings &ASettings) {
          ", action=" + std::string(ActionName(Options.Action)) + ", on-error=" +
          std::string(PolicyName(Options.OnError)) + ", workers=" + std::to_string(Options.Workers) +
          ", timeout=" + std::to_string(Options.TimeoutSeconds) +
-         " s, pattern=" + (Options.Pattern.empty() ? "none" : ShownPattern(Options.Pattern)) + LedgerText(ASettings);
+         " s, pattern=" + (Options.Pattern.empty() ? "none" : ShownPattern(Options.Pattern)) + LedgerText(ASettings) +
+         (Options.Metrics.empty() ? "" : ", metrics=http://" + Options.Metrics + "/metrics");
 }
 
 std::string StartedLine(TMilterContext &AContext) {

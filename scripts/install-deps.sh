@@ -10,15 +10,16 @@
 #                           bench/linking.sh time with
 #
 # No service may be left running: a policy-rc.d that refuses every start is
-# in place while apt-get runs, and a Dovecot, Postfix or Redis installed here
-# is disabled at boot and stopped afterwards. An installed mail server is never
+# in place while apt-get runs, and a Dovecot, Postfix, Redis or Prometheus
+# installed here is disabled at boot and stopped afterwards. An installed mail server is never
 # replaced: Postfix is installed only when no package that provides
 # mail-transport-agent is, and apt-get may remove nothing (--no-remove).
 set -euo pipefail
 
 Variant=${1:-build}
 BuildPackages=(g++ cmake make pkg-config libgmime-3.0-dev libpcre3-dev libmilter-dev
-  liblmdb-dev libhiredis-dev) # the ledger's two stores
+  liblmdb-dev libhiredis-dev  # the ledger's two stores
+  prometheus-cpp-dev)         # the milter's metrics endpoint
 BenchPackages=(libbenchmark-dev hyperfine time valgrind)
 TestPackages=(
   libgtest-dev
@@ -34,6 +35,8 @@ TestPackages=(
   strace                      # the milter's unit checked against its system-call filter (milter-unit-test.sh)
   procps                      # pgrep and ps in the milter's tests (not in every minimal Debian image)
   redis-server                # the ledger's Redis tests start one of their own on a unix socket
+  prometheus curl             # the milter's metrics scraped by a Prometheus of the test's own (milter-prometheus-test.sh)
+  faketime                    # an hour in seconds for the milter's hourly summary (milter-protocol-test.sh)
 )
 case $Variant in
   build) Packages=("${BuildPackages[@]}") ;;
@@ -124,6 +127,15 @@ if [[ " ${Missing[*]} " == *" redis-server "* ]]; then
   disable_at_boot redis-server redis-server.service
   if [ -x /etc/init.d/redis-server ]; then
     "${Sudo[@]}" /etc/init.d/redis-server stop >/dev/null 2>&1 || true
+  fi
+fi
+
+# The metrics test starts a Prometheus of its own on a scratch folder; the
+# system's would scrape and store for nobody.
+if [[ " ${Missing[*]} " == *" prometheus "* ]]; then
+  disable_at_boot prometheus prometheus.service
+  if [ -x /etc/init.d/prometheus ]; then
+    "${Sudo[@]}" /etc/init.d/prometheus stop >/dev/null 2>&1 || true
   fi
 fi
 

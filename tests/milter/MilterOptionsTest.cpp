@@ -179,8 +179,7 @@ TEST(MilterOptionsTest, DefaultRejectReplyIsQuotedAlikeWhereverItIsShown) {
   EXPECT_EQ(Reply, bw::DefaultMilterOptions().ReplyCode + " " + bw::DefaultMilterOptions().ReplyStatus + " " +
                        bw::DefaultMilterOptions().ReplyText);
   const std::pair<std::string, std::string> Quotes[] = {
-      {"dist/bouncewarden-milter.service", "\"REJECT_REPLY=" + Reply + "\""},
-      {"dist/bouncewarden-milter.default", "#REJECT_REPLY='" + Reply + "'"},
+      {"dist/bouncewarden-milter.conf", "\n#reject-reply = " + Reply + "\n"},
       {"man/bouncewarden-milter.8", ".BR \"" + Reply + "\" ."},
       {"README.md", "default `" + Reply + "`"},
   };
@@ -289,6 +288,34 @@ TEST(MilterOptionsTest, OnlyTheSocketUserLogWorkersAndMetricsWaitForARestart) {
                                {"metrics", "127.0.0.1:9717"}, {"ledger", "lmdb:/x"}};
   EXPECT_EQ(bw::RestartOnlyChanges(Running, New), (std::vector<std::string>{"listen", "user", "workers", "metrics"}));
   EXPECT_TRUE(bw::RestartOnlyChanges(Running, Running).empty());
+}
+
+} // namespace
+
+namespace {
+
+// The shipped configuration file shows every setting the file takes, at
+// its true default, commented out: read as it is, it sets nothing.
+TEST(MilterOptionsTest, TheShippedFileShowsEverySettingAtItsDefault) {
+  const std::string Path = std::string(BW_TEST_DATA) + "/../../dist/bouncewarden-milter.conf";
+  std::ifstream Stream(Path, std::ios::binary);
+  ASSERT_TRUE(Stream) << Path;
+  std::string Text(1, '\n');
+  Text.append(std::istreambuf_iterator<char>(Stream), std::istreambuf_iterator<char>());
+  const std::string Defaults = bw::SettingsText({}, /*AAll=*/true);
+  std::size_t Settings = 0;
+  for (std::size_t Start = 0; Start < Defaults.size(); ++Settings) {
+    const std::size_t End = Defaults.find('\n', Start);
+    const std::string Line = Defaults.substr(Start, End - Start);
+    Start = End + 1;
+    std::string Shown(Line.starts_with("#") ? "\n" : "\n#");
+    Shown.append(Line).push_back('\n');
+    EXPECT_NE(Text.find(Shown), std::string::npos) << "the file should show" << Shown;
+  }
+  EXPECT_GE(Settings, 20u);
+  const TMilterParseResult Read = ParseMilterOptions(std::vector<std::string>{"--config=" + Path, "--pattern=x"});
+  ASSERT_EQ(Read.Request, bw::mrRun) << Read.Message;
+  EXPECT_EQ(Read.Given, bw::TGivenSettings({{"pattern", "x"}}));
 }
 
 } // namespace

@@ -12,20 +12,7 @@
 
 namespace bw {
 
-std::string PeerField(std::string_view AText) {
-  static constexpr char Hex[] = "0123456789ABCDEF";
-  std::string Field;
-  Field.reserve(AText.size());
-  for (const char C : AText) {
-    const auto Byte = static_cast<unsigned char>(C);
-    if (Byte >= 0x20 && Byte < 0x7F && C != '\\' && C != '>') {
-      Field += C;
-      continue;
-    }
-    Field.append("\\x").append(1, Hex[Byte >> 4]).append(1, Hex[Byte & 0x0F]);
-  }
-  return Field;
-}
+std::string PeerField(std::string_view AText) { return EscapeControlBytes(AText, ebQuotedField); }
 
 TMilterLog::TMilterLog(TLogTarget ATarget) : FTarget(ATarget) {
   if (ATarget == ltSyslog)

@@ -118,6 +118,8 @@ int ConnectionSocket(SMFICTX *ACtx) {
 
 bool ConnectionsKnown() { return Known.load(std::memory_order_relaxed) == 1; }
 
+bool ConnectionsUntellable() { return Known.load(std::memory_order_relaxed) == 0; }
+
 std::vector<TConnectionWatch::TSocket> ConnectionSockets() {
   std::vector<TConnectionWatch::TSocket> Sockets;
   EachDescriptor([&Sockets](int AFd) {

@@ -29,6 +29,8 @@ bool CloseListener();
 // is not, no connection's is ever read (ConnectionsKnown turns false).
 int ConnectionSocket(SMFICTX *ACtx);
 bool ConnectionsKnown();
+// True once the first connection showed that its socket cannot be told.
+bool ConnectionsUntellable();
 
 // The connections' sockets open now: every socket of the process accepted
 // from the listener.

@@ -27,6 +27,7 @@
 #include <span>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace bw {
 
@@ -189,9 +190,11 @@ private:
   if (!AContext.WaitForTransactions(Deadline))
     AContext.Checks().Abandon();  // the connections waiting for a check answer now
   // Every answer goes out as its callback returns: once none has run for a
-  // moment, the last ones are written. A message still coming in after the
-  // deadline is cut off with the connection.
-  const bool Quiet = AContext.WaitForQuiet(std::chrono::milliseconds(100), steady_clock::now() + std::chrono::seconds(3));
+  // moment, the last ones are written. A check that a connection runs
+  // itself cannot be abandoned, but it is bounded: it gets up to 8 s more
+  // (within the unit's TimeoutStopSec= after the default grace). A message
+  // still coming in after that is cut off with the connection.
+  const bool Quiet = AContext.WaitForQuiet(std::chrono::milliseconds(100), steady_clock::now() + std::chrono::seconds(8));
   const std::size_t CutOff = AContext.OpenTransactions();
   const bool Flushed = FlushLedger(AContext, std::chrono::seconds(5));
   char Seconds[32];
@@ -219,6 +222,10 @@ private:
 // socket can be told (see ConnectionSocket): otherwise a busy connection
 // would look as silent as an idle one.
 static void WatchConnections(TMilterContext &AContext) {
+  static bool Said = false;
+  if (ConnectionsUntellable() && !std::exchange(Said, true))
+    AContext.Log().Daemon("warning: the connections' sockets cannot be told from libmilter's context: connections "
+                          "silent beyond --timeout or --message-timeout are not closed");
   if (!ConnectionsKnown())
     return;
   const auto Now = std::chrono::steady_clock::now();

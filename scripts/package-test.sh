@@ -140,7 +140,8 @@ Before=$(state)
 apt_get install "${Debs[@]}"
 check "upgraded from $Old: the administrator's settings, the enabled unit, the user and the key stay, nothing runs" \
   eval '[ "$(state)" = "${Before//$Old/$Version}" ] && grep -q "^settings: PATTERN=" <<<"$Before" &&
-    grep -q "/multi-user.target.wants/$Unit$" <<<"$Before"'
+    grep -q "/multi-user.target.wants/$Unit$" <<<"$Before"' ||
+  diff <(echo "${Before//$Old/$Version}") <(state)
 
 # --- Remove: the conffile, the user, the key and the ledger stay.
 apt_get remove "${Packages[@]}"

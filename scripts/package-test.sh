@@ -138,10 +138,11 @@ echo 'pattern = .*@example\.com$' >>$Settings
 systemctl enable $Unit >/dev/null 2>&1
 Before=$(state)
 apt_get install "${Debs[@]}"
+After=$(state)
 check "upgraded from $Old: the administrator's settings, the enabled unit, the user and the key stay, nothing runs" \
-  eval '[ "$(state)" = "${Before//$Old/$Version}" ] && grep -q "^settings: PATTERN=" <<<"$Before" &&
-    grep -q "/multi-user.target.wants/$Unit$" <<<"$Before"' ||
-  diff <(echo "${Before//$Old/$Version}") <(state)
+  eval '[ "$After" = "${Before//$Old/$Version}" ] && grep -q "^settings: pattern = " <<<"$Before" &&
+    grep -q "/multi-user.target.wants/$Unit$" <<<"$Before"'
+[ "$After" = "${Before//$Old/$Version}" ] || diff <(echo "${Before//$Old/$Version}") <(echo "$After")
 
 # --- Remove: the conffile, the user, the key and the ledger stay.
 apt_get remove "${Packages[@]}"

@@ -81,20 +81,4 @@ TEST(MilterMetricsTest, ALedgerThatStopsAnsweringIsOneOutageAndEachBounceWithout
   EXPECT_EQ(Reading.Outages, 2u);
 }
 
-TEST(MilterMetricsTest, TheActionLabelIsWhatTheMtaWasTold) {
-  const std::pair<const char *, bw::TActionLabel> Cases[] = {
-      {"reject", bw::alReject},
-      {"reject (the MTA's own reply: setting ours failed)", bw::alReject},
-      {"accept (log only, would reject)", bw::alLog},
-      {"tag failed, accepted, removed 1 of 1 X-Bouncewarden", bw::alAccept},
-      {"tag, removed 2 of 2 X-Bouncewarden", bw::alTag},
-      {"quarantine failed, accepted", bw::alAccept},
-      {"accept, removed 1 of 1 X-Bouncewarden", bw::alAccept},
-      {"tempfail", bw::alTempfail},
-      {"discard", bw::alDiscard},
-  };
-  for (const auto &[Text, Label] : Cases)
-    EXPECT_EQ(bw::ActionLabelOf(Text), Label) << Text;
-}
-
 } // namespace

@@ -308,7 +308,11 @@ if [ -n "$FakeTime" ] && [ "$Sanitized" != sanitized ]; then
   # The daemon looks at its clock every second: twelve minutes of this one.
   check "an hour's summary counts by verdict, rule and action: $(grep -m1 '^summary' "$Scratch/hourly.log")" \
     eval 'grep -m1 "^summary" "$Scratch/hourly.log" | grep -q -E "^summary of the last (3[6-9]|4[0-3])[0-9]{2} s: messages=4 \(bounces=3\), verdicts: backscatter=1 not-backscatter=2, rules: pattern=3, actions: accept=2 reject=1, errors: none$"'
-  stop hourly TERM
+  # Killed, not stopped: under libfaketime a SIGTERM was once taken by
+  # libmilter's own signal thread, and this daemon is here for its summary.
+  kill -KILL "${Pids[hourly]}"
+  wait "${Pids[hourly]}" 2>/dev/null
+  unset "Pids[hourly]"
 fi
 stop private INT
 

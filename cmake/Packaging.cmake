@@ -14,7 +14,7 @@ include(GNUInstallDirs)
 # only a package puts them there. A prefix installation gets them as
 # documentation, for the administrator to copy.
 option(BW_INSTALL_SYSTEM_FILES
-       "Install the milter's unit in /lib/systemd/system and its settings in /etc/default (for a package)" OFF)
+       "Install the milter's unit in /lib/systemd/system and its settings in /etc/bouncewarden (for a package)" OFF)
 
 install(TARGETS bouncewarden bouncewarden-ledger RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The milter is built where libmilter is found.
@@ -26,10 +26,10 @@ install(FILES ${PROJECT_SOURCE_DIR}/man/bouncewarden-milter.8 DESTINATION ${CMAK
 install(FILES ${PROJECT_SOURCE_DIR}/man/bouncewarden-ledger.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 if(BW_INSTALL_SYSTEM_FILES)
   install(FILES ${PROJECT_SOURCE_DIR}/dist/bouncewarden-milter.service DESTINATION /lib/systemd/system)
-  install(FILES ${PROJECT_SOURCE_DIR}/dist/bouncewarden-milter.default
-          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default RENAME bouncewarden-milter)
+  install(FILES ${PROJECT_SOURCE_DIR}/dist/bouncewarden-milter.conf
+          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/bouncewarden)
 else()
-  install(FILES ${PROJECT_SOURCE_DIR}/dist/bouncewarden-milter.service ${PROJECT_SOURCE_DIR}/dist/bouncewarden-milter.default
+  install(FILES ${PROJECT_SOURCE_DIR}/dist/bouncewarden-milter.service ${PROJECT_SOURCE_DIR}/dist/bouncewarden-milter.conf
           DESTINATION ${CMAKE_INSTALL_DOCDIR}/service)
 endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

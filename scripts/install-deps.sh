@@ -10,15 +10,16 @@
 #                           bench/linking.sh time with
 #
 # No service may be left running: a policy-rc.d that refuses every start is
-# in place while apt-get runs, and a Dovecot, Postfix or Redis installed here
-# is disabled at boot and stopped afterwards. An installed mail server is never
+# in place while apt-get runs, and a Dovecot, Postfix, Redis or Prometheus
+# installed here is disabled at boot and stopped afterwards. An installed mail server is never
 # replaced: Postfix is installed only when no package that provides
 # mail-transport-agent is, and apt-get may remove nothing (--no-remove).
 set -euo pipefail
 
 Variant=${1:-build}
 BuildPackages=(g++ cmake make pkg-config libgmime-3.0-dev libpcre3-dev libmilter-dev
-  liblmdb-dev libhiredis-dev) # the ledger's two stores
+  liblmdb-dev libhiredis-dev  # the ledger's two stores
+  prometheus-cpp-dev)         # the milter's metrics endpoint
 BenchPackages=(libbenchmark-dev hyperfine time valgrind)
 TestPackages=(
   libgtest-dev
@@ -35,7 +36,8 @@ TestPackages=(
   procps                      # pgrep and ps in the milter's tests (not in every minimal Debian image)
   redis-server                # the ledger's Redis tests start one of their own on a unix socket
   redis-sentinel              # and sentinels of their own, for a failover (RedisStoreTest, LedgerBench)
-  faketime                    # an expired BATV tag made days back (milter-batv-postfix-test.sh)
+  prometheus curl             # the milter's metrics scraped by a Prometheus of the test's own (milter-prometheus-test.sh)
+  faketime                    # an expired BATV tag made days back; an hour in seconds for the hourly summary
 )
 case $Variant in
   build) Packages=("${BuildPackages[@]}") ;;
@@ -132,6 +134,15 @@ if [[ " ${Missing[*]} " == *" redis-sentinel "* ]]; then
   disable_at_boot redis-sentinel redis-sentinel.service
   if [ -x /etc/init.d/redis-sentinel ]; then
     "${Sudo[@]}" /etc/init.d/redis-sentinel stop >/dev/null 2>&1 || true
+  fi
+fi
+
+# The metrics test starts a Prometheus of its own on a scratch folder; the
+# system's would scrape and store for nobody.
+if [[ " ${Missing[*]} " == *" prometheus "* ]]; then
+  disable_at_boot prometheus prometheus.service
+  if [ -x /etc/init.d/prometheus ]; then
+    "${Sudo[@]}" /etc/init.d/prometheus stop >/dev/null 2>&1 || true
   fi
 fi
 

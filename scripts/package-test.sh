@@ -12,7 +12,8 @@ Source=$(realpath "$(dirname "$0")/..")
 . "$Source/tests/integration/lib.sh"
 Packages=(bouncewarden bouncewarden-milter)
 Unit=bouncewarden-milter.service
-Settings=/etc/default/bouncewarden-milter
+Settings=/etc/bouncewarden/bouncewarden-milter.conf
+OldSettings=/etc/default/bouncewarden-milter
 
 [ "$(id -u)" -eq 0 ] || skip "needs root: it installs and purges the packages"
 for Program in dpkg-buildpackage dh lintian autopkgtest miltertest procmail systemd-analyze; do
@@ -137,13 +138,15 @@ check "installed again, nothing changes" [ "$(state)" = "$Installed" ]
 # and the unit enabled.
 apt_get purge "${Packages[@]}"
 apt_get install "${OldDebs[@]}"
-echo "PATTERN='.*@example\.com\$'" >>$Settings
+echo 'pattern = .*@example\.com$' >>$Settings
 systemctl enable $Unit >/dev/null 2>&1
 Before=$(state)
 apt_get install "${Debs[@]}"
+After=$(state)
 check "upgraded from $Old: the administrator's settings, the enabled unit, the user and the key stay, nothing runs" \
-  eval '[ "$(state)" = "${Before//$Old/$Version}" ] && grep -q "^settings: PATTERN=" <<<"$Before" &&
+  eval '[ "$After" = "${Before//$Old/$Version}" ] && grep -q "^settings: pattern = " <<<"$Before" &&
     grep -q "/multi-user.target.wants/$Unit$" <<<"$Before"'
+[ "$After" = "${Before//$Old/$Version}" ] || diff <(echo "${Before//$Old/$Version}") <(echo "$After")
 
 # --- Remove: the conffile, the user, the key and the ledger stay.
 apt_get remove "${Packages[@]}"
@@ -151,16 +154,22 @@ Removed=$(state)
 check "removed: the programs go, the settings, the user, the key and the state folder stay" \
   eval '[ ! -e /usr/bin/bouncewarden ] && [ ! -e /usr/bin/bouncewarden-milter ] &&
     grep -q "^bouncewarden-milter $Version config-files$" <<<"$Removed" &&
-    grep -q "^settings: PATTERN=" <<<"$Removed" && grep -q "^bouncewarden:x:.*:bouncewarden milter," <<<"$Removed" &&
+    grep -q "^settings: pattern = " <<<"$Removed" && grep -q "^bouncewarden:x:.*:bouncewarden milter," <<<"$Removed" &&
     grep -q "^key: bouncewarden:bouncewarden 600 " <<<"$Removed" && grep -q "^batv key: bouncewarden:bouncewarden 600 " <<<"$Removed" &&
     grep -q "^state: " <<<"$Removed"'
 
 # --- Purge: nothing of ours is left. The chroot folder an administrator
-# would have made for Postfix stays theirs, and the purge says so. Not ours
-# either: the backups that the shadow tools keep of the user database
-# (/etc/passwd- and the like) hold the removed user, as they do for any.
+# would have made for Postfix stays theirs, and the purge says so; Postfix's
+# membership of the group goes with the group, and the purge says so too.
+# Not ours either: the backups that the shadow tools keep of the user
+# database (/etc/passwd- and the like) hold the removed user, as they do for
+# any.
 if [ -d /var/spool/postfix ] && [ ! -e $Chroot ]; then
   mkdir $Chroot && MadeChroot=$Chroot
+fi
+Member=
+if getent passwd postfix >/dev/null; then
+  adduser --quiet postfix bouncewarden && Member=postfix
 fi
 apt_get purge "${Packages[@]}"
 check "purged: no package state, user, group, settings, key, state folder or enabled unit" [ -z "$(state)" ]
@@ -171,6 +180,57 @@ if [ -n "$MadeChroot" ]; then
   check "the purge names the chroot folder it leaves" grep -q "^bouncewarden-milter: purged; .* $Chroot" "$Scratch/apt.log"
 fi
 check "and never the key's folder as the administrator's" eval '! grep -q "purged; .*/etc/bouncewarden" "$Scratch/apt.log"'
+if [ -n "$Member" ]; then
+  check "the purge took postfix's membership with the group, and says so" \
+    eval '! id -nG postfix | grep -qw bouncewarden &&
+      grep -q "^bouncewarden-milter: the group bouncewarden is gone, and with it the membership of: postfix" "$Scratch/apt.log"'
+fi
+
+# --- Upgrade from the /etc/default layout (0.1.0): a package of this
+# version made into one of that layout (the defaults file its conffile, no
+# configuration file), the administrator's settings in it as variables, the
+# unit enabled. The upgrade converts them into the new file once, keeps the
+# old file as a backup, and the milter takes the settings; the purge then
+# leaves nothing.
+LayoutDeb=$Scratch/bouncewarden-milter_0.1.0~default_$Arch.deb
+rm -rf "$Scratch/layout"
+dpkg-deb -R "${Debs[1]}" "$Scratch/layout"
+rm "$Scratch/layout$Settings"
+install -d "$Scratch/layout/etc/default"
+printf '%s\n' "# Settings of bouncewarden-milter.service; see bouncewarden-milter(8)." "#PATTERN='.*@example\.com\$'" \
+  "#OPTIONS=--workers=8 --timeout=300" >"$Scratch/layout$OldSettings"
+sed -i "s|^$Settings\$|$OldSettings|" "$Scratch/layout/DEBIAN/conffiles"
+sed -i "\|${Settings#/}\$|d" "$Scratch/layout/DEBIAN/md5sums"
+sed -i 's/^Version: .*/Version: 0.1.0~default/' "$Scratch/layout/DEBIAN/control"
+dpkg-deb -b "$Scratch/layout" "$LayoutDeb" >/dev/null
+apt_get install "${Debs[0]}" "$LayoutDeb"
+cat >>$OldSettings <<'EOT'
+PATTERN='.*@(example\.com|example\.net)$'
+LISTEN=unix:/var/spool/postfix/bouncewarden/milter.sock
+ACTION=tag
+OPTIONS=--ledger-only --retention=20 --record-from=auth,local
+EOT
+systemctl enable $Unit >/dev/null 2>&1
+apt_get install "${Debs[@]}"
+Converted=$(grep -v '^#' $Settings | grep .)
+check "upgraded from the /etc/default layout: the settings converted into $Settings once" [ "$Converted" = "pattern = .*@(example\.com|example\.net)\$
+listen = unix:/var/spool/postfix/bouncewarden/milter.sock
+action = tag
+ledger-only = yes
+retention = 20
+record-from = auth,local" ]
+[ -n "$Converted" ] || cat $Settings
+check "the old file kept as a backup, nothing else of it" eval '[ -f $OldSettings.dpkg-bak ] && [ ! -e $OldSettings ] &&
+  [ ! -e $Settings.from-default ]'
+check "the unit stays enabled" eval 'ls /etc/systemd/system/*/$Unit >/dev/null 2>&1'
+Checked=$(bouncewarden-milter --config=$Settings --check-config 2>&1)
+check "and the milter reads them: $(tr '\n' ' ' <<<"$Checked")" grep -q '^ledger-only = yes$' <<<"$Checked"
+apt_get install --reinstall "${Debs[@]}"
+check "installed again, the settings are not converted twice" [ "$(grep -v '^#' $Settings | grep .)" = "$Converted" ]
+apt_get purge "${Packages[@]}"
+Left=$(find /etc /var/lib /run -name '*bouncewarden*' 2>/dev/null)
+check "purged after the upgrade: nothing named bouncewarden in /etc, /var/lib or /run" [ -z "$Left" ]
+[ -z "$Left" ] || printf '  %s\n' $Left
 
 echo "package test: $((SECONDS - Started)) s"
 finish

@@ -2,6 +2,7 @@
 // and turns the answer into libmilter's; no exception crosses into C.
 #include "milter-daemon/MilterCallbacks_un.h"
 
+#include "milter-daemon/MilterConnections_un.h"
 #include "milter/MilterSession_un.h"
 #include "rtl/SysUtils_un.h"
 
@@ -10,6 +11,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -59,13 +61,33 @@ private:
 };
 
 // Counts the callback as running for the orderly stop, which waits until
-// every answer has gone out.
+// every answer has gone out, and tells the watch over silent peers that
+// the connection was heard from (and is busy until the callback returns).
 class TCallbackScope {
 public:
-  TCallbackScope() noexcept { Context->EnterCallback(); }
-  ~TCallbackScope() { Context->LeaveCallback(); }
+  explicit TCallbackScope(SMFICTX *ACtx) noexcept : FCtx(ACtx), FSocket(ConnectionSocket(ACtx)) {
+    Context->EnterCallback();
+    Context->Connections().Enter(FSocket, std::chrono::steady_clock::now());
+  }
+  ~TCallbackScope() {
+    if (FClosing) {
+      Context->Connections().Closed(FSocket);
+    } else {
+      const auto *Session = static_cast<const TMilterSession *>(smfi_getpriv(FCtx));
+      Context->Connections().Leave(FSocket, Session ? Session->Phase() : cpNotNegotiated,
+                                   std::chrono::steady_clock::now());
+    }
+    Context->LeaveCallback();
+  }
   TCallbackScope(const TCallbackScope &) = delete;
   TCallbackScope &operator=(const TCallbackScope &) = delete;
+  // The close callback: libmilter closes the socket as it returns.
+  void Closing() noexcept { FClosing = true; }
+
+private:
+  SMFICTX *FCtx;
+  int FSocket;
+  bool FClosing = false;
 };
 } // namespace
 
@@ -90,11 +112,11 @@ static sfsistat ToStatus(TMilterStatus AStatus) {
 }
 
 static sfsistat FailureStatus() {
-  return Context->Options().OnError == epTempfail ? SMFIS_TEMPFAIL : SMFIS_ACCEPT;
+  return Context->Settings()->Options.OnError == epTempfail ? SMFIS_TEMPFAIL : SMFIS_ACCEPT;
 }
 
 template <class TCall> static sfsistat Forward(SMFICTX *ACtx, TCall &&ACall) noexcept {
-  const TCallbackScope Scope;
+  const TCallbackScope Scope(ACtx);
   TLibMilterReply Reply(ACtx);
   auto *Session = static_cast<TMilterSession *>(smfi_getpriv(ACtx));
   if (!Session) {
@@ -118,10 +140,10 @@ template <class TCall> static sfsistat Forward(SMFICTX *ACtx, TCall &&ACall) noe
   }
 }
 
-// What the MTA must allow, or the milter cannot do its work.
-static unsigned long ActionFlags() {
+// What the MTA must allow, or the milter cannot do its work under AOptions.
+static unsigned long ActionFlags(const TMilterOptions &AOptions) {
   unsigned long Flags = SMFIF_NONE;
-  switch (Context->Options().Action) {
+  switch (AOptions.Action) {
   case maTag:
     Flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS;
     break;
@@ -131,39 +153,46 @@ static unsigned long ActionFlags() {
   default:
     break;
   }
-  if (Context->Options().AddMessageId)
+  if (AOptions.AddMessageId)
     Flags |= SMFIF_ADDHDRS;
-  if (Context->Options().Batv.Sign)
+  if (AOptions.Batv.Sign)
     Flags |= SMFIF_CHGFROM;
   return Flags;
 }
 
-// Whether RCPT is asked for: only the recipient rules need it.
-static bool WantsRecipients() { return Context->Options().Batv.UsesRecipients(); }
+// What a reload may come to need of a connection opened before it: asked
+// for where the MTA offers it, required only when the settings need it.
+// The RCPT step is not among them: it costs a round trip per recipient, so a
+// connection asks for it only when its settings have recipient rules, and
+// one opened before a reload that adds them goes on without.
+static constexpr unsigned long ReloadableActions = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_QUARANTINE | SMFIF_CHGFROM;
 
 // Recording "auth" needs the client's login at MAIL FROM. An MTA sends
 // {auth_authen} there by default (Postfix's milter_mail_macros, Sendmail's
 // Milter.macros.envfrom); asking for it keeps a trimmed list from losing it.
 // The list replaces the MTA's for that step, and the milter reads nothing
 // else there.
-static bool WantsMacroList() { return Context->Options().RecordFrom.Auth; }
+static bool WantsMacroList(const TMilterOptions &AOptions) { return AOptions.RecordFrom.Auth; }
 static char AuthMacroList[] = "{auth_authen}";
 
 static sfsistat OnNegotiate(SMFICTX *ACtx, unsigned long AActions, unsigned long ASteps, unsigned long,
                             unsigned long, unsigned long *AWantedActions, unsigned long *AWantedSteps,
                             unsigned long *AReserved2, unsigned long *AReserved3) {
-  const TCallbackScope Scope;
+  const TCallbackScope Scope(ACtx);
   std::unique_ptr<TMilterSession> Previous(static_cast<TMilterSession *>(smfi_getpriv(ACtx)));
   smfi_setpriv(ACtx, nullptr);
   Previous.reset();
-  const unsigned long Actions = ActionFlags();
+  // A connection is negotiated under the settings current when it opens.
+  const TMilterSettingsPtr Settings = Context->Settings();
+  const TMilterOptions &Options = Settings->Options;
+  const unsigned long Actions = ActionFlags(Options);
   if ((AActions & Actions) != Actions) {
     // Rejecting negotiation closes the connection; the MTA then treats the
     // milter as unavailable.
-    std::string Needs = "--action=" + std::string(ActionName(Context->Options().Action));
-    if (Context->Options().AddMessageId)
+    std::string Needs = "--action=" + std::string(ActionName(Options.Action));
+    if (Options.AddMessageId)
       Needs += " and --add-message-id";
-    if (Context->Options().Batv.Sign)
+    if (Options.Batv.Sign)
       Needs += " and --batv-sign";
     Context->Log().Daemon("the MTA does not offer adding or changing headers, the quarantine, or changing the "
                           "sender, as " + Needs + (Needs.find(" and ") == std::string::npos ? " needs" : " need") +
@@ -177,15 +206,15 @@ static sfsistat OnNegotiate(SMFICTX *ACtx, unsigned long AActions, unsigned long
   // without a reply too.
   unsigned long Steps = SMFIP_NOCONNECT | SMFIP_NOHELO | SMFIP_NORCPT | SMFIP_NOUNKNOWN | SMFIP_NODATA |
                         SMFIP_HDR_LEADSPC | SMFIP_NR_HDR | SMFIP_SKIP;
-  if (Context->Options().RecordFrom.NeedsClient())
+  if (Options.RecordFrom.NeedsClient())
     Steps = (Steps & ~SMFIP_NOCONNECT) | SMFIP_NR_CONN;
-  if (WantsRecipients())
+  if (Options.Batv.UsesRecipients())
     Steps &= ~SMFIP_NORCPT;
-  *AWantedActions = Actions;
+  *AWantedActions = Actions | (AActions & ReloadableActions);
   *AWantedSteps = ASteps & Steps;
   *AReserved2 = 0;
   *AReserved3 = 0;
-  if (WantsMacroList() && (AActions & SMFIF_SETSYMLIST) != 0 &&
+  if (WantsMacroList(Options) && (AActions & SMFIF_SETSYMLIST) != 0 &&
       smfi_setsymlist(ACtx, SMFIM_ENVFROM, AuthMacroList) == MI_SUCCESS)
     *AWantedActions |= SMFIF_SETSYMLIST;
   TNegotiated Negotiated;
@@ -276,9 +305,10 @@ static sfsistat OnAbort(SMFICTX *ACtx) {
 
 static sfsistat OnClose(SMFICTX *ACtx) {
   // libmilter calls this at the end of every connection, after an abort or a
-  // dropped connection too: the session, and any transaction it still had,
-  // end here.
-  const TCallbackScope Scope;
+  // dropped connection too (and without a negotiation): the session, and
+  // any transaction it still had, end here.
+  TCallbackScope Scope(ACtx);
+  Scope.Closing();
   std::unique_ptr<TMilterSession> Owned(static_cast<TMilterSession *>(smfi_getpriv(ACtx)));
   smfi_setpriv(ACtx, nullptr);
   return SMFIS_CONTINUE;
@@ -289,13 +319,15 @@ bool RegisterMilter(TMilterContext &AContext) {
   smfiDesc Description{};
   Description.xxfi_name = const_cast<char *>("bouncewarden-milter");
   Description.xxfi_version = SMFI_VERSION;
-  Description.xxfi_flags = ActionFlags() | (WantsMacroList() ? SMFIF_SETSYMLIST : 0);
-  // Without --record-from the connect step is not even asked for.
-  if (AContext.Options().RecordFrom.NeedsClient())
-    Description.xxfi_connect = OnConnect;
+  const TMilterOptions &Options = AContext.Settings()->Options;
+  Description.xxfi_flags = ActionFlags(Options) | (WantsMacroList(Options) ? SMFIF_SETSYMLIST : 0);
+  // Negotiation asks for the connect step only when a setting needs the
+  // client (a reload may come to).
+  Description.xxfi_connect = OnConnect;
   Description.xxfi_envfrom = OnEnvFrom;
-  if (WantsRecipients())
-    Description.xxfi_envrcpt = OnEnvRcpt;
+  // Negotiation asks for RCPT only when the connection's settings have
+  // recipient rules.
+  Description.xxfi_envrcpt = OnEnvRcpt;
   Description.xxfi_header = OnHeader;
   Description.xxfi_eoh = OnEndOfHeaders;
   Description.xxfi_body = OnBody;

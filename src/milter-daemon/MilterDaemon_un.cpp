@@ -2,7 +2,10 @@
 // signals, and the stop that answers every message in progress.
 #include "milter-daemon/MilterDaemon_un.h"
 
+#include "metrics/MetricsExposer_un.h"
+#include "milter-daemon/MilterConnections_un.h"
 #include "milter-daemon/MilterStartup_un.h"
+#include "verdict/BatvSettings_un.h"
 
 #include <libmilter/mfapi.h>
 
@@ -20,11 +23,12 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
-#include <iostream>
 #include <memory>
 #include <optional>
+#include <span>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace bw {
 
@@ -134,7 +138,8 @@ public:
     rlimit Limit{};
     getrlimit(RLIMIT_NOFILE, &Limit);
     FLog.Daemon("out of file descriptors (limit " + std::to_string(Limit.rlim_cur) +
-                "): no new connection can be accepted until some close; raise LimitNOFILE= or lower --timeout");
+                "): no new connection can be accepted until one closes (a connection silent for --timeout, or "
+                "with a message older than --message-timeout, is closed); raise LimitNOFILE= or lower those");
   }
 
 private:
@@ -147,72 +152,144 @@ private:
 // never holds up a signal; one at a time.
 static void TickLedger(TMilterContext &AContext) {
   static std::atomic<bool> Busy{false};
-  TLedgerUpkeep *Upkeep = AContext.Upkeep();
+  std::shared_ptr<TLedgerUpkeep> Upkeep = AContext.Upkeep();
   if (!Upkeep || Busy.exchange(true))
     return;
-  RunDetached([Upkeep] {
+  RunDetached([Upkeep = std::move(Upkeep)] {
     Upkeep->Tick(std::chrono::steady_clock::now());
     Busy = false;
   });
 }
 
-// Set by the thread that runs smfi_stop once libmilter closed its socket.
-static std::atomic<bool> ListenerClosed{false};
+// The summary line of the counts, each hour and at the stop, for sites
+// without Prometheus.
+class TSummary {
+public:
+  explicit TSummary(TMilterContext &AContext) : FContext(AContext), FLast(AContext.Metrics().Read()) {}
+  void Tick() {
+    if (std::chrono::steady_clock::now() - FLastAt >= std::chrono::hours(1))
+      Write();
+  }
+  void Write() {
+    const auto Now = std::chrono::steady_clock::now();
+    const TMetricsReading Reading = FContext.Metrics().Read();
+    FContext.Log().Daemon(
+        SummaryText(Reading - FLast, std::chrono::duration_cast<std::chrono::seconds>(Now - FLastAt)));
+    FLast = Reading;
+    FLastAt = Now;
+  }
 
-// The orderly stop: no new connection or transaction, every transaction
-// begun before it answered (checks unfinished at the deadline with the
-// --on-error answer), the listening socket closed and the connections quiet,
-// then the end of the process without tearing down anything a running
-// thread may still use.
-[[noreturn]] static void Stop(TMilterContext &AContext, const std::string &AReason, int AExitCode) {
+private:
+  TMilterContext &FContext;
+  TMetricsReading FLast;
+  std::chrono::steady_clock::time_point FLastAt = std::chrono::steady_clock::now();
+};
+
+// The orderly stop: no new connection (the listening socket closed here,
+// not by smfi_stop, after which libmilter drops every session within about
+// a second), new transactions refused with a 4xx, every transaction begun
+// before it served to its end (checks unfinished at the deadline with the
+// --on-error answer), then the end of the process once the last answers
+// went out, without tearing down anything a running thread may still use.
+// With nothing in progress it ends at once.
+[[noreturn]] static void Stop(TMilterContext &AContext, TSummary &ASummary, const std::string &AReason, int AExitCode) {
   using std::chrono::steady_clock;
   const auto Start = steady_clock::now();
   AContext.BeginStop();
-  // smfi_stop closes the listening socket, but waits for libmilter's listen
-  // loop, which holds its lock up to 5 s between two looks at the socket.
-  RunDetached([] {
-    smfi_stop();
-    ListenerClosed = true;
-  });
-  const auto Deadline = Start + std::chrono::seconds(AContext.Options().StopGraceSeconds);
-  std::size_t CutShort = 0;
-  if (!AContext.WaitForTransactions(Deadline)) {
-    CutShort = AContext.OpenTransactions();
+  const std::size_t InProgress = AContext.OpenTransactions();
+  if (!CloseListener())
+    AContext.Log().Daemon("the listening socket could not be closed: connections made during the stop are "
+                          "refused message by message");
+  const TMilterSettingsPtr Settings = AContext.Settings();
+  const auto Deadline = Start + std::chrono::seconds(Settings->Options.StopGraceSeconds);
+  if (!AContext.WaitForTransactions(Deadline))
     AContext.Checks().Abandon();  // the connections waiting for a check answer now
-  }
-  // Until the socket is closed, a connection may still be accepted, and its
-  // first command deserves an answer too.
-  const auto ListenerDeadline = std::max(Deadline, steady_clock::now()) + std::chrono::seconds(6);
-  while (!ListenerClosed && steady_clock::now() < ListenerDeadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  // A command an MTA sent just now starts its callback within moments; once
-  // none has run for a while, every answer due has gone out (libmilter
-  // writes it as the callback returns), and the connections left are idle.
-  const bool Quiet = AContext.WaitForQuiet(std::chrono::milliseconds(300), steady_clock::now() + std::chrono::seconds(3));
+  // Every answer goes out as its callback returns: once none has run for a
+  // moment, the last ones are written. A check that a connection runs
+  // itself cannot be abandoned, but it is bounded: it gets up to 8 s more
+  // (within the unit's TimeoutStopSec= after the default grace). A message
+  // still coming in after that is cut off with the connection.
+  const bool Quiet = AContext.WaitForQuiet(std::chrono::milliseconds(100), steady_clock::now() + std::chrono::seconds(8));
+  const std::size_t CutOff = AContext.OpenTransactions();
   const bool Flushed = FlushLedger(AContext, std::chrono::seconds(5));
   char Seconds[32];
   std::snprintf(Seconds, sizeof Seconds, "%.1f", std::chrono::duration<double>(steady_clock::now() - Start).count());
   std::string Line = "stopped " + AReason + " after " + Seconds + " s";
-  if (CutShort > 0)
-    Line += ", " + std::to_string(CutShort) + " message(s) still in progress at the " +
-            std::to_string(AContext.Options().StopGraceSeconds) + " s grace time (checks among them answered " +
-            std::string(PolicyName(AContext.Options().OnError)) + ")";
+  if (InProgress > 0 || CutOff > 0) {
+    Line += ": " + std::to_string(InProgress) + " message(s) in progress, " +
+            std::to_string(AContext.AnsweredSinceStop()) + " answered, " +
+            std::to_string(AContext.AbortedSinceStop()) + " left by their MTA";
+    if (CutOff > 0)
+      Line += ", " + std::to_string(CutOff) + " still coming in at the " +
+              std::to_string(Settings->Options.StopGraceSeconds) + " s grace time and cut off";
+  }
   if (!Quiet)
     Line += ", connections still busy";
   if (!Flushed)
     Line += ", the ledger's last records not committed within 5 s";
+  ASummary.Write();
   AContext.Log().Daemon(Line);
   // Not exit(): no destructor may run under a check or a libmilter thread.
   _exit(AExitCode);
 }
 
-int RunMilterDaemon(TMilterContext &AContext) {
+// Closes the connections past their bounds. Only where each connection's
+// socket can be told (see ConnectionSocket): otherwise a busy connection
+// would look as silent as an idle one.
+static void WatchConnections(TMilterContext &AContext) {
+  static bool Said = false;
+  if (ConnectionsUntellable() && !std::exchange(Said, true))
+    AContext.Log().Daemon("warning: the connections' sockets cannot be told from libmilter's context: connections "
+                          "silent beyond --timeout or --message-timeout are not closed");
+  if (!ConnectionsKnown())
+    return;
+  const auto Now = std::chrono::steady_clock::now();
+  TConnectionWatch &Watch = AContext.Connections();
+  Watch.Seen(ConnectionSockets(), Now);
+  const TMilterOptions &Options = AContext.Settings()->Options;
+  const TWatchBounds Bounds{std::chrono::seconds(Options.TimeoutSeconds),
+                            std::chrono::seconds(Options.MessageTimeoutSeconds)};
+  for (const std::string &Line : Watch.Expire(Now, Bounds, ShutDownConnection)) {
+    AContext.Metrics().Error(ecTimeout);
+    AContext.Log().Daemon(Line);
+  }
+}
+
+// SIGHUP: the settings read again, as at the start, and installed for the
+// transactions that begin from now on; anything wrong keeps the running
+// ones, with one line that says why (a file's with its line).
+static void Reload(TMilterContext &AContext, std::span<const std::string> AArgs) {
+  TMilterLog &Log = AContext.Log();
+  const TMilterParseResult Parsed = ParseMilterOptions(AArgs, DefaultConfigFile);
+  if (Parsed.Request != mrRun) {
+    Log.Daemon("SIGHUP: the running settings stay: " + Parsed.Message);
+    return;
+  }
+  TReload Outcome;
+  try {
+    Outcome = ReloadSettings(
+        *AContext.Settings(), Parsed,
+        [&AContext](const TMilterOptions &AOptions) { return OpenMilterLedger(AContext, AOptions); },
+        [](const TMilterOptions &AOptions) { return OpenRecipientJudge(AOptions.Batv); }, Log);
+  } catch (const Exception &E) {  // opening a store or compiling: the running settings are still good
+    Log.Daemon("SIGHUP: the running settings stay: " + ExceptionText(E));
+    return;
+  }
+  for (const std::string &Line : Outcome.Lines)
+    Log.Daemon("SIGHUP: " + Line);
+  if (!Outcome.Settings)
+    return;
+  AContext.Install(Outcome.Settings);
+  Log.Daemon("reloaded on SIGHUP: " + SettingsLine(*Outcome.Settings));
+}
+
+int RunMilterDaemon(TMilterContext &AContext, std::span<const std::string> AArgs) {
   if (const auto Error = StartUp(AContext)) {
-    std::cerr << "bouncewarden-milter: " << Error->Message << "\n";
+    AContext.Log().StartupFailure(Error->Message, Error->ExitCode);
     return Error->ExitCode;
   }
   if (pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-    std::cerr << "bouncewarden-milter: " << SystemError("cannot make a pipe", errno) << "\n";
+    AContext.Log().StartupFailure(SystemError("cannot make a pipe", errno), EX_OSERR);
     return EX_OSERR;
   }
   signal(SIGPIPE, SIG_IGN);  // a peer gone while its answer is written is libmilter's EPIPE, not our end
@@ -223,12 +300,30 @@ int RunMilterDaemon(TMilterContext &AContext) {
   // Before the first thread that could use it; its own (LMDB's writer)
   // inherits the blocked signals.
   if (const auto Error = OpenLedger(AContext)) {
-    std::cerr << "bouncewarden-milter: " << Error->Message << "\n";
+    AContext.Log().StartupFailure(Error->Message, Error->ExitCode);
     return Error->ExitCode;
   }
   if (const auto Error = OpenRecipientRules(AContext)) {
-    std::cerr << "bouncewarden-milter: " << Error->Message << "\n";
+    AContext.Log().StartupFailure(Error->Message, Error->ExitCode);
     return Error->ExitCode;
+  }
+  // Its threads take the blocked signals too, and it serves from the start
+  // for the life of the process.
+  if (const std::string &Address = AContext.Options().Metrics; !Address.empty()) {
+    try {
+      static const TMetricsExposer Exposer(Address, AContext.Metrics(), [&AContext] {
+        const TMilterSettingsPtr Settings = AContext.Settings();
+        TGaugeReading Gauges;
+        Gauges.OpenConnections = AContext.Connections().Count();
+        Gauges.ChecksInFlight = AContext.Checks().Pending();
+        if (Settings->Ledger)
+          Gauges.LedgerCovers = Settings->Ledger->CoversRetention();
+        return Gauges;
+      });
+    } catch (const EMetricsError &E) {  // the address is taken or cannot be bound
+      AContext.Log().StartupFailure(E.Message(), EX_OSERR);
+      return EX_OSERR;
+    }
   }
   AContext.Checks().Start();
   UseSmallStacksForLaterThreads();
@@ -252,26 +347,29 @@ int RunMilterDaemon(TMilterContext &AContext) {
 
   AContext.Log().Daemon(StartedLine(AContext));
   TDescriptorWatch Descriptors(AContext.Log());
+  TSummary Summary(AContext);
   for (;;) {
     pollfd Wait{SignalPipe[0], POLLIN, 0};
     if (poll(&Wait, 1, 1000) <= 0) {
       Descriptors.Check();
       TickLedger(AContext);
+      WatchConnections(AContext);
+      Summary.Tick();
       continue;
     }
     unsigned char Byte = 0;
     if (read(SignalPipe[0], &Byte, 1) != 1)
       continue;
     if (Byte == SIGHUP) {
-      AContext.Log().Daemon("SIGHUP ignored: there is nothing to reload (restart to change a setting)");
+      Reload(AContext, AArgs);
       continue;
     }
     if (Byte == SIGTERM || Byte == SIGINT)
-      Stop(AContext, std::string("on ") + SignalName(Byte), EX_OK);
+      Stop(AContext, Summary, std::string("on ") + SignalName(Byte), EX_OK);
     if (Byte == MainLoopEnded)
-      Stop(AContext, "by libmilter", EX_OK);
+      Stop(AContext, Summary, "by libmilter", EX_OK);
     if (Byte == MainLoopEnded - 1)
-      Stop(AContext, "because libmilter's main loop failed", EX_SOFTWARE);
+      Stop(AContext, Summary, "because libmilter's main loop failed", EX_SOFTWARE);
   }
 }
 

@@ -5,6 +5,9 @@
 #include "milter/MilterContext_un.h"
 #include "milter/MilterOptions_un.h"
 
+#include <span>
+#include <string>
+
 namespace bw {
 
 // Checks the pattern, opens the socket, hands it to its owner, drops
@@ -15,11 +18,12 @@ namespace bw {
 // libmilter failed, 71 a system call failed, 78 an unusable pattern or
 // running as root. A ledger that cannot be opened is logged and tried again,
 // never a reason not to start. Once running, it ends the process itself:
-// SIGHUP is logged and ignored; SIGTERM or SIGINT stop accepting, let the
+// SIGHUP reads the settings again from AArgs (the arguments after the
+// program's name) and the configuration file; SIGTERM or SIGINT stop accepting, let the
 // messages in progress finish within --stop-grace (those still checked then
 // get the --on-error answer), commit the ledger's queued records and exit 0
 // with a line naming the signal.
 // AContext and the mail runtime must be up for the life of the process.
-int RunMilterDaemon(TMilterContext &AContext);
+int RunMilterDaemon(TMilterContext &AContext, std::span<const std::string> AArgs);
 
 } // namespace bw

@@ -3,6 +3,8 @@
 #include "milter-daemon/MilterStartup_un.h"
 
 #include "milter-daemon/MilterCallbacks_un.h"
+#include "milter-daemon/MilterConnections_un.h"
+#include "milter/MilterCheck_un.h"
 #include "milter/MilterSocket_un.h"
 #include "verdict/AddressList_un.h"
 #include "verdict/BatvSettings_un.h"
@@ -55,8 +57,23 @@ void PrepareMilterProcess(char *AArgv[]) {
   mallopt(M_ARENA_MAX, 4);
 }
 
+// --check-config: the settings as the file would have them, the checks'
+// notes as comments after them, and every problem on standard error.
+static int CheckConfig(const TMilterParseResult &AParsed) {
+  std::cout << SettingsText(AParsed.Given, AParsed.ShowAll);
+  const TConfigCheck Check = CheckMilterSettings(AParsed.Options);
+  for (const std::string &Note : Check.Notes)
+    std::cout << "# " << Note << "\n";
+  for (const std::string &Problem : Check.Problems)
+    std::cerr << "bouncewarden-milter: " << Problem << "\n";
+  std::cout.flush();
+  return Check.Problems.empty() ? EX_OK : EX_CONFIG;
+}
+
 int AnswerWithoutRunning(const TMilterParseResult &AParsed) {
   switch (AParsed.Request) {
+  case mrCheckConfig:
+    return CheckConfig(AParsed);
   case mrHelp:
     std::cout << MilterHelpText();
     return EX_OK;
@@ -64,14 +81,18 @@ int AnswerWithoutRunning(const TMilterParseResult &AParsed) {
     std::cout << "bouncewarden-milter " << ProgramVersion << "\n";
     return EX_OK;
   case mrBadPattern:
-    std::cerr << "bouncewarden-milter: " << AParsed.Message << "\n";
-    return EX_CONFIG;
+  case mrBadConfig:
   case mrUsageError:
   case mrRun:
     break;
   }
-  std::cerr << "bouncewarden-milter: " << AParsed.Message << "\n";
-  return EX_USAGE;
+  if (AParsed.CheckConfig) {  // whatever keeps it from working is a configuration's fault here
+    std::cerr << "bouncewarden-milter: " << AParsed.Message << "\n";
+    return EX_CONFIG;
+  }
+  const int Code = AParsed.Request == mrUsageError ? EX_USAGE : EX_CONFIG;
+  ReportStartupFailure(AParsed.Message, Code);
+  return Code;
 }
 
 static std::optional<TStartupError> LookUpUser(const std::string &AName, TAccount &AAccount) {
@@ -135,8 +156,9 @@ std::optional<TStartupError> StartUp(TMilterContext &AContext) {
   const TMilterOptions &Options = AContext.Options();
   // The pattern was compiled when the context was made; out of memory there
   // would leave it unusable, and every check an error.
-  if (const TMessageIdPattern *Pattern = AContext.Pattern(); Pattern && !Pattern->Regex().IsValid())
-    return TStartupError{EX_CONFIG, "the Message-ID pattern cannot be used: " + Pattern->Regex().Error()};
+  if (const TMilterSettingsPtr Settings = AContext.Settings();
+      Settings->Pattern && !Settings->Pattern->Regex().IsValid())
+    return TStartupError{EX_CONFIG, "the Message-ID pattern cannot be used: " + Settings->Pattern->Regex().Error()};
   TAccount RunAs;
   if (!Options.User.empty()) {
     if (auto Error = LookUpUser(Options.User, RunAs))
@@ -151,6 +173,9 @@ std::optional<TStartupError> StartUp(TMilterContext &AContext) {
     return TStartupError{EX_SOFTWARE, "libmilter refused the filter's registration"};
   if (auto Error = SetUpSocket(AContext, Options.User.empty() ? geteuid() : RunAs.Uid))
     return Error;
+  if (!FindListener())
+    AContext.Log().Daemon("warning: the listening socket cannot be found: a stop cannot close it, and "
+                          "connections silent beyond --timeout are not closed");
   if (!Options.User.empty())
     return DropPrivileges(Options.User, RunAs);
   return std::nullopt;
@@ -158,15 +183,21 @@ std::optional<TStartupError> StartUp(TMilterContext &AContext) {
 
 // The ledger, once the process runs as its own user, so that the files LMDB
 // creates are that user's and the key file is read with the rights every
-// later start has.
+// later start has. A key file that cannot be read stops the start (the
+// ledger's keys would mean nothing); a store that cannot be opened does not:
+// it is logged, checks go on without it, and it is tried again.
+std::shared_ptr<TLedgerJudge> OpenMilterLedger(TMilterContext &AContext, const TMilterOptions &AOptions) {
+  TMilterLog &Log = AContext.Log();
+  return OpenLedgerJudge(AOptions.Ledger, AOptions.Ledger.StoreOptions(loTolerate),
+                         [&Log](const std::string &ALine) { Log.Daemon(ALine); });
+}
+
 std::optional<TStartupError> OpenLedger(TMilterContext &AContext) {
-  const TMilterOptions &Options = AContext.Options();
+  const TMilterOptions &Options = AContext.Settings()->Options;
   if (!Options.UsesLedger())
     return std::nullopt;
-  TMilterLog &Log = AContext.Log();
   try {
-    AContext.AttachLedger(OpenLedgerJudge(Options.Ledger, Options.Ledger.StoreOptions(loTolerate),
-                                          [&Log](const std::string &ALine) { Log.Daemon(ALine); }));
+    AContext.AttachLedger(OpenMilterLedger(AContext, Options));
   } catch (const ELedgerKeyError &E) {  // the administrator's to fix: say which file and how
     return TStartupError{EX_NOINPUT, E.Message() + " (bouncewarden-ledger init makes one)"};
   } catch (const ELedgerError &E) {  // a Redis that evicts, a password file that cannot be read
@@ -180,7 +211,7 @@ std::optional<TStartupError> OpenLedger(TMilterContext &AContext) {
 }
 
 std::optional<TStartupError> OpenRecipientRules(TMilterContext &AContext) {
-  const TBatvSettings &Settings = AContext.Options().Batv;
+  const TBatvSettings &Settings = AContext.Settings()->Options.Batv;
   if (!Settings.Any())
     return std::nullopt;
   try {
@@ -217,20 +248,20 @@ static std::string RecipientRulesText(const TMilterOptions &AOptions) {
 }
 
 // How the ledger takes part, for the start line.
-static std::string LedgerText(TMilterContext &AContext) {
-  const TMilterOptions &Options = AContext.Options();
-  TLedgerJudge *Ledger = AContext.Ledger();
+static std::string LedgerText(const TMilterSettings &ASettings) {
+  const TMilterOptions &Options = ASettings.Options;
+  TLedgerJudge *Ledger = ASettings.Ledger.get();
   if (!Ledger)
     return {};
-  const bool Alone = Options.LedgerOnly || !AContext.Pattern();
+  const bool Alone = Options.LedgerOnly || !ASettings.Pattern;
   std::string Text = ", ledger=" + Options.Ledger.Uri + " (" +
-                     (Alone ? std::string(AContext.Pattern() ? "ledger only" : "no pattern")
+                     (Alone ? std::string(ASettings.Pattern ? "ledger only" : "no pattern")
                             : "or the pattern") +
                      ", retention " + std::to_string(Options.Ledger.RetentionDays) + " days";
   if (Alone) {
     // Until then a missing ID proves nothing: say what decides instead.
     const std::optional<TLedgerTime> From = Ledger->CoveredFrom();
-    const char *Instead = AContext.Pattern() ? "the pattern" : "--on-error";
+    const char *Instead = ASettings.Pattern ? "the pattern" : "--on-error";
     if (!From)
       Text += std::string(", its start time unknown yet: an ID it lacks goes to ") + Instead + " until it covers the retention";
     else if (*From > LedgerNow())
@@ -258,14 +289,18 @@ static std::string ShownPattern(const std::string &APattern) {
   return OneLineText(APattern.substr(0, Shown)) + "... (" + std::to_string(APattern.size()) + " bytes)";
 }
 
-std::string StartedLine(TMilterContext &AContext) {
-  const TMilterOptions &Options = AContext.Options();
-  return std::string("bouncewarden-milter ") + ProgramVersion + " started: socket=" + Options.Listen +
+std::string SettingsLine(const TMilterSettings &ASettings) {
+  const TMilterOptions &Options = ASettings.Options;
+  return "socket=" + Options.Listen + ", config=" + (Options.ConfigFile.empty() ? "none" : OneLineText(Options.ConfigFile)) +
          ", action=" + std::string(ActionName(Options.Action)) + ", on-error=" +
          std::string(PolicyName(Options.OnError)) + ", workers=" + std::to_string(Options.Workers) +
          ", timeout=" + std::to_string(Options.TimeoutSeconds) +
-         " s, pattern=" + (Options.Pattern.empty() ? "none" : ShownPattern(Options.Pattern)) + LedgerText(AContext) +
-         RecipientRulesText(Options);
+         " s, pattern=" + (Options.Pattern.empty() ? "none" : ShownPattern(Options.Pattern)) + LedgerText(ASettings) +
+         RecipientRulesText(Options) + (Options.Metrics.empty() ? "" : ", metrics=http://" + Options.Metrics + "/metrics");
+}
+
+std::string StartedLine(TMilterContext &AContext) {
+  return std::string("bouncewarden-milter ") + ProgramVersion + " started: " + SettingsLine(*AContext.Settings());
 }
 
 } // namespace bw

@@ -6,6 +6,7 @@
 #include "milter/MilterOptions_un.h"
 #include "milter/MilterSocket_un.h"
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -36,6 +37,9 @@ std::optional<TStartupError> StartUp(TMilterContext &AContext);
 // on without it, and it is tried again. A milter that records marks its
 // start in the store (TLedgerUpkeep::Start).
 std::optional<TStartupError> OpenLedger(TMilterContext &AContext);
+// The judge of AOptions' ledger, logging to the context's log; raises what
+// OpenLedgerJudge raises. A reload opens its ledger with it too.
+std::shared_ptr<TLedgerJudge> OpenMilterLedger(TMilterContext &AContext, const TMilterOptions &AOptions);
 
 // Reads BATV's keys and the recipient rules' address lists (when an option
 // asks for them) once the process runs as its own user, as OpenLedger does,
@@ -44,6 +48,8 @@ std::optional<TStartupError> OpenLedger(TMilterContext &AContext);
 // line that is no entry (78).
 std::optional<TStartupError> OpenRecipientRules(TMilterContext &AContext);
 
+// What a snapshot runs with, for the start line and a reload's line.
+std::string SettingsLine(const TMilterSettings &ASettings);
 // The log line that says the daemon runs, and with what.
 std::string StartedLine(TMilterContext &AContext);
 

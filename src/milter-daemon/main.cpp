@@ -15,7 +15,7 @@ int main(int argc, char *argv[]) {
   bw::PrepareMilterProcess(argv);  // may start the program again, so first
   std::setlocale(LC_ALL, "");       // once, before libmilter's threads
   const std::vector<std::string> Args(argv + 1, argv + argc);
-  bw::TMilterParseResult Parsed = bw::ParseMilterOptions(Args);
+  bw::TMilterParseResult Parsed = bw::ParseMilterOptions(Args, bw::DefaultConfigFile);
   if (Parsed.Request != bw::mrRun)
     return bw::AnswerWithoutRunning(Parsed);
   // GMime up before any thread starts. Once libmilter runs, the daemon ends
@@ -23,6 +23,6 @@ int main(int argc, char *argv[]) {
   // down under a running check.
   bw::TAutomationRuntime Runtime;
   auto Log = std::make_unique<bw::TMilterLog>(Parsed.Options.LogStderr ? bw::ltStderr : bw::ltSyslog);
-  static bw::TMilterContext Context(std::move(Parsed.Options), std::move(Log));
-  return bw::RunMilterDaemon(Context);
+  static bw::TMilterContext Context(std::move(Parsed.Options), std::move(Log), std::move(Parsed.Given));
+  return bw::RunMilterDaemon(Context, Args);
 }

@@ -2,19 +2,44 @@
 #include "milter/MilterContext_un.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace bw {
 
-TMilterContext::TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog)
-    : FOptions(std::move(AOptions)),
-      FPattern(FOptions.Pattern.empty() ? nullptr : std::make_unique<const TMessageIdPattern>(FOptions.Pattern)),
-      FLog(std::move(ALog)), FChecks(FOptions.Workers) {}
+TMilterContext::TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog, TGivenSettings AGiven)
+    : FStartOptions(AOptions), FLog(std::move(ALog)), FBuffers(FStartOptions.BufferLimitBytes),
+      FSettings(MakeSettings(std::move(AOptions), std::move(AGiven))), FChecks(FStartOptions.Workers) {}
 
-void TMilterContext::AttachLedger(std::unique_ptr<TLedgerJudge> ALedger) {
-  FLedger = std::move(ALedger);
-  FUpkeep = std::make_unique<TLedgerUpkeep>(*FLedger, *FLog, !FOptions.RecordFrom.Empty(), FOptions.Ledger.Uri,
-                                            FOptions.Ledger.KeyFile);
+TMilterSettingsPtr TMilterContext::Settings() const {
+  const std::lock_guard Lock(FSettingsMutex);
+  return FSettings;
 }
+
+void TMilterContext::Install(TMilterSettingsPtr ASettings) {
+  // The old snapshot goes when the last transaction holding it ends, never
+  // under the lock.
+  TMilterSettingsPtr Old;
+  FBuffers.SetLimit(ASettings->Options.BufferLimitBytes);
+  const std::lock_guard Lock(FSettingsMutex);
+  Old = std::exchange(FSettings, std::move(ASettings));
+}
+
+void TMilterContext::AttachLedger(std::shared_ptr<TLedgerJudge> ALedger) {
+  auto Settings = std::make_shared<TMilterSettings>(*this->Settings());
+  Settings->Ledger = std::move(ALedger);
+  Settings->Upkeep = MakeUpkeep(*Settings, *FLog);
+  Install(std::move(Settings));
+}
+
+void TMilterContext::AttachRecipients(std::shared_ptr<const TRecipientJudge> AJudge) {
+  auto Settings = std::make_shared<TMilterSettings>(*this->Settings());
+  Settings->Recipients = std::move(AJudge);
+  Install(std::move(Settings));
+}
+
+TLedgerJudge *TMilterContext::Ledger() const { return Settings()->Ledger.get(); }
+
+std::shared_ptr<TLedgerUpkeep> TMilterContext::Upkeep() const { return Settings()->Upkeep; }
 
 bool TMilterContext::BeginTransaction() {
   const std::lock_guard Lock(FMutex);
@@ -24,10 +49,12 @@ bool TMilterContext::BeginTransaction() {
   return true;
 }
 
-void TMilterContext::EndTransaction() noexcept {
+void TMilterContext::EndTransaction(TTransactionEnd AHow) noexcept {
   {
     const std::lock_guard Lock(FMutex);
     --FTransactions;
+    if (FStopping)
+      ++(AHow == teAnswered ? FAnsweredSinceStop : FAbortedSinceStop);
   }
   FChanged.notify_all();
 }
@@ -72,6 +99,20 @@ bool TMilterContext::WaitForQuiet(std::chrono::milliseconds AQuiet, std::chrono:
 std::size_t TMilterContext::OpenTransactions() const {
   const std::lock_guard Lock(FMutex);
   return FTransactions;
+}
+
+} // namespace bw
+
+namespace bw {
+
+std::size_t TMilterContext::AnsweredSinceStop() const {
+  const std::lock_guard Lock(FMutex);
+  return FAnsweredSinceStop;
+}
+
+std::size_t TMilterContext::AbortedSinceStop() const {
+  const std::lock_guard Lock(FMutex);
+  return FAbortedSinceStop;
 }
 
 } // namespace bw

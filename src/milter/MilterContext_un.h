@@ -8,9 +8,13 @@
 
 #include "detector/MessageIdMatch_un.h"
 #include "milter/MilterLog_un.h"
+#include "milter/MilterMessage_un.h"
+#include "milter/MilterMetrics_un.h"
 #include "milter/MilterOptions_un.h"
 #include "milter/MilterPool_un.h"
+#include "milter/MilterSettings_un.h"
 #include "milter/MilterUpkeep_un.h"
+#include "milter/MilterWatch_un.h"
 #include "verdict/LedgerJudge_un.h"
 #include "verdict/RecipientRule_un.h"
 #include "verdict/Verdict_un.h"
@@ -19,54 +23,63 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
 namespace bw {
 
+// How a transaction ended: answered at its end (or earlier, when nothing
+// more was wanted), or left by its MTA (an abort, a new MAIL FROM, the
+// connection's end).
+enum TTransactionEnd : std::uint8_t { teAnswered, teAborted };
+
 class TMilterContext {
 public:
-  // Compiles and studies the pattern once, when there is one; every check
-  // shares it read-only.
-  TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog);
+  // The first snapshot of the settings, its pattern compiled and studied
+  // once (when there is one); every check shares it read-only.
+  TMilterContext(TMilterOptions AOptions, std::unique_ptr<TMilterLog> ALog, TGivenSettings AGiven = {});
   TMilterContext(const TMilterContext &) = delete;
   TMilterContext &operator=(const TMilterContext &) = delete;
 
-  const TMilterOptions &Options() const noexcept { return FOptions; }
-  // Null without --pattern.
-  const TMessageIdPattern *Pattern() const noexcept { return FPattern.get(); }
+  // The options the process started with: what only a restart changes (the
+  // socket, the user, the log, the workers) reads them. Everything a reload
+  // changes is read from Settings(), by a transaction from its own.
+  const TMilterOptions &Options() const noexcept { return FStartOptions; }
   TCheckPool &Checks() noexcept { return FChecks; }
   TMilterLog &Log() noexcept { return *FLog; }
+  // What the messages in progress hold, under the current --buffer-limit.
+  TByteBudget &Buffers() noexcept { return FBuffers; }
 
+  // The current snapshot; a transaction keeps the one it took.
+  TMilterSettingsPtr Settings() const;
+  // Makes ASettings current for the transactions that begin from now on.
+  void Install(TMilterSettingsPtr ASettings);
   // The ledger is opened by the daemon once it runs as its own user (so
-  // that the files it creates are that user's) and attached here once,
-  // before any thread that could use it starts. It goes after the checks'
-  // workers, which may still be asking it.
-  // Its upkeep (MilterUpkeep_un.h) comes with it.
-  void AttachLedger(std::unique_ptr<TLedgerJudge> ALedger);
-  // Null until attached, or when no option asks for a ledger.
-  TLedgerJudge *Ledger() noexcept { return FLedger.get(); }
-  TLedgerUpkeep *Upkeep() noexcept { return FUpkeep.get(); }
+  // that the files it creates are that user's): it joins the current
+  // snapshot, with its upkeep (MilterUpkeep_un.h). A check holds its
+  // snapshot, so a judge outlives the checks that ask it.
+  void AttachLedger(std::shared_ptr<TLedgerJudge> ALedger);
+  // The current snapshot's; null until attached, or when no option asks for
+  // a ledger. Valid while that snapshot is: for the daemon's own lines.
+  TLedgerJudge *Ledger() const;
+  // The current snapshot's ledger upkeep; null without a ledger.
+  std::shared_ptr<TLedgerUpkeep> Upkeep() const;
   // True for the one caller that is first to ask: the check of the MTA's
   // own host name against the pattern runs once per process.
   bool ClaimHostNameCheck() noexcept { return !FHostNameChecked.exchange(true); }
-  // What a bounce's returned Message-IDs are judged by.
-  TJudges Judges() noexcept { return {FPattern.get(), FLedger.get(), FOptions.LedgerOnly, FOptions.OnLedgerOutage}; }
 
   // The recipient rules and BATV's keys, read by the daemon once it runs as
-  // its own user and attached here once, before any thread that could use
-  // them starts, as the ledger is.
-  void AttachRecipients(std::unique_ptr<const TRecipientJudge> AJudge) noexcept { FRecipients = std::move(AJudge); }
-  // Null until attached, or when no option asks for them.
-  const TRecipientJudge *Recipients() const noexcept { return FRecipients.get(); }
+  // its own user: they join the current snapshot, as the ledger does.
+  void AttachRecipients(std::shared_ptr<const TRecipientJudge> AJudge);
 
   // --- The orderly stop. A transaction (MAIL FROM to its end) that began
   // before the stop runs to its end; one that would begin after it is
   // refused, so that the stop waits for a known set.
 
-  // False once the stop began: the transaction gets the --on-error answer.
+  // False once the stop began: the transaction is refused with a 4xx.
   bool BeginTransaction();
-  void EndTransaction() noexcept;
+  void EndTransaction(TTransactionEnd AHow) noexcept;
   void BeginStop();
   // True when every transaction begun before the stop ended by ADeadline.
   bool WaitForTransactions(std::chrono::steady_clock::time_point ADeadline);
@@ -77,18 +90,29 @@ public:
   // would have started one by then), false at ADeadline.
   bool WaitForQuiet(std::chrono::milliseconds AQuiet, std::chrono::steady_clock::time_point ADeadline);
   std::size_t OpenTransactions() const;
+  // How the transactions that ended since the stop began ended.
+  std::size_t AnsweredSinceStop() const;
+  std::size_t AbortedSinceStop() const;
+
+  // The connections, for the watch over silent peers and the gauge.
+  TConnectionWatch &Connections() noexcept { return FConnections; }
+  // The counts of messages, verdicts, errors and the ledger's answers.
+  TMilterMetrics &Metrics() noexcept { return FMetrics; }
 
 private:
-  const TMilterOptions FOptions;
-  const std::unique_ptr<const TMessageIdPattern> FPattern;
+  const TMilterOptions FStartOptions;
   std::unique_ptr<TMilterLog> FLog;
-  std::unique_ptr<TLedgerJudge> FLedger;  // before FChecks, so that it outlives the workers
-  std::unique_ptr<const TRecipientJudge> FRecipients;
-  std::unique_ptr<TLedgerUpkeep> FUpkeep;
+  TByteBudget FBuffers;
+  mutable std::mutex FSettingsMutex;
+  TMilterSettingsPtr FSettings;
   TCheckPool FChecks;
   mutable std::mutex FMutex;
   std::condition_variable FChanged;
   std::size_t FTransactions = 0;
+  std::size_t FAnsweredSinceStop = 0;
+  std::size_t FAbortedSinceStop = 0;
+  TConnectionWatch FConnections;
+  TMilterMetrics FMetrics;
   std::size_t FCallbacks = 0;
   std::chrono::steady_clock::time_point FLastCallback{};
   bool FStopping = false;

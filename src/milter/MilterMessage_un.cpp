@@ -8,6 +8,15 @@
 
 namespace bw {
 
+bool TByteBudget::TryTake(std::size_t ABytes) noexcept {
+  std::size_t Held = FHeld.load(std::memory_order_relaxed);
+  do {
+    if (Held + ABytes > FLimit.load(std::memory_order_relaxed))
+      return false;
+  } while (!FHeld.compare_exchange_weak(Held, Held + ABytes, std::memory_order_relaxed));
+  return true;
+}
+
 std::string TMilterMessage::ParseSender(std::string_view AMailFrom) {
   std::string Sender = TrimBytes(AMailFrom);
   if (Sender.size() >= 2 && Sender.front() == '<' && Sender.back() == '>')
@@ -20,9 +29,17 @@ void TMilterMessage::Start(std::string_view AMailFrom) {
   FSender = ParseSender(AMailFrom);
 }
 
+void TMilterMessage::DropContent() noexcept {
+  std::string().swap(FContent);  // clear() would keep the capacity of a big message
+  if (FBudget)
+    FBudget->Give(FTaken);
+  FTaken = 0;
+}
+
 void TMilterMessage::Reset() {
   FSender.clear();
-  std::string().swap(FContent);  // clear() would keep the capacity of a big message
+  DropContent();
+  FOverBudget = false;
   FContentType.reset();
   FMessageId.reset();
   FIdFields.clear();
@@ -36,10 +53,16 @@ bool TMilterMessage::TooLarge() const noexcept { return FSize >= TBackscatterDet
 
 void TMilterMessage::Append(std::string_view ABytes) {
   FSize += ABytes.size();
-  if (TooLarge()) {
-    std::string().swap(FContent);
+  if (TooLarge() || FOverBudget) {
+    DropContent();
     return;
   }
+  if (FBudget && !FBudget->TryTake(ABytes.size())) {
+    FOverBudget = true;
+    DropContent();
+    return;
+  }
+  FTaken += ABytes.size();
   FContent.append(ABytes);
 }
 
@@ -76,12 +99,12 @@ TEndOfHeaders TMilterMessage::EndOfHeaders() {
   FEndOfHeadersSeen = true;
   if (!CountsAsDSN(FContentType.value_or(std::string()), FSender))
     return ehNotDSN;
-  return TooLarge() ? ehTooLarge : ehWantBody;
+  return TooLarge() ? ehTooLarge : FOverBudget ? ehOverBudget : ehWantBody;
 }
 
 bool TMilterMessage::AddBody(std::string_view AChunk) {
   Append(AChunk);
-  return !TooLarge();
+  return !TooLarge() && !FOverBudget;
 }
 
 std::string TMilterMessage::TakeContent() {

@@ -7,6 +7,7 @@
 
 #include "detector/HeaderBlock_un.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -31,14 +32,39 @@ enum THeaderValueForm : std::uint8_t { hvAsReceived, hvLeadingSpaceStripped };
 
 // What end of headers decided.
 enum TEndOfHeaders : std::uint8_t {
-  ehNotDSN,     // not a bounce by the detector's rule: accept, no body needed
-  ehTooLarge,   // the headers alone reached the size bound: accept unexamined
-  ehWantBody    // a bounce: collect the body and check at end of message
+  ehNotDSN,      // not a bounce by the detector's rule: accept, no body needed
+  ehTooLarge,    // the headers alone reached the size bound: accept unexamined
+  ehWantBody,    // a bounce: collect the body and check at end of message
+  ehOverBudget   // a bounce whose headers the budget of all messages could not hold
+};
+
+// The bytes the messages in progress on all connections may hold together,
+// so that many peers each holding a message just under the size bound
+// cannot take the memory between them. Safe from any thread.
+class TByteBudget {
+public:
+  explicit TByteBudget(std::size_t ALimit) noexcept : FLimit(ALimit) {}
+  // Takes ABytes when they fit under the limit; false (nothing taken) when not.
+  bool TryTake(std::size_t ABytes) noexcept;
+  void Give(std::size_t ABytes) noexcept { FHeld.fetch_sub(ABytes, std::memory_order_relaxed); }
+  std::size_t Held() const noexcept { return FHeld.load(std::memory_order_relaxed); }
+  std::size_t Limit() const noexcept { return FLimit.load(std::memory_order_relaxed); }
+  // A reload's new limit; what is held beyond it goes back as messages end.
+  void SetLimit(std::size_t ALimit) noexcept { FLimit.store(ALimit, std::memory_order_relaxed); }
+
+private:
+  std::atomic<std::size_t> FLimit;
+  std::atomic<std::size_t> FHeld{0};
 };
 
 class TMilterMessage {
 public:
-  explicit TMilterMessage(THeaderValueForm AForm) : FForm(AForm) {}
+  // With ABudget, every byte kept is taken from it (and given back when the
+  // message is reset): a message it cannot hold keeps nothing from then on.
+  explicit TMilterMessage(THeaderValueForm AForm, TByteBudget *ABudget = nullptr) : FForm(AForm), FBudget(ABudget) {}
+  ~TMilterMessage() { Reset(); }
+  TMilterMessage(const TMilterMessage &) = delete;
+  TMilterMessage &operator=(const TMilterMessage &) = delete;
 
   // The envelope sender of a MAIL FROM argument: "<>" is the empty sender,
   // the angle brackets of "<a@b>" go, white space around it too.
@@ -60,7 +86,8 @@ public:
   // headers never came was not judged a bounce and is not checked.
   bool EndOfHeadersSeen() const noexcept { return FEndOfHeadersSeen; }
   // Appends a body chunk as given; false once the message has reached the
-  // size bound (its bytes are then dropped, and later chunks only counted).
+  // size bound or the budget could not hold it (its bytes are then dropped,
+  // and later chunks only counted).
   bool AddBody(std::string_view AChunk);
 
   THeaderValueForm Form() const noexcept { return FForm; }
@@ -79,13 +106,20 @@ public:
   // counted as it crossed SMTP (CR LF line ends, the MTA's own headers
   // included): such a message is not examined.
   bool TooLarge() const noexcept;
-  // The rebuilt message; the object keeps nothing of it.
+  // True once the budget could not hold the message's bytes.
+  bool OverBudget() const noexcept { return FOverBudget; }
+  // The rebuilt message; the object keeps nothing of it, but its bytes stay
+  // taken from the budget until Reset (the check still holds them).
   std::string TakeContent();
 
 private:
   void Append(std::string_view ABytes);
+  void DropContent() noexcept;
 
   THeaderValueForm FForm;
+  TByteBudget *FBudget;
+  std::size_t FTaken = 0;  // from FBudget
+  bool FOverBudget = false;
   std::string FSender;
   std::string FContent;
   std::optional<std::string> FContentType;  // the first Content-Type value, raw

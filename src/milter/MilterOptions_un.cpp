@@ -1,7 +1,8 @@
-// Command-line parsing for bouncewarden-milter.
+// The settings of bouncewarden-milter: its file and its command line.
 #include "milter/MilterOptions_un.h"
 
 #include "detector/MessageIdMatch_un.h"
+#include "rtl/ConfigFile_un.h"
 #include "rtl/ExitCodes_un.h"
 #include "rtl/Numbers_un.h"
 #include "rtl/StrUtils_un.h"
@@ -19,7 +20,7 @@ namespace {
 enum TOptionId : int {
   oiPattern = 1000, oiListen, oiAction, oiRejectReply, oiOnError, oiUser, oiSocketOwner, oiSocketMode, oiWorkers,
   oiTimeout, oiStopGrace, oiLedgerOnly, oiRecordFrom, oiAddMessageId, oiLogStderr, oiHelp, oiVersion,
-  oiOnLedgerOutage
+  oiOnLedgerOutage, oiMessageTimeout, oiBufferLimit, oiMetrics, oiConfig, oiCheckConfig, oiAll
 };
 } // namespace
 
@@ -53,9 +54,17 @@ static constexpr TOptionInfo MilterOptions[] = {
     {"workers", "N", dkText, "the number of cores",
      "how many checks run at once; each takes memory up to a few times the message size", oiWorkers},
     {"timeout", "SECONDS", dkValue, "300",
-     "a connection whose MTA sends nothing for this long is closed (keep it at or above the MTA's own milter "
-     "timeouts)",
+     "a connection whose MTA sends nothing for this long between two commands, or takes this long to finish one, "
+     "is closed; in a message, from its first header on (keep it at or above the MTA's own milter timeouts)",
      oiTimeout},
+    {"message-timeout", "SECONDS", dkValue, "3600",
+     "a message whose transaction (MAIL FROM to its end, the MTA's wait for its client's data included) takes "
+     "longer has its connection closed",
+     oiMessageTimeout},
+    {"buffer-limit", "MIB", dkValue, "256",
+     "the most the messages in progress on all connections may hold in memory together; a bounce that would go "
+     "beyond gets the --on-error answer unchecked",
+     oiBufferLimit},
     {"stop-grace", "SECONDS", dkValue, "30",
      "on SIGTERM, how long the messages in progress may take; a check still running then gets the --on-error "
      "answer (keep it below the service manager's stop timeout)",
@@ -81,9 +90,28 @@ static constexpr TOptionInfo MilterOptions[] = {
      oiAddMessageId},
     {"log-stderr", nullptr, dkNone, nullptr, "log to standard error instead of syslog (facility mail)",
      oiLogStderr},
+    {"metrics", "HOST:PORT", dkNone, nullptr,
+     "serve Prometheus metrics over HTTP at this address (e.g. 127.0.0.1:9717); off unless given", oiMetrics},
+};
+
+// What only the command line takes: the file itself and the requests.
+static constexpr TOptionInfo CommandLineOptions[] = {
+    {"config", "FILE", dkText, DefaultConfigFile,
+     "read the settings from FILE (name = value, as the long options without dashes; the command line wins); "
+     "without it, a missing default file means no settings",
+     oiConfig},
+    {"check-config", nullptr, dkNone, nullptr,
+     "print the settings that differ from the defaults in the file's syntax, check that they can work (the "
+     "pattern, the ledger's key file, the socket's folder) and exit: 0 usable, 78 with the reason",
+     oiCheckConfig},
+    {"all", nullptr, dkNone, nullptr, "with --check-config, print every setting", oiAll},
     {"help", nullptr, dkNone, nullptr, "show this text and exit", oiHelp},
     {"version", nullptr, dkNone, nullptr, "show the version and exit", oiVersion},
 };
+
+// What a reload cannot change: the process holds it from its start.
+static constexpr TOptionId RestartOnly[] = {oiListen, oiUser,    oiSocketOwner, oiSocketMode,
+                                            oiWorkers, oiLogStderr, oiMetrics};
 
 static constexpr std::string_view ActionNames[] = {"reject", "discard", "quarantine", "tag", "log"};
 
@@ -172,12 +200,25 @@ static bool ParseChoice(std::string_view AValue, const std::string_view (&ANames
 
 static TResult<void> Accepted(bool AValid) { return AValid ? TResult<void>() : Failure(""); }
 
+// "HOST:PORT" with a port from 1 to 65535; the host as Prometheus' exposer
+// (civetweb) takes it, an IPv6 address in brackets.
+static bool ValidMetricsAddress(std::string_view AValue) {
+  const std::size_t Colon = AValue.rfind(':');
+  return Colon != std::string_view::npos && Colon > 0 && ParseDecimal<unsigned>(AValue.substr(Colon + 1), 1, 65535) &&
+         std::all_of(AValue.begin(), AValue.end(), [](char C) { return C > 0x20 && C < 0x7F; });
+}
+
 // Applies one of the milter's own options to AResult.
-static TResult<void> ApplyOption(int AId, std::string_view AValue, TMilterParseResult &AResult) {
+static TResult<void> ApplyOption(int AId, std::string_view AValue, TOptionSource ASource, TMilterParseResult &AResult) {
   TMilterOptions &Opts = AResult.Options;
   switch (AId) {
   case oiPattern:
     Opts.Pattern = AValue;
+    // A bad pattern from the file is refused with its line; one from the
+    // command line after the parse, as before (exit 78 either way).
+    if (ASource == osConfigFile)
+      if (std::optional<std::string> Error = InvalidPatternMessage(std::string(AValue)))
+        return Failure(*Error);
     return Accepted(!AValue.empty());
   case oiListen:
     Opts.Listen = AValue;
@@ -201,6 +242,26 @@ static TResult<void> ApplyOption(int AId, std::string_view AValue, TMilterParseR
     return Accepted(ParseCount(AValue, 1, 86400, Opts.TimeoutSeconds));
   case oiStopGrace:
     return Accepted(ParseCount(AValue, 1, 3600, Opts.StopGraceSeconds));
+  case oiMessageTimeout:
+    return Accepted(ParseCount(AValue, 1, 86400, Opts.MessageTimeoutSeconds));
+  case oiBufferLimit: {
+    unsigned MiB = 0;
+    const bool Valid = ParseCount(AValue, 1, 1u << 20, MiB);
+    Opts.BufferLimitBytes = Valid ? std::size_t(MiB) << 20 : Opts.BufferLimitBytes;
+    return Accepted(Valid);
+  }
+  case oiMetrics:
+    Opts.Metrics = AValue;
+    return Accepted(ValidMetricsAddress(AValue));
+  case oiConfig:
+    Opts.ConfigFile = AValue;
+    return Accepted(!AValue.empty());
+  case oiCheckConfig:
+    AResult.CheckConfig = true;
+    return {};
+  case oiAll:
+    AResult.ShowAll = true;
+    return {};
   case oiLedgerOnly:
     Opts.LedgerOnly = true;
     return {};
@@ -228,29 +289,41 @@ static TResult<void> ApplyOption(int AId, std::string_view AValue, TMilterParseR
   default:
     break;
   }
-  return ApplyLedgerOption(AId, AValue, osCommandLine, Opts.Ledger);
+  return ApplyLedgerOption(AId, AValue, ASource, Opts.Ledger);
 }
 
-// The milter's options, then the ledger's, BATV's and the recipient
-// rules', then --help and --version.
-static const std::vector<TOptionInfo> &AllOptions() {
+// What the configuration file may set: the milter's options, then the
+// ledger's, BATV's and the recipient rules'.
+static const std::vector<TOptionInfo> &FileOptions() {
   static const std::vector<TOptionInfo> All = [] {
-    std::vector<TOptionInfo> Options(std::begin(MilterOptions), std::end(MilterOptions) - 2);
+    std::vector<TOptionInfo> Options(std::begin(MilterOptions), std::end(MilterOptions));
     for (const std::span<const TOptionInfo> Table : {LedgerOptionTable(), BatvKeyOptionTable(), RecipientOptionTable()})
       Options.insert(Options.end(), Table.begin(), Table.end());
-    Options.insert(Options.end(), std::end(MilterOptions) - 2, std::end(MilterOptions));
     return Options;
   }();
   return All;
 }
 
+// The command line's: those, then the file and the requests.
+static const std::vector<TOptionInfo> &AllOptions() {
+  static const std::vector<TOptionInfo> All = [] {
+    std::vector<TOptionInfo> Options = FileOptions();
+    Options.insert(Options.end(), std::begin(CommandLineOptions), std::end(CommandLineOptions));
+    return Options;
+  }();
+  return All;
+}
+
+// Applies an option and, unless it is a default, keeps the text it was given.
 static TApplyOption ApplierOf(TMilterParseResult &AResult) {
   return [&AResult](const TOptionInfo &AInfo, std::string_view AValue, TOptionSource ASource) {
-    if (AInfo.Id >= biBatvKeyFile)
-      return ApplyBatvOption(AInfo.Id, AValue, ASource, AResult.Options.Batv);
-    if (AInfo.Id >= liLedger)
-      return ApplyLedgerOption(AInfo.Id, AValue, ASource, AResult.Options.Ledger);
-    return ApplyOption(AInfo.Id, AValue, AResult);
+    TResult<void> Applied = AInfo.Id >= biBatvKeyFile ? ApplyBatvOption(AInfo.Id, AValue, ASource, AResult.Options.Batv)
+                            : AInfo.Id >= liLedger
+                                ? ApplyLedgerOption(AInfo.Id, AValue, ASource, AResult.Options.Ledger)
+                                : ApplyOption(AInfo.Id, AValue, ASource, AResult);
+    if (Applied && ASource != osDefault)
+      AResult.Given[AInfo.Name] = AInfo.Argument ? std::string(AValue) : "yes";
+    return Applied;
   };
 }
 
@@ -260,40 +333,105 @@ TMilterOptions DefaultMilterOptions() {
   return Result.Options;
 }
 
-static TMilterParseResult UsageError(std::string AMessage) {
+static TMilterParseResult Refusal(TMilterRequest ARequest, std::string AMessage, bool ACheckConfig) {
   TMilterParseResult Result;
-  Result.Request = mrUsageError;
-  Result.Message = std::move(AMessage) + " (see --help)";
+  Result.Request = ARequest;
+  Result.Message = std::move(AMessage);
+  Result.CheckConfig = ACheckConfig;
   return Result;
 }
 
-TMilterParseResult ParseMilterOptions(std::span<const std::string> AArgs) {
+static TMilterParseResult UsageError(std::string AMessage, bool ACheckConfig) {
+  return Refusal(mrUsageError, std::move(AMessage) + " (see --help)", ACheckConfig);
+}
+
+TMilterParseResult ParseMilterOptions(std::span<const std::string> AArgs, std::string_view ADefaultConfig) {
+  // The command line alone first: its errors, its requests and the file it names.
+  TMilterParseResult First;
+  First.Request = mrRun;
+  if (const auto Operands = ParseOptions(AArgs, AllOptions(), ApplierOf(First), opNone); !Operands)
+    return UsageError(Operands.error(), First.CheckConfig);
+  if (First.Request == mrHelp || First.Request == mrVersion)
+    return First;
+  const bool Check = First.CheckConfig;
+
   TMilterParseResult Result;
   Result.Request = mrRun;
   Result.Options = DefaultMilterOptions();
-  if (const auto Operands = ParseOptions(AArgs, AllOptions(), ApplierOf(Result), opNone); !Operands)
-    return UsageError(Operands.error());
-  if (Result.Request != mrRun)
-    return Result;
+  const bool Named = First.Given.contains("config");
+  const std::string File = Named ? First.Options.ConfigFile : std::string(ADefaultConfig);
+  if (!File.empty()) {
+    const TResult<bool> Read =
+        ApplyConfigFile(File, Named ? mfRefuse : mfNoSettings, FileOptions(), ApplierOf(Result));
+    if (!Read)
+      return Refusal(mrBadConfig, Read.error(), Check);
+    Result.Options.ConfigFile = *Read ? File : "";
+  }
+  const std::string ConfigFile = Result.Options.ConfigFile;
+  // The command line again, over the file: the same values, so no new error.
+  ParseOptions(AArgs, AllOptions(), ApplierOf(Result), opNone);
+  Result.Options.ConfigFile = ConfigFile;
+  Result.Given.erase("config");
+  Result.Given.erase("check-config");
+  Result.Given.erase("all");
   const TMilterOptions &Opts = Result.Options;
+  // Named as the file would have them too, where there is one.
+  const std::string InFile = ConfigFile.empty() ? "" : " (in " + OneLineText(ConfigFile) + ": ";
   if (Opts.Pattern.empty() && !Opts.Ledger.UriGiven && !Opts.LedgerOnly)
-    return UsageError("The option --pattern=REGEX or --ledger=URI is required");
+    return UsageError("The option --pattern=REGEX or --ledger=URI is required" +
+                          (InFile.empty() ? "" : InFile + "pattern = REGEX or ledger = URI)"),
+                      Check);
   if (Opts.AddMessageId && Opts.RecordFrom.Empty())
-    return UsageError("The option --add-message-id needs --record-from=LIST");
+    return UsageError("The option --add-message-id needs --record-from=LIST" +
+                          (InFile.empty() ? "" : InFile + "record-from = LIST)"),
+                      Check);
   if (Opts.Batv.Sign && Opts.RecordFrom.Empty())
-    return UsageError("The option --batv-sign needs --record-from=LIST (the origins whose mail is signed)");
+    return UsageError("The option --batv-sign needs --record-from=LIST (the origins whose mail is signed)" +
+                          (InFile.empty() ? "" : InFile + "record-from = LIST)"),
+                      Check);
   if (Opts.Batv.Require && !Opts.Batv.Verify)
-    return UsageError("The option --batv-require needs --batv-verify");
+    return UsageError("The option --batv-require needs --batv-verify" +
+                          (InFile.empty() ? "" : InFile + "batv-verify = yes)"),
+                      Check);
   if (Opts.Workers == 0)
     Result.Options.Workers = std::max(1u, std::thread::hardware_concurrency());
-
-  if (Opts.Pattern.empty())
-    return Result;
-  if (std::optional<std::string> Error = InvalidPatternMessage(Opts.Pattern)) {
-    Result.Request = mrBadPattern;
-    Result.Message = std::move(*Error);
-  }
+  if (!Opts.Pattern.empty())
+    if (std::optional<std::string> Error = InvalidPatternMessage(Opts.Pattern))
+      return Refusal(mrBadPattern, std::move(*Error), Check);
+  if (Check)
+    Result.Request = mrCheckConfig;
   return Result;
+}
+
+std::string SettingsText(const TGivenSettings &AGiven, bool AAll) {
+  std::string Text;
+  for (const TOptionInfo &Info : FileOptions()) {
+    const auto Given = AGiven.find(Info.Name);
+    const char *Default = Info.DefaultKind == dkValue ? Info.Default : Info.Argument ? nullptr : "no";
+    const bool Changed = Given != AGiven.end() && (!Default || Given->second != Default);
+    if (!Changed && !AAll)
+      continue;
+    if (!Changed && !Default)
+      Text.append("#");
+    Text.append(Info.Name).append(" =");
+    if (Changed || Default)
+      Text.append(" ").append(Changed ? Given->second : std::string(Default));
+    Text.append("\n");
+  }
+  return Text;
+}
+
+std::vector<std::string> RestartOnlyChanges(const TGivenSettings &ARunning, const TGivenSettings &ANew) {
+  const auto TextOf = [](const TGivenSettings &AGiven, const char *AName) {
+    const auto Found = AGiven.find(AName);
+    return Found == AGiven.end() ? std::string() : Found->second;
+  };
+  std::vector<std::string> Changed;
+  for (const TOptionInfo &Info : FileOptions())
+    if (std::find(std::begin(RestartOnly), std::end(RestartOnly), Info.Id) != std::end(RestartOnly) &&
+        TextOf(ARunning, Info.Name) != TextOf(ANew, Info.Name))
+      Changed.push_back(Info.Name);
+  return Changed;
 }
 
 std::string MilterHelpText() {
@@ -303,8 +441,9 @@ std::string MilterHelpText() {
          "Message-IDs your hosts sent, or both: with --pattern and --ledger, an ID is yours when either knows it;\n"
          "--ledger-only and --record-from open the ledger (at --ledger's default unless it is given) as well.\n\n" +
          OptionsHelp(AllOptions(), oiPattern) +
-         "\nRuns in the foreground; SIGTERM or SIGINT ends it after the messages in progress, SIGHUP is\n"
-         "logged and ignored.\n" +
+         "\nRuns in the foreground. SIGHUP reads the settings again (the transactions in progress finish under\n"
+         "the old ones; the socket, the user, the log, the workers and the metrics endpoint wait for a restart);\n"
+         "SIGTERM or SIGINT ends it after the messages in progress.\n" +
          ExitCodesHelp(MilterExitCodes);
 }
 

@@ -1,5 +1,5 @@
-// The milter's command line: one table of options, the parser and the help
-// text that both read it.
+// The milter's settings: one table of options, which the configuration
+// file, the command line, the help text and --check-config all read.
 #pragma once
 
 #include "milter/MilterOrigin_un.h"
@@ -9,10 +9,13 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace bw {
 
@@ -24,6 +27,11 @@ enum TErrorPolicy : std::uint8_t { epAccept, epTempfail };
 // The reply of --action=reject unless one is given. The unit, the defaults
 // file, the man page and the README quote it; a test holds them to it.
 inline constexpr char DefaultRejectReply[] = "550 5.7.1 Backscatter: the returned message was not sent from here";
+
+// The configuration file the program reads unless --config names another.
+// A fresh installation has it (all commented out); a milter started by hand
+// where it does not exist runs on its command line alone.
+inline constexpr char DefaultConfigFile[] = "/etc/bouncewarden/bouncewarden-milter.conf";
 
 // The settings of one run. Every default lives in the option table of
 // MilterOptions_un.cpp, or the ledger's that bouncewarden-ledger shares
@@ -62,29 +70,60 @@ struct TMilterOptions {
   // Signed envelope senders (BATV) and the recipient rules at RCPT time,
   // each off unless its option is given.
   TBatvSettings Batv;
+  // A message's whole transaction (MAIL FROM to its end) takes at most
+  // this; --timeout bounds the silence between two of its packets.
+  unsigned MessageTimeoutSeconds = 0;
+  // The most the messages in progress on all connections may hold together.
+  std::size_t BufferLimitBytes = 0;
+  std::string Metrics;     // "HOST:PORT" of the Prometheus endpoint; empty: none
+  std::string ConfigFile;  // the file read; empty when there was none
 };
+
+// The text each setting was last given, by the file or the command line,
+// by its name ("yes" for a flag): what --check-config shows, and what a
+// reload compares.
+using TGivenSettings = std::map<std::string, std::string>;
 
 // The options as the table's defaults set them (Workers still 0, Pattern empty).
 TMilterOptions DefaultMilterOptions();
 
-enum TMilterRequest : std::uint8_t { mrRun, mrHelp, mrVersion, mrUsageError, mrBadPattern };
+// mrBadConfig: the configuration file cannot be read or has a bad line.
+enum TMilterRequest : std::uint8_t { mrRun, mrHelp, mrVersion, mrUsageError, mrBadPattern, mrBadConfig, mrCheckConfig };
 
 struct TMilterParseResult {
   TMilterRequest Request = mrUsageError;
   TMilterOptions Options;
-  std::string Message;  // why the command line was refused (mrUsageError, mrBadPattern)
+  std::string Message;  // why the settings were refused (mrUsageError, mrBadPattern, mrBadConfig)
+  TGivenSettings Given;
+  bool CheckConfig = false;  // --check-config was asked for: a refusal is its answer
+  bool ShowAll = false;      // --check-config --all
 };
 
-// Parses the arguments after the program name. Never prints or exits; the pattern is compiled once here so that a typo is refused at
-// start-up instead of turning every genuine bounce into backscatter. One of
-// --pattern and a ledger (--ledger, --ledger-only or --record-from) must be
-// given; --batv-sign needs --record-from, --batv-require needs
-// --batv-verify. The files the options name are read at start-up, not here.
+// Reads the settings: the table's defaults, then the configuration file
+// (--config's, else ADefaultConfig, whose absence means no settings; none
+// when both are empty), then the command line, which wins. Never prints or
+// exits. The pattern is compiled here so that a typo is refused at start-up
+// instead of turning every genuine bounce into backscatter (a pattern from
+// the file is refused with its line, as mrBadConfig). One of --pattern and
+// a ledger (--ledger, --ledger-only or --record-from) must be given;
+// --batv-sign needs --record-from, --batv-require needs --batv-verify. The
+// files the options name are read at start-up, not here.
 // getopt keeps global state: call from one thread at a time.
-TMilterParseResult ParseMilterOptions(std::span<const std::string> AArgs);
+TMilterParseResult ParseMilterOptions(std::span<const std::string> AArgs, std::string_view ADefaultConfig = {});
 
 // The text of --help: a usage line and every option of the table.
 std::string MilterHelpText();
+
+// The settings in the configuration file's own syntax, one "name = value"
+// a line in the table's order, so that they can be pasted into it: those
+// given a value other than their default, or with AAll every setting (one
+// without a value as "#name =").
+std::string SettingsText(const TGivenSettings &AGiven, bool AAll);
+
+// The settings that only a restart can change (the socket, the user, the
+// log, the workers, the metrics endpoint) whose text differs between two
+// readings, by name, in the table's order.
+std::vector<std::string> RestartOnlyChanges(const TGivenSettings &ARunning, const TGivenSettings &ANew);
 
 // The name libmilter and the logs use for the action.
 std::string_view ActionName(TMilterAction AAction);

@@ -23,16 +23,22 @@ static const char *const QuarantineReason = "bouncewarden: backscatter";
 // leading space, and puts a space before it otherwise.
 static const char *const TagHeaderValue = " backscatter";
 static const std::string TooLargeVerdict =
-    "not examined (" + std::to_string(TBackscatterDetector::MaxMessageSize) + " bytes or more)";
+    "not examined (too large: " + std::to_string(TBackscatterDetector::MaxMessageSize) + " bytes or more)";
+static const char *const NotBounceVerdict = "not checked (not a bounce)";
+// More copies of the tag than a genuine message carries: removing them costs
+// the MTA time that grows with their square (and Postfix 3.7's cleanup
+// crashes past about ten thousand), so tag mode refuses such a message.
+static constexpr std::size_t MaxTagHeaders = 20;
 
 TMilterSession::~TMilterSession() {
-  EndTransaction();
+  EndTransaction(teAborted);  // the MTA closed the connection
   // The whole span in which this connection's IDs went unrecorded; its
   // start was a gap already when the first came.
-  if (FUnrecordedFrom && FUnrecordedTo != FUnrecordedFrom)
-    FContext.Ledger()->RecordGap(*FUnrecordedFrom, *FUnrecordedTo, "a connection sent more than " +
-                                                                     std::to_string(MaxRecordsPerConnection) +
-                                                                     " IDs to record");
+  const TMilterSettingsPtr Settings = FContext.Settings();
+  TLedgerJudge *Ledger = Settings->Ledger.get();
+  if (Ledger && FUnrecordedFrom && FUnrecordedTo != FUnrecordedFrom)
+    Ledger->RecordGap(*FUnrecordedFrom, *FUnrecordedTo,
+                      "a connection sent more than " + std::to_string(MaxRecordsPerConnection) + " IDs to record");
 }
 
 TMilterStatus TMilterSession::OnConnect(const TClientAddress &AClient) {
@@ -41,32 +47,33 @@ TMilterStatus TMilterSession::OnConnect(const TClientAddress &AClient) {
 }
 
 TMilterStatus TMilterSession::OnEnvFrom(TMilterReply &AReply, std::string_view AMailFrom) {
-  EndTransaction();  // one the MTA left without an abort
-  CheckOwnHostName(AReply);
+  EndTransaction(teAborted);  // one the MTA left without an abort
   FMessage.Start(AMailFrom);
   FHeaderLost = false;
   FSkipBody = false;
+  FSkipVerdict.clear();
   FAddMessageId = false;
   FOrigin = {};
   FRecipients = 0;
   FEnvelopeOutcome = {};
   FSignedSender.reset();
   FNotSigned.clear();
-  const TRecordOrigins &Origins = FContext.Options().RecordFrom;
-  if (!Origins.Empty())
-    FOrigin = MatchOrigin(Origins, FClient, Origins.Auth && !AReply.MacroValue("{auth_authen}").empty());
-  const TRecipientJudge *Recipients = FContext.Recipients();
-  if (Recipients && Recipients->Signs() && FOrigin.Kind != okNone)
-    FSignedSender = Recipients->SignedSender(FMessage.Sender(), BatvDay(std::chrono::system_clock::now()));
   if (!FContext.BeginTransaction()) {
-    // The daemon is stopping and waits only for the transactions it had.
-    std::string ActionTaken;
-    const TMilterStatus Status = ErrorStatus(ActionTaken);
-    LogMessage(AReply, "not checked (stopping)", nullptr, ActionTaken);
+    // The daemon is stopping and waits only for the transactions it had;
+    // the MTA tries this one again later, here or elsewhere.
+    LogMessage(AReply, vlNotChecked, "not checked (stopping)", nullptr, "tempfail");
     FMessage.Reset();
-    return Status;
+    return msTempfail;
   }
   FInTransaction = true;
+  FSettings = FContext.Settings();
+  CheckOwnHostName(AReply);
+  const TRecordOrigins &Origins = FSettings->Options.RecordFrom;
+  if (!Origins.Empty())
+    FOrigin = MatchOrigin(Origins, FClient, Origins.Auth && !AReply.MacroValue("{auth_authen}").empty());
+  const TRecipientJudge *Recipients = FSettings->Recipients.get();
+  if (Recipients && Recipients->Signs() && FOrigin.Kind != okNone)
+    FSignedSender = Recipients->SignedSender(FMessage.Sender(), BatvDay(std::chrono::system_clock::now()));
   return msContinue;
 }
 
@@ -107,13 +114,15 @@ static const TRecipientReply &ReplyOf(const TRecipientDecision &ADecision) {
 }
 
 TMilterStatus TMilterSession::OnEnvRcpt(TMilterReply &AReply, std::string_view ARcptTo) {
-  const TRecipientJudge *Judge = FContext.Recipients();
-  if (!Judge || !FInTransaction)
+  if (!FInTransaction)
+    return msContinue;
+  const TRecipientJudge *Judge = FSettings->Recipients.get();
+  if (!Judge)
     return msContinue;
   const std::string Recipient = TMilterMessage::ParseSender(ARcptTo);
   if (FSignedSender && Judge->IsExempt(Recipient)) {
     FSignedSender.reset();
-    FNotSigned = "not signed (mail to the exempt <" + Recipient + ">)";
+    FNotSigned = "not signed (mail to the exempt <" + PeerField(Recipient) + ">)";
   }
   const TRecipientDecision Decision = Judge->Judge(FMessage.Sender(), Recipient, FRecipients, FOrigin.Kind != okNone,
                                                    BatvDay(std::chrono::system_clock::now()));
@@ -126,8 +135,8 @@ TMilterStatus TMilterSession::OnEnvRcpt(TMilterReply &AReply, std::string_view A
     if (FEnvelopeOutcome.Rule != drNeverRefuse) {
       FEnvelopeOutcome.Verdict = cvNotBackscatter;
       FEnvelopeOutcome.Rule = Decision.Rule;
-      FEnvelopeOutcome.RuleNote = Decision.Note.empty() ? "<" + Recipient + ">"
-                                                        : std::string(Decision.Note) + " of <" + Recipient + ">";
+      FEnvelopeOutcome.RuleNote = Decision.Note.empty() ? "<" + PeerField(Recipient) + ">"
+                                                        : std::string(Decision.Note) + " of <" + PeerField(Recipient) + ">";
     }
     break;
   case rvRefused:
@@ -147,6 +156,7 @@ TMilterStatus TMilterSession::OnEnvRcpt(TMilterReply &AReply, std::string_view A
 TMilterStatus TMilterSession::OnHeader(std::string_view AName, std::string_view AValue) {
   // Without header replies the MTA reads no answer here, so a failure can
   // only be remembered and answered at end of headers.
+  FContentBegun = true;
   try {
     FMessage.AddHeader(AName, AValue);
   } catch (const std::bad_alloc &) {
@@ -156,36 +166,44 @@ TMilterStatus TMilterSession::OnHeader(std::string_view AName, std::string_view 
 }
 
 TMilterStatus TMilterSession::OnEndOfHeaders(TMilterReply &AReply) {
+  if (!FInTransaction)  // refused at MAIL FROM: nothing to decide
+    return msAccept;
   if (FHeaderLost) {
     std::string ActionTaken;
     const TMilterStatus Status = ErrorStatus(ActionTaken);
-    LogMessage(AReply, "error: out of memory while collecting the headers", nullptr, ActionTaken);
+    FContext.Metrics().Error(ecMemory);
+    LogMessage(AReply, vlError, "error: out of memory while collecting the headers", nullptr, ActionTaken);
     FMessage.Reset();
     EndTransaction();
     return Status;
   }
   const TEndOfHeaders Decision = FMessage.EndOfHeaders();
-  if (FOrigin.Kind != okNone && FContext.Ledger())
+  FContext.Metrics().Message(/*ABounce=*/Decision != ehNotDSN);
+  if (Options().Action == maTag && FMessage.TagHeaderCount() > MaxTagHeaders)
+    return RefuseTagFlood(AReply);
+  if (FOrigin.Kind != okNone && FSettings->Ledger)
     RecordOwnMessage(AReply);
   if (!FNotSigned.empty())
     LogRecording(AReply, FNotSigned);
   if (Decision == ehWantBody && FEnvelopeOutcome.Rule != drNone) {
     // Decided at RCPT: a genuine bounce by its tag, or a report to an
     // address whose mail is never refused.
-    LogMessage(AReply, FEnvelopeOutcome.Rule == drNeverRefuse ? "not checked" : VerdictText(FEnvelopeOutcome),
+    const bool Never = FEnvelopeOutcome.Rule == drNeverRefuse;
+    LogMessage(AReply, Never ? vlNotChecked : vlNotBackscatter, Never ? "not checked" : VerdictText(FEnvelopeOutcome),
                &FEnvelopeOutcome, "accept");
-    return PassUnchecked();
+    return PassUnchecked(AReply, vlNotChecked, "");
   }
   switch (Decision) {
   case ehWantBody:
     return msContinue;
   case ehTooLarge:
-    LogMessage(AReply, TooLargeVerdict, nullptr, "accept");
-    break;
+    return PassUnchecked(AReply, vlTooLarge, TooLargeVerdict);
+  case ehOverBudget:
+    return PassOverBudget(AReply);
   case ehNotDSN:
     break;
   }
-  return PassUnchecked();
+  return PassUnchecked(AReply, vlNotChecked, "");
 }
 
 TMilterStatus TMilterSession::OnBody(TMilterReply &AReply, std::string_view AChunk) {
@@ -195,16 +213,17 @@ TMilterStatus TMilterSession::OnBody(TMilterReply &AReply, std::string_view AChu
     return FNegotiated.CanSkipBody ? msSkip : msContinue;
   if (FMessage.AddBody(AChunk))
     return msContinue;
-  LogMessage(AReply, TooLargeVerdict, nullptr, "accept");
-  return PassUnchecked();
+  return FMessage.OverBudget() ? PassOverBudget(AReply) : PassUnchecked(AReply, vlTooLarge, TooLargeVerdict);
 }
 
 TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
   std::string ActionTaken = "accept";
+  if (!FInTransaction)  // refused at MAIL FROM, and answered there
+    return msAccept;
   if (!FMessage.EndOfHeadersSeen()) {
     // End of headers decides whether a message may be a bounce; without it
     // the body could be anything, headers included.
-    LogMessage(AReply, "not checked (no end of headers)", nullptr, ActionTaken);
+    LogMessage(AReply, vlNotChecked, "not checked (no end of headers)", nullptr, ActionTaken);
     FMessage.Reset();
     EndTransaction();
     return msAccept;
@@ -212,25 +231,28 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
   if (FAddMessageId)
     AddMessageId(AReply);
   if (FSkipBody) {
-    if (MustStripTags()) {
-      RemoveTagHeaders(AReply, ActionTaken);
-      LogMessage(AReply, "not checked (not a bounce)", nullptr, ActionTaken);
-    }
+    const bool Strip = MustStripTags();
+    RemoveTagHeaders(AReply, ActionTaken);
+    if (Strip || !FSkipVerdict.empty())
+      LogMessage(AReply, FSkipVerdict.empty() ? vlNotChecked : FSkipLabel,
+                 FSkipVerdict.empty() ? NotBounceVerdict : FSkipVerdict, nullptr, ActionTaken);
     SignSender(AReply);
     FMessage.Reset();
     EndTransaction();
     return msAccept;
   }
 
+  // The check holds the snapshot: after a stop's deadline it may outlive
+  // the transaction.
   const TCheckOutcome Outcome = FContext.Checks().Run(
-      [Sender = FMessage.Sender(), Content = FMessage.TakeContent(), Judges = FContext.Judges()]() mutable {
-        return JudgeBounce(Sender, std::move(Content), Judges);
+      [Sender = FMessage.Sender(), Content = FMessage.TakeContent(), Settings = FSettings]() mutable {
+        return JudgeBounce(Sender, std::move(Content), Settings->Judges());
       });
   const bool Deferred = Outcome.Verdict == cvDeferred;
   const bool Failed = !Deferred && Outcome.Verdict != cvBackscatter && Outcome.Verdict != cvNotBackscatter;
   // In tag mode every message that passes loses the headers it brought
   // before ours is added.
-  if (!Deferred && !(Failed && FContext.Options().OnError == epTempfail))
+  if (!Deferred && !(Failed && Options().OnError == epTempfail))
     RemoveTagHeaders(AReply, ActionTaken);
   TMilterStatus Status = msAccept;
   if (Outcome.Verdict == cvBackscatter)
@@ -243,7 +265,12 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
     ActionTaken = PolicyName(epTempfail);
     Status = msTempfail;
   }
-  LogMessage(AReply, VerdictText(Outcome), &Outcome, ActionTaken);
+  CountCheck(Outcome);
+  LogMessage(AReply, Outcome.Verdict == cvBackscatter      ? vlBackscatter
+                     : Outcome.Verdict == cvNotBackscatter ? vlNotBackscatter
+                     : Deferred                            ? vlDeferred
+                                                           : vlError,
+             VerdictText(Outcome), &Outcome, ActionTaken);
   if (Status == msAccept)
     SignSender(AReply);
   FMessage.Reset();
@@ -253,7 +280,7 @@ TMilterStatus TMilterSession::OnEndOfMessage(TMilterReply &AReply) {
 
 TMilterStatus TMilterSession::OnAbort() {
   FMessage.Reset();
-  EndTransaction();
+  EndTransaction(teAborted);
   return msContinue;
 }
 
@@ -261,7 +288,8 @@ TMilterStatus TMilterSession::OnInternalError(TMilterReply &AReply, std::string_
   std::string ActionTaken;
   const TMilterStatus Status = ErrorStatus(ActionTaken);
   try {
-    LogMessage(AReply, std::string("internal error ") + std::string(AWhat), nullptr, ActionTaken);
+    FContext.Metrics().Error(ecInternal);
+    LogMessage(AReply, vlError, std::string("internal error ") + std::string(AWhat), nullptr, ActionTaken);
   } catch (...) {
     // The log is best effort here: the answer below is what matters.
   }
@@ -271,20 +299,52 @@ TMilterStatus TMilterSession::OnInternalError(TMilterReply &AReply, std::string_
 }
 
 bool TMilterSession::MustStripTags() const noexcept {
-  return FContext.Options().Action == maTag && FMessage.TagHeaderCount() > 0;
+  return Options().Action == maTag && FMessage.TagHeaderCount() > 0;
 }
 
-TMilterStatus TMilterSession::PassUnchecked() {
+TMilterStatus TMilterSession::PassUnchecked(TMilterReply &AReply, TVerdictLabel ALabel, const std::string &AVerdict) {
   if (MustStripTags() || FAddMessageId || FSignedSender) {
-    // Header changes wait for end of message; the body is not wanted.
+    // Header and sender changes wait for end of message, and the line with
+    // them; the body is not wanted.
     FSkipBody = true;
+    FSkipVerdict = AVerdict;
+    FSkipLabel = ALabel;
     return msContinue;
   }
+  if (!AVerdict.empty())
+    LogMessage(AReply, ALabel, AVerdict, nullptr, "accept");
   // Accepting here tells the MTA that this filter needs nothing more of the
   // message, its body included.
   FMessage.Reset();
   EndTransaction();
   return msAccept;
+}
+
+TMilterStatus TMilterSession::PassOverBudget(TMilterReply &AReply) {
+  const std::string Verdict = "not checked (the messages in progress hold the --buffer-limit of " +
+                              std::to_string(FContext.Buffers().Limit() >> 20) + " MiB)";
+  FContext.Metrics().Error(ecBufferLimit);
+  if (Options().OnError == epAccept)
+    return PassUnchecked(AReply, vlNotChecked, Verdict);
+  std::string ActionTaken;
+  const TMilterStatus Status = ErrorStatus(ActionTaken);
+  LogMessage(AReply, vlNotChecked, Verdict, nullptr, ActionTaken);
+  FMessage.Reset();
+  EndTransaction();
+  return Status;
+}
+
+TMilterStatus TMilterSession::RefuseTagFlood(TMilterReply &AReply) {
+  const std::string Count = std::to_string(FMessage.TagHeaderCount());
+  std::string ActionTaken = "reject";
+  if (!AReply.SetReply("550", "5.7.1", "Malformed message: " + Count + " " + TagHeaderName + " headers"))
+    ActionTaken += " (the MTA's own reply: setting ours failed)";
+  LogMessage(AReply, vlRefused,
+             "refused (" + Count + " " + TagHeaderName + " headers, more than " + std::to_string(MaxTagHeaders) + ")",
+             nullptr, ActionTaken);
+  FMessage.Reset();
+  EndTransaction();
+  return msReject;
 }
 
 void TMilterSession::RemoveTagHeaders(TMilterReply &AReply, std::string &AActionTaken) {
@@ -300,7 +360,7 @@ void TMilterSession::RemoveTagHeaders(TMilterReply &AReply, std::string &AAction
 }
 
 TMilterStatus TMilterSession::ActOnBackscatter(TMilterReply &AReply, std::string &AActionTaken) {
-  const TMilterOptions &Options = FContext.Options();
+  const TMilterOptions &Options = this->Options();
   const std::string Taken = std::string(ActionName(Options.Action));
   switch (Options.Action) {
   case maReject:
@@ -329,8 +389,27 @@ TMilterStatus TMilterSession::ActOnBackscatter(TMilterReply &AReply, std::string
 }
 
 TMilterStatus TMilterSession::ErrorStatus(std::string &AActionTaken) const {
-  AActionTaken = PolicyName(FContext.Options().OnError);
-  return FContext.Options().OnError == epTempfail ? msTempfail : msAccept;
+  // Outside a transaction, the current settings say.
+  const TMilterSettingsPtr Current = FSettings ? FSettings : FContext.Settings();
+  AActionTaken = PolicyName(Current->Options.OnError);
+  return Current->Options.OnError == epTempfail ? msTempfail : msAccept;
+}
+
+void TMilterSession::CountCheck(const TCheckOutcome &AOutcome) {
+  TMilterMetrics &Metrics = FContext.Metrics();
+  Metrics.CheckTime(AOutcome.Elapsed);
+  Metrics.Lookup(AOutcome.LedgerAnswer);
+  if (AOutcome.Verdict == cvError)
+    Metrics.Error(ecCheck);
+  if (AOutcome.Verdict == cvNotFinished)
+    Metrics.Error(ecUnfinished);
+  // The notes the decision gives when the ledger could not decide.
+  if (AOutcome.RuleNote == "ledger warming up")
+    Metrics.Gap(grWarmingUp);
+  if (AOutcome.RuleNote == "ledger unavailable" || AOutcome.RuleNote == "ledger slow")
+    Metrics.Gap(grUnavailable);
+  if (AOutcome.RuleNote == "ledger gap")
+    Metrics.Gap(grInGap);
 }
 
 // The returned IDs as a log line names them: each in angle brackets, the
@@ -341,7 +420,7 @@ static std::string ReturnedIdsText(const std::vector<std::string> &AIds) {
   static constexpr std::size_t Shown = 4, ShownBytes = 200;
   std::string Text;
   for (std::size_t I = 0; I < AIds.size() && I < Shown; ++I) {
-    Text.append(I ? "," : "").append("<").append(AIds[I], 0, ShownBytes);
+    Text.append(I ? "," : "").append("<").append(PeerField(AIds[I].substr(0, ShownBytes)));
     Text.append(AIds[I].size() > ShownBytes ? "...>" : ">");
   }
   if (AIds.size() > Shown)
@@ -349,13 +428,14 @@ static std::string ReturnedIdsText(const std::vector<std::string> &AIds) {
   return Text;
 }
 
-void TMilterSession::LogMessage(TMilterReply &AReply, std::string_view AVerdict, const TCheckOutcome *AOutcome,
-                                std::string_view AActionTaken) {
+void TMilterSession::LogMessage(TMilterReply &AReply, TVerdictLabel ALabel, std::string_view AVerdict,
+                                const TCheckOutcome *AOutcome, std::string_view AActionTaken) {
+  FContext.Metrics().Verdict(ALabel, AOutcome ? AOutcome->Rule : drNone, ActionLabelOf(AActionTaken));
   const std::chrono::microseconds Elapsed = AOutcome ? AOutcome->Elapsed : std::chrono::microseconds(0);
   // Milliseconds with three decimals: a typical check takes well under one.
   char Milliseconds[32];
   std::snprintf(Milliseconds, sizeof Milliseconds, "%.3f ms", static_cast<double>(Elapsed.count()) / 1000);
-  std::string Text = "sender=<" + FMessage.Sender() + ">, verdict=";
+  std::string Text = "sender=<" + PeerField(FMessage.Sender()) + ">, verdict=";
   Text.append(AVerdict).append(", message-ids=").append(std::to_string(AOutcome ? AOutcome->MessageIDCount : 0));
   Text.append(", rule=").append(AOutcome && AOutcome->Rule != drNone ? RuleName(AOutcome->Rule) : "none");
   if (AOutcome && !AOutcome->RuleNote.empty())
@@ -370,7 +450,7 @@ void TMilterSession::RecordOwnMessage(TMilterReply &AReply) {
   // Keyed as a returned copy will be looked up: every Message-ID and
   // Resent-Message-ID, since a bounce may return either on top.
   const std::vector<std::string> Ids = SentMessageIdTexts(FMessage.IdFields());
-  if (FMessage.MessageIdValue() || !FContext.Options().AddMessageId) {
+  if (FMessage.MessageIdValue() || !Options().AddMessageId) {
     if (!Ids.empty())
       Record(AReply, Ids, "");
     else if (FMessage.MessageIdValue())
@@ -420,7 +500,7 @@ static std::string NewMessageId(std::string_view AHost) {
 }
 
 void TMilterSession::CheckOwnHostName(TMilterReply &AReply) {
-  const TMessageIdPattern *Pattern = FContext.Pattern();
+  const TMessageIdPattern *Pattern = FSettings->Pattern.get();
   if (!Pattern)
     return;
   const std::string Host = HostPart(AReply.MacroValue("j"));
@@ -457,9 +537,9 @@ void TMilterSession::AddMessageId(TMilterReply &AReply) {
 void TMilterSession::Record(TMilterReply &AReply, const std::vector<std::string> &AIds, std::string_view AHow) {
   std::string Text = "message-id=";
   for (const std::string &Id : AIds)
-    Text.append(&Id == &AIds.front() ? "<" : ",<").append(Id).append(">");
+    Text.append(&Id == &AIds.front() ? "<" : ",<").append(PeerField(Id)).append(">");
   Text.append(AHow).append(", ");
-  TLedgerJudge &Ledger = *FContext.Ledger();
+  TLedgerJudge &Ledger = *FSettings->Ledger;
   const TLedgerTime Now = LedgerNow();
   if (FRecorded + AIds.size() > MaxRecordsPerConnection) {
     Text += "not recorded (this connection's bound of " + std::to_string(MaxRecordsPerConnection) +
@@ -481,6 +561,7 @@ void TMilterSession::Record(TMilterReply &AReply, const std::vector<std::string>
   TRecordResult Result = rrAccepted;
   for (const std::string &Id : AIds) {
     const TRecordResult IdResult = &Id == &AIds.back() ? Ledger.RecordDurably(Id, Now) : Ledger.Record(Id, Now);
+    FContext.Metrics().Record(IdResult);
     if (IdResult != rrAccepted)
       Result = IdResult;
   }
@@ -505,7 +586,7 @@ void TMilterSession::Record(TMilterReply &AReply, const std::vector<std::string>
 }
 
 void TMilterSession::LogRecording(TMilterReply &AReply, std::string_view AText) {
-  std::string Line = "sender=<" + FMessage.Sender() + ">, origin=" + FOrigin.Text + ", ";
+  std::string Line = "sender=<" + PeerField(FMessage.Sender()) + ">, origin=" + FOrigin.Text + ", ";
   FContext.Log().Message(AReply.MacroValue("i"), Line.append(AText));
 }
 
@@ -514,14 +595,15 @@ void TMilterSession::SignSender(TMilterReply &AReply) {
     return;
   // The protocol takes the address as MAIL FROM writes it.
   if (AReply.ChangeSender("<" + *FSignedSender + ">"))
-    LogRecording(AReply, "signed as <" + *FSignedSender + ">");
+    LogRecording(AReply, "signed as <" + PeerField(*FSignedSender) + ">");
   else
     LogRecording(AReply, "not signed (the MTA refused to change the sender)");
 }
 
 void TMilterSession::LogRecipient(TMilterReply &AReply, const std::string &ARecipient,
                                   const TRecipientDecision &ADecision, std::string_view AActionTaken) {
-  std::string Text = "sender=<" + FMessage.Sender() + ">, recipient=<" + ARecipient + ">, verdict=";
+  FContext.Metrics().Verdict(vlRefused, ADecision.Rule, ActionLabelOf(AActionTaken));
+  std::string Text = "sender=<" + PeerField(FMessage.Sender()) + ">, recipient=<" + PeerField(ARecipient) + ">, verdict=";
   Text.append(ADecision.Verdict == rvOneAtATime ? "not the only recipient of a bounce" : "backscatter");
   Text.append(", rule=").append(RuleName(ADecision.Rule));
   if (!ADecision.Note.empty())
@@ -530,11 +612,13 @@ void TMilterSession::LogRecipient(TMilterReply &AReply, const std::string &AReci
   FContext.Log().Message(AReply.MacroValue("i"), Text);
 }
 
-void TMilterSession::EndTransaction() noexcept {
+void TMilterSession::EndTransaction(TTransactionEnd AHow) noexcept {
   if (!FInTransaction)
     return;
   FInTransaction = false;
-  FContext.EndTransaction();
+  FContentBegun = false;
+  FSettings.reset();  // an old judge goes once no transaction holds it
+  FContext.EndTransaction(AHow);
 }
 
 } // namespace bw

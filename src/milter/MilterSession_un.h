@@ -7,6 +7,7 @@
 #include "milter/MilterContext_un.h"
 #include "milter/MilterMessage_un.h"
 #include "milter/MilterOrigin_un.h"
+#include "milter/MilterWatch_un.h"
 
 #include <chrono>
 #include <cstddef>
@@ -63,6 +64,9 @@ struct TNegotiated {
 // messages; a transaction still open when the session goes (the MTA closed
 // the connection) ends with it.
 //
+// Each transaction is decided under the settings that were current at its
+// MAIL FROM, whatever a reload changes before its end.
+//
 // With --record-from, a message of ours (by its client or its
 // authentication) has its Message-IDs recorded in the ledger at end of
 // headers, whatever else happens to it, and that step is answered only once
@@ -77,7 +81,7 @@ struct TNegotiated {
 class TMilterSession {
 public:
   TMilterSession(TMilterContext &AContext, const TNegotiated &ANegotiated)
-      : FContext(AContext), FNegotiated(ANegotiated), FMessage(ANegotiated.Form) {}
+      : FContext(AContext), FNegotiated(ANegotiated), FMessage(ANegotiated.Form, &AContext.Buffers()) {}
   ~TMilterSession();
   TMilterSession(const TMilterSession &) = delete;
   TMilterSession &operator=(const TMilterSession &) = delete;
@@ -96,6 +100,11 @@ public:
   // and the answer is --on-error's.
   TMilterStatus OnInternalError(TMilterReply &AReply, std::string_view AWhat) noexcept;
 
+  // Where the connection is, for the watch over silent peers.
+  TConnectionPhase Phase() const noexcept {
+    return !FInTransaction ? cpBetweenMessages : FContentBegun ? cpContent : cpEnvelope;
+  }
+
 private:
   TMilterStatus ActOnBackscatter(TMilterReply &AReply, std::string &AActionTaken);
   TMilterStatus ErrorStatus(std::string &AActionTaken) const;
@@ -103,10 +112,18 @@ private:
   void RemoveTagHeaders(TMilterReply &AReply, std::string &AActionTaken);
   // Whether the message must reach end of message only for that removal.
   bool MustStripTags() const noexcept;
-  // The answer for a message that passes without a check from here on.
-  TMilterStatus PassUnchecked();
-  void LogMessage(TMilterReply &AReply, std::string_view AVerdict, const TCheckOutcome *AOutcome,
+  // The answer for a message that passes without a check from here on, and
+  // its line when AVerdict says why (none for ordinary mail).
+  TMilterStatus PassUnchecked(TMilterReply &AReply, TVerdictLabel ALabel, const std::string &AVerdict);
+  // The budget of all messages could not hold this one: --on-error's answer.
+  TMilterStatus PassOverBudget(TMilterReply &AReply);
+  // Tag mode: more X-Bouncewarden headers than any genuine message carries.
+  TMilterStatus RefuseTagFlood(TMilterReply &AReply);
+  // The message's line, counted by its verdict, rule and action.
+  void LogMessage(TMilterReply &AReply, TVerdictLabel ALabel, std::string_view AVerdict, const TCheckOutcome *AOutcome,
                   std::string_view AActionTaken);
+  // A check's time, the ledger's answer, its errors and gaps, for the counts.
+  void CountCheck(const TCheckOutcome &AOutcome);
   // At end of headers: records the message's Message-ID, or leaves it to
   // AddMessageId at end of message.
   void RecordOwnMessage(TMilterReply &AReply);
@@ -121,18 +138,26 @@ private:
   // Once per process, when the MTA names itself (macro j): warns when the
   // pattern would not match an ID made with that name.
   void CheckOwnHostName(TMilterReply &AReply);
-  void EndTransaction() noexcept;
+  void EndTransaction(TTransactionEnd AHow = teAnswered) noexcept;
+  // The transaction's settings: only while one is open.
+  const TMilterOptions &Options() const noexcept { return FSettings->Options; }
 
   TMilterContext &FContext;
   const TNegotiated FNegotiated;
   TMilterMessage FMessage;
   bool FInTransaction = false;
+  bool FContentBegun = false;  // a header of the transaction came
+  // The settings current at MAIL FROM, kept to the transaction's end (a
+  // reload meanwhile applies to the next one); none between transactions.
+  TMilterSettingsPtr FSettings;
   // A header could not be kept: the message is incomplete, and end of
   // headers answers as for a failed check.
   bool FHeaderLost = false;
   // Tag mode with X-Bouncewarden headers to remove, or a Message-ID to add,
   // and nothing to check: the body is not wanted, only the end of message.
   bool FSkipBody = false;
+  std::string FSkipVerdict;  // the line's verdict at end of message then, when there is one
+  TVerdictLabel FSkipLabel = vlNotChecked;
   std::optional<TClientAddress> FClient;  // none until the connect step came
   TOriginMatch FOrigin;  // of the message in progress: none unless it is to be recorded
   bool FAddMessageId = false;  // one is to be added at end of message

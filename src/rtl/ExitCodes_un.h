@@ -21,15 +21,16 @@ inline constexpr int ExitNotFound = 1;
 inline constexpr int ExitBatvExpired = 2;
 
 inline constexpr TExitCodeInfo MilterExitCodes[] = {
-    {EX_OK, "stopped by SIGTERM or SIGINT, or --help or --version was asked for"},
+    {EX_OK, "stopped by SIGTERM or SIGINT, --help or --version was asked for, or --check-config found the settings usable"},
     {EX_USAGE, "a wrong command line"},
     {EX_NOINPUT, "a key file (the ledger's or BATV's) cannot be read"},
     {EX_NOUSER, "an unknown user or group"},
     {EX_UNAVAILABLE, "another process answers on the socket"},
     {EX_SOFTWARE, "the milter library failed"},
     {EX_OSERR, "a system call failed (socket, ownership, privileges)"},
-    {EX_CONFIG, "a setting that cannot work (a bad pattern, an address list that cannot be read or holds a bad "
-                "line, running as root, a ledger with another key or one that cannot be used)"},
+    {EX_CONFIG, "a setting that cannot work (a bad pattern or configuration file, an address list that cannot be "
+                "read or holds a bad line, running as root, a ledger with another key or one that cannot be used; "
+                "with --check-config, any reason)"},
 };
 
 inline constexpr TExitCodeInfo LedgerToolExitCodes[] = {

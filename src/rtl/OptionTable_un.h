@@ -27,8 +27,9 @@ struct TOptionInfo {
   int Id;                // unique across the tables one program parses
 };
 
-// Where a value comes from: the table's default or the command line.
-enum TOptionSource : std::uint8_t { osDefault, osCommandLine };
+// Where a value comes from: the table's default, the command line or a
+// configuration file (rtl/ConfigFile_un.h), which the command line overrides.
+enum TOptionSource : std::uint8_t { osDefault, osCommandLine, osConfigFile };
 
 // Applies one option's value (empty for an option without argument).
 // A failure's message, when not empty, follows the usage error's

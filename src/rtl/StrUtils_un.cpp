@@ -45,13 +45,15 @@ std::string WithOneLineName(std::string_view AFormat, const std::string &AName) 
   return FormatMessage(AFormat, {OneLineText(AName)});
 }
 
-std::string EscapeControlBytes(std::string_view AText) {
+std::string EscapeControlBytes(std::string_view AText, TEscapedBytes AEscaped) {
   static constexpr char Hex[] = "0123456789ABCDEF";
   std::string Result;
   Result.reserve(AText.size());
   for (const char Byte : AText) {
     const auto Unit = static_cast<unsigned char>(Byte);
-    if (Unit >= 0x20 && Unit != 0x7F) {
+    const bool Kept = AEscaped == ebControl ? Unit >= 0x20 && Unit != 0x7F
+                                            : Unit >= 0x20 && Unit < 0x7F && Byte != '\\' && Byte != '>';
+    if (Kept) {
       Result.push_back(Byte);
       continue;
     }

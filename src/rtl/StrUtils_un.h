@@ -4,6 +4,7 @@
 // once setlocale has run at start-up.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -27,10 +28,16 @@ std::string OneLineText(std::string AText);
 // message.
 std::string WithOneLineName(std::string_view AFormat, const std::string &AName);
 
+// Which bytes EscapeControlBytes writes as "\xNN": the control bytes, or
+// for a field quoted between "<" and ">" those, every byte beyond ASCII, "\"
+// (so that a literal "\x0A" cannot pass for an escaped one) and ">".
+enum TEscapedBytes : std::uint8_t { ebControl, ebQuotedField };
+
 // AText with every control byte (0..31 and 127) written as "\xNN" (two
 // upper-case hex digits), so that a field a peer sent can neither end a log
-// line early nor drive the terminal that shows it; every other byte is kept.
-std::string EscapeControlBytes(std::string_view AText);
+// line early nor drive the terminal that shows it; every other byte is kept
+// (ebControl), or only printable ASCII but "\" and ">" (ebQuotedField).
+std::string EscapeControlBytes(std::string_view AText, TEscapedBytes AEscaped = ebControl);
 
 // Removes code units U+0000..U+0020 from both ends.
 std::u16string TrimWide(std::u16string_view AText);

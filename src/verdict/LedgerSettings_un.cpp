@@ -68,7 +68,7 @@ TResult<void> ApplyLedgerOption(int AId, std::string_view AValue, TOptionSource 
     if (!Location)
       return Failure(Location.error());
     ASettings.Uri = AValue;
-    ASettings.UriGiven = ASource == osCommandLine;
+    ASettings.UriGiven = ASource != osDefault;
     return {};
   }
   case liLedgerKeyFile:
@@ -97,7 +97,7 @@ TResult<void> ApplyLedgerOption(int AId, std::string_view AValue, TOptionSource 
   case liLedgerTimeout: {
     const std::optional<unsigned> Ms = ParseDecimal<unsigned>(AValue, 1, 60000);
     ASettings.TimeoutMs = Ms.value_or(ASettings.TimeoutMs);
-    ASettings.TimeoutGiven = ASource == osCommandLine;
+    ASettings.TimeoutGiven = ASource != osDefault;
     return Accepted(Ms.has_value());
   }
   default:

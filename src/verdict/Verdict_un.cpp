@@ -156,6 +156,7 @@ TDecision JudgeReturned(const TJudges &AJudges, const TReturnedIds &AReturned) {
   }
   TDecision Decision = Decide(Judging, Evidence);
   Decision.ReturnedIds = AReturned.LedgerTexts;
+  Decision.LedgerAnswer = Evidence.Ledger;
   return Decision;
 }
 

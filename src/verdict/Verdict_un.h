@@ -76,6 +76,8 @@ struct TDecision {
   // The texts the returned IDs were judged by (the ledger's keys; the
   // detector's IDs as UTF-8 without a ledger), for the log.
   std::vector<std::string> ReturnedIds;
+  // What the ledger answered when it was asked (for the milter's counters).
+  TLedgerEvidence LedgerAnswer = leNotAsked;
 };
 
 // The verdict. No Message-IDs from the detector give "not backscatter" with

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The milter as dist/bouncewarden-milter.service starts it, without systemd:
-# the unit's ExecStart with the unit's defaults and a PATTERN (as
-# /etc/default/bouncewarden-milter sets it), run as an unprivileged user from
-# the start (User=) with no_new_privs (NoNewPrivileges=), its socket in a
-# runtime directory of that user's (RuntimeDirectory=). Mail comes through a
-# private Postfix instance. Under strace, every system call the milter
-# makes is checked against the unit's SystemCallFilter=, every socket's
-# family against RestrictAddressFamilies= and every mapping against
+# the unit's ExecStart on a copy of dist/bouncewarden-milter.conf with the
+# site's settings added (as an administrator sets them), run as an
+# unprivileged user from the start (User=) with no_new_privs
+# (NoNewPrivileges=), its socket in a runtime directory of that user's
+# (RuntimeDirectory=), its metrics served and scraped, and reloaded with the
+# unit's ExecReload= signal. Mail comes through a private Postfix instance.
+# Under strace, every system call the milter makes is checked against the
+# unit's SystemCallFilter=, every socket's family against
+# RestrictAddressFamilies= and every mapping against
 # MemoryDenyWriteExecute=, so the hardening cannot break the service
 # unseen.
 #
@@ -32,20 +34,13 @@ Data=$Source/tests/data/integration
 RunUser=nobody
 RunGroup=$(id -gn nobody)
 
-# --- The unit's command line. Its Environment= defaults, then what the
-# defaults file would set: the pattern, and for the test a socket in the
+# --- The unit's command line, on a copy of the shipped configuration file
+# with the site's settings: the pattern, and for the test a socket in the
 # scratch runtime directory that Postfix (not in the user's group) may open.
 unit_values() {
   # The values of key $1, continuation lines joined.
   sed -e ':a' -e '/\\$/N; s/\\\n//; ta' "$Unit" | sed -n "s/^$1=//p"
 }
-declare -A Env=()
-while IFS= read -r Line; do
-  eval "set -- $Line"
-  for Assignment in "$@"; do Env[${Assignment%%=*}]=${Assignment#*=}; done
-done < <(unit_values Environment)
-check "the unit has a default for every variable ExecStart uses, and none for PATTERN" \
-  [ -n "${Env[LISTEN]:-}" ] && [ -n "${Env[ACTION]:-}" ] && [ -z "${Env[PATTERN]-x}" ]
 Runtime=$Scratch/run/bouncewarden
 State=$Scratch/lib/bouncewarden
 mkdir -p "$Runtime" "$State"
@@ -56,29 +51,28 @@ check "the unit has a state directory for the ledger" [ "$(unit_values StateDire
 # The key file as the package makes it: the user's, mode 0600.
 setpriv --reuid="$RunUser" --regid="$RunGroup" --clear-groups "$Build/bouncewarden-ledger" \
   --ledger-key-file="$State/ledger.key" --ledger="lmdb:$State/made-by-init" init >/dev/null
-Env[PATTERN]='.*@example\.com$'
-Env[LISTEN]=unix:$Runtime/milter.sock
-Env[SOCKET_OWNER]=$RunUser:$RunGroup
-Env[SOCKET_MODE]=0666
+MetricsPort=$(pf_free_port)
+Conf=$Scratch/bouncewarden-milter.conf
+cp "$Source/dist/bouncewarden-milter.conf" "$Conf"
 # Everything from 127.0.0.1 is recorded: the outgoing message and the bounces.
-Env[OPTIONS]="--ledger=lmdb:$State/ledger --ledger-key-file=$State/ledger.key --record-from=127.0.0.0/8 --add-message-id"
+cat >>"$Conf" <<EOT
+pattern = .*@example\\.com\$
+listen = unix:$Runtime/milter.sock
+socket-owner = $RunUser:$RunGroup
+socket-mode = 0666
+ledger = lmdb:$State/ledger
+ledger-key-file = $State/ledger.key
+record-from = 127.0.0.0/8
+add-message-id = yes
+metrics = 127.0.0.1:$MetricsPort
+EOT
+chmod 0644 "$Conf"
 
-ExecStart=$(unit_values ExecStart)
-Command=()
-for Word in $ExecStart; do
-  if [[ $Word =~ ^\$([A-Z_]+)$ ]]; then
-    # $NAME: split at spaces into any number of words.
-    read -r -a Words <<<"${Env[${BASH_REMATCH[1]}]:-}"
-    Command+=("${Words[@]}")
-    continue
-  fi
-  while [[ $Word =~ \$\{([A-Z_]+)\} ]]; do
-    Word=${Word/"${BASH_REMATCH[0]}"/${Env[${BASH_REMATCH[1]}]:-}}
-  done
-  Command+=("$Word")
-done
-[ "${Command[0]}" = /usr/bin/bouncewarden-milter ] || { echo "FAIL: ExecStart runs ${Command[0]}"; exit 1; }
-Command[0]=$Milter
+read -r -a Command <<<"$(unit_values ExecStart)"
+check "the unit runs the milter on its configuration file alone" \
+  eval '[ "${Command[*]}" = "/usr/bin/bouncewarden-milter --config=/etc/bouncewarden/bouncewarden-milter.conf" ]'
+check "and reloads it with SIGHUP" [ "$(unit_values ExecReload)" = '/bin/kill -HUP $MAINPID' ]
+Command=("$Milter" "--config=$Conf")
 echo "command: ${Command[*]}"
 
 # strace runs as the user too, so the milter is its child with no rights
@@ -96,7 +90,8 @@ pf_setup
 pf_conf "smtpd_milters = unix:$Runtime/milter.sock" "milter_default_action = tempfail" "local_header_rewrite_clients ="
 pf_start
 smtp_send "" alice@example.com "$Data/bounce-of-forged-message.eml"
-check "a forged bounce is refused with the unit's reply" [ "$SmtpDataReply" = "${Env[REJECT_REPLY]}" ]
+check "a forged bounce is refused with the default reply" \
+  [ "$SmtpDataReply" = "550 5.7.1 Backscatter: the returned message was not sent from here" ]
 smtp_send "" alice@example.com "$Data/bounce-of-own-message.eml"
 check "a genuine bounce passes" [ "${SmtpDataReply:0:3}" = 250 ]
 # Our message, given a Message-ID by the milter and recorded; then its
@@ -111,6 +106,12 @@ sed "s/<20261207091508.4F2A1@example.com>/<$Added>/" "$Data/bounce-of-own-messag
 smtp_send "" alice@example.com "$Scratch/bounce.eml"
 check "a message given a Message-ID <$Added> is recorded, and its bounce let through by the ledger" \
   eval '[ -n "$Added" ] && [ "${SmtpDataReply:0:3}" = 250 ]'
+check "its metrics are served" eval 'curl -sf "http://127.0.0.1:$MetricsPort/metrics" | grep -q "^bouncewarden_messages_total{kind=\"bounce\"} 3$"'
+# systemctl reload: the file read again as the unit's user, under the filter.
+echo 'action = log' >>"$Conf"
+kill -HUP "$(pgrep -P "$MilterPid")"
+smtp_send "" alice@example.com "$Data/bounce-of-forged-message.eml"
+check "reloaded, a forged bounce passes under action = log" [ "${SmtpDataReply:0:3}" = 250 ]
 pf_stop
 milter_stop
 check "SIGTERM (systemctl stop) ends it with exit code 0" [ "${MilterStatus:-}" = 0 ]

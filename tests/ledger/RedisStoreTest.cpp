@@ -513,3 +513,28 @@ TEST(RedisStoreTest, SentinelFailoverLosesNothing) {
   const TRedisServer &Promoted = NewMaster == "127.0.0.1\n" + std::to_string(Ports[1]) + "\n" ? Replica : OtherReplica;
   EXPECT_GE(std::stoull("0" + Promoted.Ask({"DBSIZE"})), Accepted.size() + 1);  // and bwl-start
 }
+
+// Show that a Redis at its maxmemory is full, not unreachable: records are
+// refused as full (logged once each way), lookups go on answering.
+TEST(RedisStoreTest, ARedisAtItsMemoryLimitIsFullNotUnreachable) {
+  SKIP_WITHOUT_REDIS();
+  const bwtest::TScratchFolder Scratch;
+  const TRedisServer Server(Scratch);
+  bwtest::TLogLines Log;
+  const bw::TLedgerOptions Options = RedisOptions(Server);
+  const auto Store = bw::OpenLedgerStore(Options, Log.Sink());
+  EXPECT_EQ(Store->Record(NumberedKey(1), LedgerNow()), bw::rrAccepted);
+  Server.Integer({"CONFIG", "SET", "maxmemory", "1"});  // a status reply: what follows shows it took
+  EXPECT_EQ(Store->Record(NumberedKey(2), LedgerNow()), bw::rrFull);
+  EXPECT_EQ(Store->Record(NumberedKey(3), LedgerNow()), bw::rrFull);
+  EXPECT_EQ(Store->Contains(NumberedKey(1)), bw::lrFound);
+  EXPECT_EQ(Store->Contains(NumberedKey(2)), bw::lrAbsent);
+  Server.Integer({"CONFIG", "SET", "maxmemory", "0"});
+  EXPECT_EQ(Store->Record(NumberedKey(2), LedgerNow()), bw::rrAccepted);
+  const std::vector<std::string> Lines = Log.Lines();
+  ASSERT_EQ(Lines.size(), 2u);
+  EXPECT_TRUE(Lines[0].starts_with("ledger " + Options.Uri + " cannot record, IDs of sent mail are not recorded: Redis is "
+                                    "out of memory"))
+      << Lines[0];
+  EXPECT_TRUE(Lines[1].starts_with("ledger " + Options.Uri + " records again")) << Lines[1];
+}

@@ -210,8 +210,7 @@ TEST(MilterOptionsTest, DefaultRejectReplyIsQuotedAlikeWhereverItIsShown) {
   EXPECT_EQ(Reply, bw::DefaultMilterOptions().ReplyCode + " " + bw::DefaultMilterOptions().ReplyStatus + " " +
                        bw::DefaultMilterOptions().ReplyText);
   const std::pair<std::string, std::string> Quotes[] = {
-      {"dist/bouncewarden-milter.service", "\"REJECT_REPLY=" + Reply + "\""},
-      {"dist/bouncewarden-milter.default", "#REJECT_REPLY='" + Reply + "'"},
+      {"dist/bouncewarden-milter.conf", "\n#reject-reply = " + Reply + "\n"},
       {"man/bouncewarden-milter.8", ".BR \"" + Reply + "\" ."},
       {"README.md", "default `" + Reply + "`"},
   };
@@ -228,6 +227,126 @@ TEST(MilterOptionsTest, DefaultRejectReplyIsQuotedAlikeWhereverItIsShown) {
 // each entry with the same words.
 TEST(MilterOptionsTest, ExitCodesAreQuotedAlikeInHelpAndManPage) {
   bwtest::ExpectExitCodesQuoted(bw::MilterExitCodes, "bouncewarden-milter.8", bw::MilterHelpText());
+}
+
+} // namespace
+
+namespace {
+
+using bwtest::WriteTempFile;
+
+// The file under the command line: defaults, then the file, then the
+// command line; a flag in the file is yes or no; what was given is kept by
+// name for --check-config and the reload.
+TEST(MilterOptionsTest, TheConfigurationFileSitsBetweenTheDefaultsAndTheCommandLine) {
+  const std::string File = WriteTempFile("milter.conf", "# the site's\n"
+                                                        "pattern = .*@example\\.com$\n"
+                                                        "action = tag\n"
+                                                        "ledger-only = yes\n"
+                                                        "ledger = lmdb:/srv/ledger\n"
+                                                        "timeout = 600\n");
+  const TMilterParseResult Result = ParseMilterOptions(std::vector<std::string>{"--config=" + File, "--action=log"});
+  ASSERT_EQ(Result.Request, bw::mrRun) << Result.Message;
+  EXPECT_EQ(Result.Options.ConfigFile, File);
+  EXPECT_EQ(Result.Options.Pattern, ".*@example\\.com$");
+  EXPECT_EQ(Result.Options.Action, bw::maLog);
+  EXPECT_TRUE(Result.Options.LedgerOnly);
+  EXPECT_TRUE(Result.Options.Ledger.UriGiven);
+  EXPECT_EQ(Result.Options.TimeoutSeconds, 600u);
+  EXPECT_EQ(Result.Given, (bw::TGivenSettings{{"pattern", ".*@example\\.com$"},
+                                              {"action", "log"},
+                                              {"ledger-only", "yes"},
+                                              {"ledger", "lmdb:/srv/ledger"},
+                                              {"timeout", "600"}}));
+  // The default file is read the same way, and its absence means no settings.
+  EXPECT_EQ(ParseMilterOptions(std::vector<std::string>{}, File).Options.Action, bw::maTag);
+  const TMilterParseResult Absent = ParseMilterOptions(std::vector<std::string>{"--pattern=x"}, "/nonexistent.conf");
+  EXPECT_EQ(Absent.Request, bw::mrRun);
+  EXPECT_TRUE(Absent.Options.ConfigFile.empty());
+}
+
+TEST(MilterOptionsTest, AFileThatCannotWorkIsRefusedWithItsLine) {
+  const std::pair<std::string, std::string> Cases[] = {
+      {"pattern = x\naction = bounce\n", ":2: invalid value \"bounce\" for action"},
+      {"pattern = (a\n", ":1: invalid value \"(a\" for pattern: Invalid Message-ID regular expression"},
+      {"help = yes\n", ":1: unknown setting \"help\""},
+      {"config = /etc/other.conf\n", ":1: unknown setting \"config\""},
+      {"pattern = x\nlog-stderr = please\n", ":2: log-stderr takes yes or no"},
+      {"pattern = x\nmetrics = 127.0.0.1\n", ":2: invalid value \"127.0.0.1\" for metrics"},
+  };
+  for (const auto &[Text, Reason] : Cases) {
+    SCOPED_TRACE(Text);
+    const std::string File = WriteTempFile("bad.conf", Text);
+    const TMilterParseResult Result = ParseMilterOptions(std::vector<std::string>{"--config=" + File});
+    EXPECT_EQ(Result.Request, bw::mrBadConfig);
+    EXPECT_TRUE(Result.Message.starts_with(File + Reason)) << Result.Message;
+  }
+  const TMilterParseResult Missing = ParseMilterOptions(std::vector<std::string>{"--config=/nonexistent.conf"});
+  EXPECT_EQ(Missing.Request, bw::mrBadConfig);
+  EXPECT_EQ(Missing.Message, "/nonexistent.conf: cannot be read: No such file or directory");
+  const TMilterParseResult Unset =
+      ParseMilterOptions(std::vector<std::string>{"--config=" + WriteTempFile("empty.conf", ""), "--check-config"});
+  EXPECT_EQ(Unset.Request, bw::mrUsageError);
+  EXPECT_TRUE(Unset.CheckConfig);
+  EXPECT_NE(Unset.Message.find("pattern = REGEX or ledger = URI"), std::string::npos) << Unset.Message;
+}
+
+// --check-config prints what differs from the defaults, in the file's own
+// syntax: read back as a file, it gives the same settings.
+TEST(MilterOptionsTest, CheckConfigShowsWhatASiteSetAndItReadsBackTheSame) {
+  const std::vector<std::string> Args{"--pattern=.*@(a|b)\\.example$", "--action=reject", "--add-message-id",
+                                      "--record-from=auth,10.0.0.0/8", "--timeout=30", "--check-config"};
+  const TMilterParseResult Checked = ParseMilterOptions(Args);
+  ASSERT_EQ(Checked.Request, bw::mrCheckConfig) << Checked.Message;
+  const std::string Text = bw::SettingsText(Checked.Given, /*AAll=*/false);
+  EXPECT_EQ(Text, "pattern = .*@(a|b)\\.example$\ntimeout = 30\nrecord-from = auth,10.0.0.0/8\n"
+                  "add-message-id = yes\n");
+  const TMilterParseResult Back =
+      ParseMilterOptions(std::vector<std::string>{"--config=" + WriteTempFile("back.conf", Text)});
+  EXPECT_EQ(Back.Given, bw::TGivenSettings({{"pattern", ".*@(a|b)\\.example$"},
+                                            {"timeout", "30"},
+                                            {"record-from", "auth,10.0.0.0/8"},
+                                            {"add-message-id", "yes"}}));
+  const std::string All = bw::SettingsText(Checked.Given, /*AAll=*/true);
+  for (const char *Line : {"\nlisten = unix:/run/bouncewarden/milter.sock\n", "\n#user =\n", "\nledger-only = no\n",
+                           "\nretention = 14\n", "\naction = reject\n", "\n#metrics =\n"})
+    EXPECT_NE(All.find(Line), std::string::npos) << Line;
+}
+
+TEST(MilterOptionsTest, OnlyTheSocketUserLogWorkersAndMetricsWaitForARestart) {
+  const bw::TGivenSettings Running{{"pattern", "a"}, {"listen", "unix:/a"}, {"workers", "2"}};
+  const bw::TGivenSettings New{{"pattern", "b"}, {"listen", "unix:/b"}, {"user", "bw"}, {"timeout", "5"},
+                               {"metrics", "127.0.0.1:9717"}, {"ledger", "lmdb:/x"}};
+  EXPECT_EQ(bw::RestartOnlyChanges(Running, New), (std::vector<std::string>{"listen", "user", "workers", "metrics"}));
+  EXPECT_TRUE(bw::RestartOnlyChanges(Running, Running).empty());
+}
+
+} // namespace
+
+namespace {
+
+// The shipped configuration file shows every setting the file takes, at
+// its true default, commented out: read as it is, it sets nothing.
+TEST(MilterOptionsTest, TheShippedFileShowsEverySettingAtItsDefault) {
+  const std::string Path = std::string(BW_TEST_DATA) + "/../../dist/bouncewarden-milter.conf";
+  std::ifstream Stream(Path, std::ios::binary);
+  ASSERT_TRUE(Stream) << Path;
+  std::string Text(1, '\n');
+  Text.append(std::istreambuf_iterator<char>(Stream), std::istreambuf_iterator<char>());
+  const std::string Defaults = bw::SettingsText({}, /*AAll=*/true);
+  std::size_t Settings = 0;
+  for (std::size_t Start = 0; Start < Defaults.size(); ++Settings) {
+    const std::size_t End = Defaults.find('\n', Start);
+    const std::string Line = Defaults.substr(Start, End - Start);
+    Start = End + 1;
+    std::string Shown(Line.starts_with("#") ? "\n" : "\n#");
+    Shown.append(Line).push_back('\n');
+    EXPECT_NE(Text.find(Shown), std::string::npos) << "the file should show" << Shown;
+  }
+  EXPECT_GE(Settings, 20u);
+  const TMilterParseResult Read = ParseMilterOptions(std::vector<std::string>{"--config=" + Path, "--pattern=x"});
+  ASSERT_EQ(Read.Request, bw::mrRun) << Read.Message;
+  EXPECT_EQ(Read.Given, bw::TGivenSettings({{"pattern", "x"}}));
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,7 +71,9 @@ TEST(MilterSessionTest, EachActionAsksTheMtaForItsOwnChange) {
 TEST(MilterSessionTest, AFailedCheckGetsTheErrorPolicyAndTheRightCount) {
   TMessage LongID = LoadMessage("bounce-of-forged-message.eml");
   const std::string Forged = "<7c41e0d2.90fa@forged-sender.example.net>";
-  LongID.Body.replace(LongID.Body.find(Forged), Forged.size(), "<" + std::string(3000, 'a') + ">");
+  std::string Long(1, '<');
+  Long.append(3000, 'a').push_back('>');
+  LongID.Body.replace(LongID.Body.find(Forged), Forged.size(), Long);
   for (const auto &[Policy, Status] : {std::pair{"accept", bw::msAccept}, std::pair{"tempfail", bw::msTempfail}}) {
     SCOPED_TRACE(Policy);
     TMilter Milter({"--pattern=(a|b)*@x$", std::string("--on-error=") + Policy});
@@ -136,6 +139,69 @@ TEST(MilterSessionTest, TagModeRemovesEveryIncomingTagHeaderFromWhatPasses) {
       << Milter.Log->Lines().back();
 }
 
+// A flood of the tag is refused, not removed copy by copy; a too-large
+// bounce that passes with its tags removed is logged as too large.
+TEST(MilterSessionTest, TagModeRefusesAFloodOfItsHeaderAndSaysWhyAMessageWentUnchecked) {
+  TMilter Milter({Pattern, "--action=tag"});
+  auto Session = NewSession(Milter);
+  TFakeReply Reply;
+  const auto WithTags = [](TMessage AMessage, std::size_t ACount) {
+    AMessage.Headers.insert(AMessage.Headers.begin(), ACount, {"X-Bouncewarden", " backscatter"});
+    return AMessage;
+  };
+  EXPECT_EQ(Send(Session, Reply, "<carol@example.org>", WithTags(LoadMessage("forwarded-message.eml"), 21)),
+            TAnswer(bw::msReject, "eoh"));
+  EXPECT_EQ(Reply.Calls, std::vector<std::string>{"reply 550 5.7.1 Malformed message: 21 X-Bouncewarden headers"});
+  EXPECT_NE(Milter.Log->Lines().back().find("verdict=refused (21 X-Bouncewarden headers, more than 20), "
+                                            "message-ids=0, rule=none, action=reject"),
+            std::string::npos)
+      << Milter.Log->Lines().back();
+  Reply.Calls.clear();
+  EXPECT_EQ(Send(Session, Reply, "<carol@example.org>", WithTags(LoadMessage("forwarded-message.eml"), 20)),
+            TAnswer(bw::msAccept, "eom"));
+  EXPECT_EQ(Reply.Calls.size(), 20u);
+  TMessage Big = WithTags(LoadMessage("bounce-of-forged-message.eml"), 1);
+  Big.Body += std::string(bw::TBackscatterDetector::MaxMessageSize, 'x');
+  EXPECT_EQ(Send(Session, Reply, "<>", Big), TAnswer(bw::msAccept, "eom"));
+  EXPECT_NE(Milter.Log->Lines().back().find("verdict=not examined (too large: 512000 bytes or more), message-ids=0, "
+                                            "rule=none, action=accept, removed 1 of 1 X-Bouncewarden"),
+            std::string::npos)
+      << Milter.Log->Lines().back();
+  EXPECT_EQ(Milter.Context->OpenTransactions(), 0u);
+}
+
+// Connections that each hold a bounce just under the size bound cannot
+// together hold more than --buffer-limit: the one that would go beyond gets
+// the --on-error answer, and what a message held is free again at its end.
+TEST(MilterSessionTest, TheBufferLimitBoundsWhatAllMessagesInProgressHold) {
+  for (const auto &[Policy, Status] : {std::pair{"accept", bw::msAccept}, std::pair{"tempfail", bw::msTempfail}}) {
+    SCOPED_TRACE(Policy);
+    TMilter Milter({Pattern, "--buffer-limit=1", std::string("--on-error=") + Policy});
+    TFakeReply Reply;
+    const TMessage Forged = LoadMessage("bounce-of-forged-message.eml");
+    const std::string Chunk(400000, 'x');
+    std::vector<std::unique_ptr<bw::TMilterSession>> Sessions;
+    for (int I = 0; I < 3; ++I) {
+      auto &Session = *Sessions.emplace_back(
+          std::make_unique<bw::TMilterSession>(*Milter.Context, bw::TNegotiated{bw::hvAsReceived, false, true}));
+      ASSERT_EQ(Session.OnEnvFrom(Reply, "<>"), bw::msContinue);
+      for (const auto &[Name, Value] : Forged.Headers)
+        Session.OnHeader(Name, Value);
+      ASSERT_EQ(Session.OnEndOfHeaders(Reply), bw::msContinue);
+      EXPECT_EQ(Session.OnBody(Reply, Chunk), I < 2 ? bw::msContinue : Status) << I;
+    }
+    EXPECT_NE(Milter.Log->Lines().back().find("verdict=not checked (the messages in progress hold the "
+                                              "--buffer-limit of 1 MiB), message-ids=0, rule=none, action=" +
+                                              std::string(Policy)),
+              std::string::npos)
+        << Milter.Log->Lines().back();
+    EXPECT_EQ(Sessions[0]->OnAbort(), bw::msContinue);
+    EXPECT_LT(Milter.Context->Buffers().Held(), 500000u);
+    auto Next = NewSession(Milter);
+    EXPECT_EQ(Send(Next, Reply, "<>", Forged), TAnswer(bw::msReject, "eom"));
+  }
+}
+
 TEST(MilterSessionTest, ABounceReachingTheBoundIsAcceptedDuringItsBody) {
   TMilter Milter({Pattern});
   auto Session = NewSession(Milter);
@@ -143,25 +209,39 @@ TEST(MilterSessionTest, ABounceReachingTheBoundIsAcceptedDuringItsBody) {
   TMessage Big = LoadMessage("bounce-of-forged-message.eml");
   Big.Body += std::string(bw::TBackscatterDetector::MaxMessageSize, 'x');
   EXPECT_EQ(Send(Session, Reply, "<>", Big), TAnswer(bw::msAccept, "body"));
-  EXPECT_NE(Milter.Log->Lines().at(0).find("verdict=not examined (512000 bytes or more), message-ids=0, rule=none, action=accept"),
+  EXPECT_NE(Milter.Log->Lines().at(0).find("verdict=not examined (too large: 512000 bytes or more), message-ids=0, rule=none, action=accept"),
             std::string::npos);
   EXPECT_EQ(Milter.Context->OpenTransactions(), 0u);
 }
 
-TEST(MilterSessionTest, PeerFieldsReachTheLogEscapedOnOneLine) {
-  TMilter Milter({Pattern});
-  auto Session = NewSession(Milter);
-  TFakeReply Reply;
-  Reply.QueueID = "Q\r\nFAKE: forged\x1B[2J\x07";
-  Send(Session, Reply, "<evil\r\nQ2: sender=<>, verdict=not backscatter\x1B]0;x\x07\x7F@example.org>",
-       LoadMessage("bounce-of-forged-message.eml"));
-  const std::vector<std::string> Lines = Milter.Log->Lines();
-  ASSERT_EQ(Lines.size(), 1u);
-  EXPECT_TRUE(Lines[0].starts_with("Q\\x0D\\x0AFAKE: forged\\x1B[2J\\x07: sender=<evil\\x0D\\x0AQ2: sender=<>, "
-                                   "verdict=not backscatter\\x1B]0;x\\x07\\x7F@example.org>, verdict="))
-      << Lines[0];
-  for (const char Byte : Lines[0])
-    EXPECT_TRUE(static_cast<unsigned char>(Byte) >= 0x20 && Byte != 0x7F) << int(Byte);
+// No peer field can end its line or pass for another field: a sender's
+// field ends at its own ">", and a literal "\x0A" in it stays literal.
+TEST(MilterSessionTest, PeerFieldsReachTheLogEscapedOnOneLineAndCannotForgeAField) {
+  const struct {
+    std::string QueueID, Sender, Logged;
+  } Cases[] = {
+      {"Q\r\nFAKE: forged\x1B[2J\x07",
+       "<evil\r\nQ2: sender=<>, verdict=not backscatter\x1B]0;x\x07\x7F@example.org>",
+       "Q\\x0D\\x0AFAKE: forged\\x1B[2J\\x07: sender=<evil\\x0D\\x0AQ2: sender=<\\x3E, "
+       "verdict=not backscatter\\x1B]0;x\\x07\\x7F@example.org>, verdict=backscatter, "},
+      {"Q3", "<\"x>, verdict=not backscatter\"@evil.test>",
+       "Q3: sender=<\"x\\x3E, verdict=not backscatter\"@evil.test>, verdict=backscatter, "},
+      {"Q4\\x0A", "<a\\x0Ab\xC3\xA9@evil.test>",
+       "Q4\\x5Cx0A: sender=<a\\x5Cx0Ab\\xC3\\xA9@evil.test>, verdict=backscatter, "},
+  };
+  for (const auto &Case : Cases) {
+    SCOPED_TRACE(Case.Sender);
+    TMilter Milter({Pattern});
+    auto Session = NewSession(Milter);
+    TFakeReply Reply;
+    Reply.QueueID = Case.QueueID;
+    Send(Session, Reply, Case.Sender, LoadMessage("bounce-of-forged-message.eml"));
+    const std::vector<std::string> Lines = Milter.Log->Lines();
+    ASSERT_EQ(Lines.size(), 1u);
+    EXPECT_TRUE(Lines[0].starts_with(Case.Logged)) << Lines[0];
+    for (const char Byte : Lines[0])
+      EXPECT_TRUE(static_cast<unsigned char>(Byte) >= 0x20 && static_cast<unsigned char>(Byte) < 0x7F) << int(Byte);
+  }
 }
 
 // Show that the line names the returned ID, cut short when it is long.
@@ -170,18 +250,22 @@ TEST(MilterSessionTest, TheLineNamesTheReturnedIdsInShort) {
   TFakeReply Reply;
   for (const std::size_t Length : {std::size_t{10}, std::size_t{3000}}) {
     TMessage Bounce = LoadMessage("bounce-of-forged-message.eml");
-    const std::string Forged = "<7c41e0d2.90fa@forged-sender.example.net>", Id = std::string(Length, 'a') + "@x";
-    Bounce.Body.replace(Bounce.Body.find(Forged), Forged.size(), "<" + Id + ">");
+    const std::string Forged = "<7c41e0d2.90fa@forged-sender.example.net>";
+    std::string Id(Length, 'a');
+    Id += "@x";
+    Bounce.Body.replace(Bounce.Body.find(Forged), Forged.size(), std::string("<").append(Id).append(">"));
     auto Session = NewSession(Milter);
     Send(Session, Reply, "<>", Bounce);
     const std::string Line = Milter.Log->Lines().back();
-    const std::string Shown = Length < 200 ? "<" + Id + ">" : "<" + Id.substr(0, 200) + "...>";
+    std::string Shown = "<";
+    Shown.append(Id, 0, 200).append(Length < 200 ? ">" : "...>");
     EXPECT_TRUE(Line.ends_with(" ms, returned=" + Shown)) << Line;
   }
 }
 
+// Refused with a 4xx whatever --on-error says: the MTA tries again later.
 TEST(MilterSessionTest, TransactionsAreCountedUntilTheirEndAndRefusedOnceStopping) {
-  TMilter Milter({Pattern, "--on-error=tempfail"});
+  TMilter Milter({Pattern});
   TFakeReply Reply;
   {
     auto Session = NewSession(Milter);

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
+#include <span>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -65,7 +67,7 @@ public:
   }
 
 protected:
-  void Emit(const std::string &ALine) noexcept override {
+  void Emit(const std::string &ALine, bool) noexcept override {
     const std::lock_guard Lock(FMutex);
     FLines.push_back(ALine);
   }
@@ -73,6 +75,47 @@ protected:
 private:
   std::mutex FMutex;
   std::vector<std::string> FLines;
+};
+
+// A store that hands every call to a real one, for stand-ins that change
+// one or two of its answers.
+class TForwardingStore : public bw::ILedgerStore {
+public:
+  explicit TForwardingStore(std::unique_ptr<bw::ILedgerStore> AInner) : FInner(std::move(AInner)) {}
+  bw::TLookupResult ContainsAny(std::span<const bw::TLedgerKey> AKeys) override { return FInner->ContainsAny(AKeys); }
+  bw::TRecordResult Record(const bw::TLedgerKey &AKey, bw::TLedgerTime ATime) override {
+    return FInner->Record(AKey, ATime);
+  }
+  bw::TRecordResult RecordDurably(const bw::TLedgerKey &AKey, bw::TLedgerTime ATime) override {
+    return FInner->RecordDurably(AKey, ATime);
+  }
+  bw::TRecordResult RecordWaiting(const bw::TLedgerKey &AKey, bw::TLedgerTime ATime) override {
+    return FInner->RecordWaiting(AKey, ATime);
+  }
+  bw::TRecordResult Flush() override { return FInner->Flush(); }
+  bw::TSweepResult Sweep(std::size_t ABudget) override { return FInner->Sweep(ABudget); }
+  bw::TLedgerStats Stats() override { return FInner->Stats(); }
+  std::optional<bw::TLedgerTime> StartTime() override { return FInner->StartTime(); }
+  std::optional<bw::TLedgerTime> CoverSince() override { return FInner->CoverSince(); }
+  bw::TRecordResult SetCoverSince(bw::TLedgerTime ASince) override { return FInner->SetCoverSince(ASince); }
+  std::optional<std::string> Fingerprint() override { return FInner->Fingerprint(); }
+  bw::TRecordResult SetFingerprint(std::string_view AFingerprint) override {
+    return FInner->SetFingerprint(AFingerprint);
+  }
+  bw::TRecordResult Heartbeat(std::string_view ARecorder, bw::TLedgerTime ANow) override {
+    return FInner->Heartbeat(ARecorder, ANow);
+  }
+  std::optional<bw::TLedgerTime> LastHeartbeat(std::string_view ARecorder) override {
+    return FInner->LastHeartbeat(ARecorder);
+  }
+  std::optional<std::vector<bw::TLedgerHeartbeat>> Heartbeats() override { return FInner->Heartbeats(); }
+  bw::TRecordResult RetireRecorder(std::string_view ARecorder) override { return FInner->RetireRecorder(ARecorder); }
+  bw::TRecordResult RecordGap(const bw::TLedgerGap &AGap) override { return FInner->RecordGap(AGap); }
+  std::optional<std::vector<bw::TLedgerGap>> Gaps(bw::TLedgerTime ASince) override { return FInner->Gaps(ASince); }
+  std::optional<bw::TLedgerTime> LastLostRecords() const override { return FInner->LastLostRecords(); }
+
+private:
+  std::unique_ptr<bw::ILedgerStore> FInner;
 };
 
 // The key every test ledger is hashed with.
@@ -129,7 +172,8 @@ inline TMessage LoadMessage(const std::string &AName) {
 inline const std::string Pattern = "--pattern=.*@example\\.com$";
 
 // Sends one message as the MTA would, and returns the first answer other
-// than "continue" (or "no reply" to a header) with the step that gave it.
+// than "continue" (or "no reply" to a header) with the step that gave it; a
+// "skip" during the body goes on to the end of message, as the MTA does.
 inline std::pair<TMilterStatus, std::string> Send(bw::TMilterSession &ASession, TFakeReply &AReply,
                                                   const std::string &ASender, const TMessage &AMessage,
                                                   bool AEndOfHeaders = true) {
@@ -140,9 +184,13 @@ inline std::pair<TMilterStatus, std::string> Send(bw::TMilterSession &ASession, 
     ASession.OnHeader(Name, Value);
   if (AEndOfHeaders && (Status = ASession.OnEndOfHeaders(AReply)) != bw::msContinue)
     return {Status, "eoh"};
-  for (std::size_t First = 0; First < AMessage.Body.size(); First += 65535)
-    if ((Status = ASession.OnBody(AReply, std::string_view(AMessage.Body).substr(First, 65535))) != bw::msContinue)
+  for (std::size_t First = 0; First < AMessage.Body.size(); First += 65535) {
+    Status = ASession.OnBody(AReply, std::string_view(AMessage.Body).substr(First, 65535));
+    if (Status == bw::msSkip)
+      break;
+    if (Status != bw::msContinue)
       return {Status, "body"};
+  }
   return {ASession.OnEndOfMessage(AReply), "eom"};
 }
 

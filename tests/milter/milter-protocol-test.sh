@@ -107,6 +107,28 @@ if [ "$(id -u)" -eq 0 ]; then
   fi
 fi
 
+# --- A start-up failure reaches the mail log too, as an error of facility
+# mail with the exit code: in a mount namespace of its own, a datagram
+# socket of the test's stands in for /dev/log.
+if [ "$(id -u)" -eq 0 ] && command -v python3 >/dev/null && unshare --mount --propagation private true 2>/dev/null; then
+  unshare --mount --propagation private bash -c '
+    mount -t tmpfs tmpfs /dev && mknod -m 666 /dev/null c 1 3 || exit 1
+    python3 -c "
+import socket, sys
+Log = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+Log.bind(\"/dev/log\")
+Log.settimeout(10)
+print(Log.recv(65536).decode(\"utf-8\", \"replace\"))" >"$1" &
+    for _ in $(seq 50); do [ -S /dev/log ] && break; sleep 0.1; done
+    "$2" --pattern="(a" --listen="unix:$3/never.sock" 2>"$3/never.err"
+    echo "$?" >"$3/never.code"
+    wait' bash "$Scratch/syslog" "$Binary" "$Scratch"
+  check "a start-up failure goes to standard error and the mail log (mail.err), with its exit code: $(cat "$Scratch/syslog")" \
+    eval '[ "$(cat "$Scratch/never.code")" = 78 ] &&
+      grep -q "^bouncewarden-milter: Invalid Message-ID regular expression .* (exit 78)$" "$Scratch/never.err" &&
+      grep -q "^<19>.*bouncewarden-milter\[[0-9]*\]: Invalid Message-ID regular expression .* (exit 78)$" "$Scratch/syslog"'
+fi
+
 # --- Sockets. A daemon killed outright leaves its socket file behind; the
 # next start replaces it. A start on a socket that answers is refused and
 # leaves the running daemon serving.
@@ -139,35 +161,59 @@ check "one line per checked bounce, the queue ID first" \
 check "the start line has no queue ID" eval 'grep -q "^bouncewarden-milter .* started: socket=unix:" "$Scratch/reject.log"'
 check "no check line for a message accepted at end of headers" eval '! logged reject FWD1'
 run private tag.lua
+check "a flood of the tag is refused and logged as such" \
+  logged private 'FLOOD1: sender=<carol@example.org>, verdict=refused (21 X-Bouncewarden headers, more than 20)'
 if [ "$Sanitized" = sanitized ]; then run reject memory.lua SANITIZED=1; else run reject memory.lua; fi
 
 # --- Log injection: one line each for the sender and the queue ID, with no
 # raw control byte on any line.
 run reject injection.lua
 check "a sender and a queue ID with CR, LF, ESC, BEL and DEL give one escaped line" \
-  logged reject 'INJ1\x0D\x0AFAKE2: forged\x1B]0;x\x07: sender=<evil\x0D\x0AFAKE1: sender=<>, verdict=not backscatter\x1B[2J\x07\x7F@example.org>, verdict=backscatter'
+  logged reject 'INJ1\x0D\x0AFAKE2: forged\x1B]0;x\x07: sender=<evil\x0D\x0AFAKE1: sender=<\x3E, verdict=not backscatter\x1B[2J\x07\x7F@example.org>, verdict=backscatter'
 check "no line of the log holds a control byte" eval '! LC_ALL=C grep -q "[[:cntrl:]]" "$Scratch/reject.log"'
 check "no forged line" eval '! grep -q "^FAKE" "$Scratch/reject.log"'
+check "a quoted local part cannot close the sender's field: one '>, verdict=' on its line, the real one" \
+  eval '[ "$(grep "^INJ2: " "$Scratch/reject.log" | grep -o ">, verdict=[a-z ]*" )" = ">, verdict=backscatter" ]'
 
-# --- A stalled peer: with --timeout=2, half a packet is answered by a
-# closed connection within a few seconds.
+# --- Stalled peers, with --timeout=2: half a packet, a packet sent a byte
+# a second, and a connection that goes quiet after its negotiation are
+# each closed within a few seconds (libmilter itself waits between packets
+# for ever).
 # Its pattern is a long alternation, which the start line shortens.
 LongPattern="$Pattern$(printf '|.*@host%03d\\.example\\.org$' $(seq 200))"
 start timeout --pattern="$LongPattern" --timeout=2
 wait_socket timeout
 check "the start line shortens a long pattern and gives its length" \
   eval 'grep -q "pattern=.\{100\}\.\.\. (${#LongPattern} bytes)$" "$Scratch/timeout.log"'
-Seconds=$(perl -MIO::Socket::UNIX -MTime::HiRes=time -e '
-  my $Peer = IO::Socket::UNIX->new(Peer => $ARGV[0]) or die "connect: $!";
-  my $Start = time;
-  print $Peer "\0\0\0\x0dO";  # a negotiation packet that never ends
-  $Peer->flush;
-  local $SIG{ALRM} = sub { print "60"; exit };
-  alarm 20;
-  1 while sysread($Peer, my $Buffer, 64);
-  printf "%.1f", time - $Start;' "$Scratch/timeout.sock")
-check "a peer that sends half a packet is disconnected after ${Seconds}s (--timeout=2)" \
-  awk -v S="$Seconds" 'BEGIN { exit !(S >= 1.5 && S < 6) }'
+# stalled <half|dribble|idle>: seconds until the daemon closed the connection.
+stalled() {
+  perl -MIO::Socket::UNIX -MTime::HiRes=time,sleep -e '
+    my ($Socket, $Kind) = @ARGV;
+    my $Peer = IO::Socket::UNIX->new(Peer => $Socket) or die "connect: $!";
+    $Peer->autoflush(1);
+    my $Negotiation = "\0\0\0\x0dO" . pack("NNN", 6, 0x1ff, 0x1fffff);
+    my $Start = time;
+    local $SIG{ALRM} = sub { print "60"; exit };
+    local $SIG{PIPE} = "IGNORE";
+    alarm 20;
+    if ($Kind eq "half") {
+      print $Peer substr($Negotiation, 0, 5);
+    } elsif ($Kind eq "dribble") {
+      for my $Byte (split //, $Negotiation) { last unless print $Peer $Byte; sleep 1 }
+    } else {
+      print $Peer $Negotiation;
+      sysread($Peer, my $Reply, 64) or die "no negotiation";
+      $Start = time;
+    }
+    1 while sysread($Peer, my $Buffer, 64);
+    printf "%.1f", time - $Start;' "$Scratch/timeout.sock" "$1"
+}
+for Kind in half dribble idle; do
+  Seconds=$(stalled $Kind)
+  check "a stalled peer ($Kind) is disconnected after ${Seconds}s (--timeout=2)" \
+    awk -v S="$Seconds" 'BEGIN { exit !(S >= 1.5 && S < 6) }'
+done
+check "the closes are logged with their reason" eval '[ "$(grep -c "^connection closed: silent for " "$Scratch/timeout.log")" -ge 2 ]'
 stop timeout TERM
 
 # --- Signals. SIGHUP is logged and ignored. SIGTERM with eight costly
@@ -191,11 +237,18 @@ inflight() {  # inflight <daemon> <signal>: 8 peers, the signal once all sent
   done
   Answers=$(cat "$Scratch"/peer.* | sed -n 's/^answer: //p' | sort | uniq -c | tr -s ' \n' ' ')
 }
-start signals --pattern="$Pattern"
+printf 'pattern = %s\n' "$Pattern" >"$Scratch/reload.conf"
+start signals --config="$Scratch/reload.conf"
 wait_socket signals
-for _ in 1 2 3; do kill -HUP "${Pids[signals]}"; sleep 0.2; done
+run signals reload.lua "CONF=$Scratch/reload.conf" "LOG=$Scratch/signals.log"
 check "SIGHUP leaves the daemon running" kill -0 "${Pids[signals]}"
-check "and is logged as ignored" logged signals 'SIGHUP ignored'
+check "a bad file is one line naming the file and the line" \
+  logged signals "SIGHUP: the running settings stay: $Scratch/reload.conf:1: invalid value"
+printf 'pattern = %s\nsocket-mode = 0600\n' "$Pattern" >"$Scratch/reload.conf"
+kill -HUP "${Pids[signals]}"
+sleep 0.5
+check "a socket's mode changed in the file is named and kept until a restart" \
+  logged signals 'SIGHUP: changed, but only a restart applies it, so the running value stays: socket-mode'
 run signals reject.lua "REPLY=$DefaultReply"
 inflight signals TERM
 check "SIGTERM with 8 checks in flight ($Answered answered before it): every peer got an answer ($Answers)" [ "$Got" -eq 8 ]
@@ -208,9 +261,59 @@ inflight grace INT
 # the connections to be quiet.
 check "SIGINT with --stop-grace=1: every peer got an answer ($Answers) within ${StopSeconds} s" \
   eval '[ "$Got" -eq 8 ] && [[ "$Answers" == *tempfail* ]] && awk -v S="$StopSeconds" "BEGIN { exit !(S < 9) }"'
-check "the stop line counts the messages cut short" logged grace 'still in progress at the 1 s grace time'
+# (A check may have ended before the signal came: then 7 were in progress.)
+check "the stop line counts the messages in progress, every one answered: $(tail -1 "$Scratch/grace.log")" \
+  eval 'tail -1 "$Scratch/grace.log" | sed -n "s/.*: \([0-9]*\) message(s) in progress, \([0-9]*\) answered, 0 left .*/\1 \2/p" |
+    awk "{ exit !(\$1 == \$2 && \$1 >= 7) } END { if (NR == 0) exit 1 }"'
+
+# A stop paced like an MTA's traffic: twelve connections sending message
+# after message, 10 ms between steps, each message lasting some 3 s (far
+# beyond the second after which libmilter drops its sessions once told to
+# stop). Every message begun before the stop is served to its answer, a
+# MAIL FROM after it gets a 4xx (or finds the daemon gone), and the stop
+# takes no longer than its messages.
+start paced --pattern="$Pattern"
+wait_socket paced
+Peers=()
+for I in $(seq 12); do
+  miltertest -D "SOCK=$Scratch/paced.sock" -D "LIB=$Lua/lib.lua" -D "DATA=$Source/tests/data" -D "QUEUE_ID=PACED$I" \
+    -s "$Lua/paced.lua" >"$Scratch/paced.$I" 2>&1 &
+  Peers+=($!)
+done
+sleep 1
+stop paced TERM
+Served=0
+for I in $(seq 12); do
+  wait "${Peers[$((I - 1))]}" && grep -q '^answer: reject' "$Scratch/paced.$I" &&
+    grep -q '^mail from: \(tempfail\|connection closed\)$' "$Scratch/paced.$I" && Served=$((Served + 1))
+done
+check "a paced stop in ${StopSeconds} s: all 12 peers had every message answered and then a 4xx or the end ($Served)" \
+  eval '[ "$Served" -eq 12 ] && awk -v S="$StopSeconds" "BEGIN { exit !(S < 8) }"'
+[ "$Served" -eq 12 ] || tail -n 3 "$Scratch"/paced.*
+check "the paced stop's line counts what it served" logged paced ' answered, 0 left by their MTA'
 
 stop reject TERM
+check "a stop with nothing in progress ends at once (${StopSeconds} s)" awk -v S="$StopSeconds" 'BEGIN { exit !(S < 1) }'
+check "and writes the summary of its counts before its last line" \
+  eval 'tail -2 "$Scratch/reject.log" | grep -q "^summary of the last [0-9]* s: messages=[0-9]* (bounces=[0-9]*), verdicts: backscatter="'
+
+# --- The hourly summary: an hour passes in five seconds under libfaketime
+# (not with the sanitizers, whose run-time must be loaded first).
+FakeTime=$(ls /usr/lib/*/faketime/libfaketimeMT.so.1 2>/dev/null | head -1)
+if [ -n "$FakeTime" ] && [ "$Sanitized" != sanitized ]; then
+  LD_PRELOAD=$FakeTime FAKETIME="+0 x720" start hourly --pattern="$Pattern" --timeout=86400
+  wait_socket hourly
+  run hourly reject.lua "REPLY=$DefaultReply"
+  for _ in $(seq 100); do logged hourly 'summary of the last ' && break; sleep 0.1; done
+  # The daemon looks at its clock every second: twelve minutes of this one.
+  check "an hour's summary counts by verdict, rule and action: $(grep -m1 '^summary' "$Scratch/hourly.log")" \
+    eval 'grep -m1 "^summary" "$Scratch/hourly.log" | grep -q -E "^summary of the last (3[6-9]|4[0-3])[0-9]{2} s: messages=4 \(bounces=3\), verdicts: backscatter=1 not-backscatter=2, rules: pattern=3, actions: accept=2 reject=1, errors: none$"'
+  # Killed, not stopped: under libfaketime a SIGTERM was once taken by
+  # libmilter's own signal thread, and this daemon is here for its summary.
+  kill -KILL "${Pids[hourly]}"
+  wait "${Pids[hourly]}" 2>/dev/null
+  unset "Pids[hourly]"
+fi
 stop private INT
 
 finish

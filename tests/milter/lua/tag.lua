@@ -1,6 +1,7 @@
 -- Show that --action=tag removes every X-Bouncewarden header a message
--- arrives with (any case, any number), from a genuine bounce and from
--- ordinary mail alike, and adds its own only to backscatter.
+-- arrives with (any case, up to 20), from a genuine bounce and from ordinary
+-- mail alike, adds its own only to backscatter, and refuses a message that
+-- carries more.
 dofile(LIB)
 local conn = connect()
 check(mt.test_action(conn, SMFIF_ADDHDRS) and mt.test_action(conn, SMFIF_CHGHDRS),
@@ -23,5 +24,10 @@ check(mt.eom_check(conn, MT_HDRDELETE, "X-Bouncewarden"), "removed from backscat
 check(mt.eom_check(conn, MT_HDRADD, "X-Bouncewarden", " backscatter"), "and ours added")
 -- Ordinary mail without the header is still accepted at end of headers.
 expect(conn, "<carol@example.org>", FORWARDED, SMFIR_ACCEPT, "eoh", "FWD2")
+-- A flood of the header is refused, not removed copy by copy.
+local flood = { headers = {}, body = FORWARDED.body }
+for i = 1, 21 do flood.headers[i] = { name = "X-Bouncewarden", value = " backscatter" } end
+for _, header in ipairs(FORWARDED.headers) do flood.headers[#flood.headers + 1] = header end
+expect(conn, "<carol@example.org>", flood, SMFIR_REPLYCODE, "eoh", "FLOOD1")
 mt.disconnect(conn)
 

@@ -1,6 +1,7 @@
-// The LMDB store's class and the layout of its file, private to its two
-// units: LmdbStore_un.cpp (opening, lookups, facts, sweep, stats) and
-// LmdbWriter_un.cpp (the queue of records and the thread that commits it).
+// The LMDB store's class and the layout of its file, private to its three
+// units: LmdbStore_un.cpp (opening, lookups, sweep, stats), LmdbFacts_un.cpp
+// (the ledger's facts, recorders and gaps) and LmdbWriter_un.cpp (the queue
+// of records and the thread that commits it).
 //
 // Layout: the database "ids" maps each 16-byte key to the time it was sent
 // (4 bytes, unsigned seconds since 1970, host order); "meta" holds the
@@ -26,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <span>
 #include <string>
 #include <thread>
@@ -48,6 +50,18 @@ inline TLedgerTime TimeOfVal(const MDB_val &AVal) {
 }
 
 inline constexpr char StartName[] = "start";
+inline constexpr char CoverName[] = "cover";
+inline constexpr char FingerprintName[] = "fingerprint";
+
+inline MDB_val ValOfText(std::string_view AText) { return ValOf(AText.data(), AText.size()); }
+inline std::string_view TextOfVal(const MDB_val &AVal) {
+  return std::string_view(static_cast<const char *>(AVal.mv_data), AVal.mv_size);
+}
+inline TLedgerTime TimeOfSeconds(std::int64_t ASeconds) { return TLedgerTime(std::chrono::seconds(ASeconds)); }
+// A fact in seconds: none when it is not there (or not 8 bytes).
+std::optional<std::int64_t> GetSeconds(MDB_txn *ATxn, MDB_dbi AMeta, std::string_view AName);
+// AFlags as mdb_put's: MDB_NOOVERWRITE keeps one that is there.
+void PutSeconds(MDB_txn *ATxn, MDB_dbi AMeta, std::string_view AName, TLedgerTime ATime, unsigned AFlags);
 
 // The file once opened: the environment, its two databases, and which file
 // it is, so that one put in its place is noticed.

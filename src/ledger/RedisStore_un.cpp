@@ -5,6 +5,8 @@
 // loses no record, so it does not hold records back.
 #include "ledger/RedisStore_un.h"
 
+#include "ledger/RedisLedger_un.h"
+
 #include "ledger/LedgerGaps_un.h"
 #include "ledger/LedgerOutage_un.h"
 #include "ledger/RedisLink_un.h"
@@ -23,46 +25,8 @@
 
 namespace bw {
 
-namespace {
-
-constexpr std::string_view KeyPrefix = "bwl:";
-constexpr std::string_view KeyPattern = "bwl:*";
-constexpr std::string_view StartKey = "bwl-start";
-constexpr std::string_view CoverKey = "bwl-cover";
-constexpr std::string_view FingerprintKey = "bwl-fingerprint";
-constexpr std::string_view BeatsKey = "bwl-beats";
-constexpr std::string_view GapsKey = "bwl-gaps";
-constexpr std::size_t MaxIdleConnections = 64;
-constexpr std::chrono::seconds StartTimeRefresh{60};
-constexpr int GapWriteAttempts = 5;
-// Longer than a failover takes, from a replica's promotion until the
-// sentinels name it.
-constexpr std::chrono::seconds ReplicaLossHold{30};
-
-// Records one entry as the stores agree: the newer of two times wins, and
-// its time to live is set with it. The first record starts the ledger's
-// clock, and puts back the key's fingerprint that this process saw (when a
-// Redis lost its data, the first record after starts it again).
-// KEYS: entry, start, fingerprint; ARGV: time, seconds to live, now,
-// fingerprint or "".
-constexpr const char *RecordScript = R"(redis.call('SET', KEYS[2], ARGV[3], 'NX')
-if ARGV[4] ~= '' then redis.call('SET', KEYS[3], ARGV[4], 'NX') end
-local Old = tonumber(redis.call('GET', KEYS[1]))
-if Old and Old >= tonumber(ARGV[1]) then return 0 end
-redis.call('SET', KEYS[1], ARGV[1], 'EX', ARGV[2])
-return 1)";
-
-std::string ScriptSha(const char *AScript) {
-  gchar *Sha = g_compute_checksum_for_string(G_CHECKSUM_SHA1, AScript, -1);
-  std::string Result(Sha);
-  g_free(Sha);
-  return Result;
-}
-
 std::string KeyText(const TLedgerKey &AKey) { return std::string(KeyPrefix) + HexText(AKey); }
 
-// The seconds since the epoch that a time value holds: the ledger writes
-// them as decimal text, and never a time before 1970.
 std::optional<std::int64_t> SecondsOf(const redisReply &AReply) {
   if (AReply.type == REDIS_REPLY_INTEGER)
     return AReply.integer;
@@ -78,125 +42,25 @@ std::optional<TLedgerTime> TimeOf(const redisReply &AReply) {
 
 std::string SecondsText(TLedgerTime ATime) { return std::to_string(ATime.time_since_epoch().count()); }
 
-// A number from INFO's "NAME:VALUE" lines; 0 when it is not there.
-std::uint64_t InfoNumber(std::string_view AInfo, std::string_view AName) {
-  const std::string Wanted = "\n" + std::string(AName) + ":";
-  const std::size_t At = ("\n" + std::string(AInfo)).find(Wanted);
-  if (At == std::string::npos)
-    return 0;
-  const std::string_view Rest = AInfo.substr(At + Wanted.size() - 1);
-  return ParseDecimal<std::uint64_t>(Rest.substr(0, Rest.find_first_of("\r\n")), 0,
-                                     std::numeric_limits<std::uint64_t>::max())
-      .value_or(0);
+// Records one entry as the stores agree: the newer of two times wins, and
+// its time to live is set with it. The first record starts the ledger's
+// clock, and puts back the key's fingerprint that this process saw (when a
+// Redis lost its data, the first record after starts it again).
+// KEYS: entry, start, fingerprint; ARGV: time, seconds to live, now,
+// fingerprint or "".
+static constexpr const char *RecordScript = R"(redis.call('SET', KEYS[2], ARGV[3], 'NX')
+if ARGV[4] ~= '' then redis.call('SET', KEYS[3], ARGV[4], 'NX') end
+local Old = tonumber(redis.call('GET', KEYS[1]))
+if Old and Old >= tonumber(ARGV[1]) then return 0 end
+redis.call('SET', KEYS[1], ARGV[1], 'EX', ARGV[2])
+return 1)";
+
+static std::string ScriptSha(const char *AScript) {
+  gchar *Sha = g_compute_checksum_for_string(G_CHECKSUM_SHA1, AScript, -1);
+  std::string Result(Sha);
+  g_free(Sha);
+  return Result;
 }
-
-// Every "dbN:keys=K,..." line's K, added up.
-std::uint64_t InfoKeys(std::string_view AInfo) {
-  std::uint64_t Keys = 0;
-  for (std::size_t At = AInfo.find(":keys="); At != std::string_view::npos; At = AInfo.find(":keys=", At + 1)) {
-    const std::string_view Rest = AInfo.substr(At + 6);
-    Keys += ParseDecimal<std::uint64_t>(Rest.substr(0, Rest.find_first_not_of("0123456789")), 0,
-                                        std::numeric_limits<std::uint64_t>::max())
-                .value_or(0);
-  }
-  return Keys;
-}
-
-class TRedisStore final : public ILedgerStore {
-public:
-  TRedisStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation, TLedgerLog ALog);
-
-  TLookupResult ContainsAny(std::span<const TLedgerKey> AKeys) override;
-  TRecordResult Record(const TLedgerKey &AKey, TLedgerTime ATime) override;
-  // Redis's reply to a write is its commit (behind sentinels, once a
-  // replica has it too).
-  TRecordResult RecordDurably(const TLedgerKey &AKey, TLedgerTime ATime) override { return Record(AKey, ATime); }
-  TRecordResult RecordWaiting(const TLedgerKey &AKey, TLedgerTime ATime) override { return Record(AKey, ATime); }
-  TRecordResult Flush() override;
-  TSweepResult Sweep(std::size_t) override { return {0, 0, true}; }  // the keys expire by themselves
-  TLedgerStats Stats() override;
-  std::optional<TLedgerTime> StartTime() override;
-  std::optional<TLedgerTime> CoverSince() override;
-  TRecordResult SetCoverSince(TLedgerTime ASince) override;
-  std::optional<std::string> Fingerprint() override;
-  TRecordResult SetFingerprint(std::string_view AFingerprint) override;
-  TRecordResult Heartbeat(std::string_view ARecorder, TLedgerTime ANow) override;
-  std::optional<TLedgerTime> LastHeartbeat(std::string_view ARecorder) override;
-  std::optional<std::vector<TLedgerHeartbeat>> Heartbeats() override;
-  TRecordResult RetireRecorder(std::string_view ARecorder) override;
-  TRecordResult RecordGap(const TLedgerGap &AGap) override;
-  std::optional<std::vector<TLedgerGap>> Gaps(TLedgerTime ASince) override;
-  std::optional<TLedgerTime> LastLostRecords() const override { return FWrites.LastDown(); }
-
-private:
-  // Lookups and records are let through or held back apart.
-  enum TGate : std::uint8_t { gRead, gWrite };
-  static constexpr std::uint8_t NoLoss = 0xFF;
-
-  TDeadline Deadline() const { return std::chrono::steady_clock::now() + FOptions.Timeout; }
-  std::string Why(const ERedisError &AError) const;
-  std::optional<std::string> PolicyRefusal(const TRedisLink &ALink);
-  std::unique_ptr<TRedisLink> Acquire(TGate AGate, TDeadline ADeadline, std::string &AError, bool &APooled);
-  void Release(std::unique_ptr<TRedisLink> ALink);
-  void DropIdle();
-  void Close(TGate AGate, const std::string &AReason);
-  // Runs AAction(Link, Deadline) on a connection within ADeadline. False,
-  // with the reason in AError, when the store is held back or the action
-  // failed; the connection is then dropped and the gate closed for the
-  // retry delay. A pooled connection that failed (the server closed it),
-  // and behind sentinels any (the master moved), is tried once more on a
-  // fresh one while the deadline allows.
-  template <class TAction> bool Run(TGate AGate, TAction &&AAction, std::string &AError, TDeadline ADeadline);
-  template <class TAction> bool Run(TGate AGate, TAction &&AAction) {
-    std::string Ignored;
-    return Run(AGate, std::forward<TAction>(AAction), Ignored, Deadline());
-  }
-  // One command's reply, error replies included; nothing when it could not
-  // be asked.
-  TRedisReplyPtr Ask(TGate AGate, const TRedisCommand &ACommand);
-  TRecordResult Written(const TRedisReplyPtr &AReply);
-  TRecordResult WriteEntry(const TLedgerKey &AKey, TLedgerTime ATime, std::string &AError);
-  void WriteEndedLosses();
-  // Behind sentinels, a failover promotes a replica, which leaves its old
-  // master: one that has fewer replicas than before may be the old master
-  // still taking writes that the new one will never have. Raises
-  // ERedisError then, until the loss lasted ReplicaLossHold (a replica gone
-  // for good).
-  void CheckReplicas(const TRedisLink &ALink);
-  // Compares the start time and fingerprint a reply holds with what this
-  // process saw before: the reason when the ledger's data is gone.
-  std::optional<std::string> NoticeFacts(const redisReply &AStart, const redisReply &AFingerprint);
-  std::string SeenFingerprint();
-  // Reads the start time and fingerprint (NoticeFacts); the fingerprint.
-  std::optional<std::string> ReadFacts();
-
-  const TLedgerOptions FOptions;
-  const TLedgerLocation FLocation;
-  const TLedgerLog FLog;
-  const std::string FRecorder;
-  const TRedisCredentials FCredentials;
-  const std::string FScriptSha;
-  TOutageLog FOutage;    // reaching the server
-  TOutageLog FWrites;    // records lost: the gaps of this process
-  TOutageLog FDataLoss;  // the ledger's data vanished
-  std::atomic<bool> FWarnedConfig{false};
-  std::atomic<std::uint8_t> FLost{NoLoss};  // since the last Flush
-
-  std::mutex FPoolLock;
-  std::vector<std::unique_ptr<TRedisLink>> FIdle;
-  // Steady-clock nanoseconds of the next attempt after a failure; 0 while open.
-  std::array<std::atomic<std::int64_t>, 2> FRetryAt{};
-
-  std::mutex FReplicasLock;
-  int FMostReplicas = 0;
-  std::optional<std::chrono::steady_clock::time_point> FFewerSince;
-
-  std::mutex FFactsLock;
-  std::optional<TLedgerTime> FStart;
-  std::chrono::steady_clock::time_point FStartReadAt;
-  bool FSawStart = false;
-  std::optional<std::string> FSawFingerprint;
-};
 
 TRedisStore::TRedisStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation, TLedgerLog ALog)
     : FOptions(AOptions), FLocation(ALocation), FLog(ALog), FRecorder(LedgerRecorderName(AOptions)),
@@ -299,34 +163,6 @@ void TRedisStore::Close(TGate AGate, const std::string &AReason) {
                         std::memory_order_release);
   DropIdle();
   FOutage.Failed(AReason);
-}
-
-template <class TAction>
-bool TRedisStore::Run(TGate AGate, TAction &&AAction, std::string &AError, TDeadline ADeadline) {
-  for (int Attempt = 0;; ++Attempt) {
-    bool Pooled = false;
-    std::unique_ptr<TRedisLink> Link = Acquire(AGate, ADeadline, AError, Pooled);
-    if (!Link)
-      return false;
-    try {
-      AAction(*Link, ADeadline);
-    } catch (const ERedisError &E) {
-      // A connection that failed once may hold half a reply: never reuse it.
-      AError = Why(E);
-      const bool Again = Attempt == 0 && !E.TimedOut() && (Pooled || FLocation.Kind == lkRedisSentinel) &&
-                         std::chrono::steady_clock::now() < ADeadline;
-      DropIdle();
-      if (Again)
-        continue;
-      Close(AGate, AError);
-      return false;
-    }
-    if (FRetryAt[AGate].load(std::memory_order_relaxed) != 0)  // a store on every call would bounce the line between cores
-      FRetryAt[AGate].store(0, std::memory_order_release);
-    FOutage.Succeeded();
-    Release(std::move(Link));
-    return true;
-  }
 }
 
 TRedisReplyPtr TRedisStore::Ask(TGate AGate, const TRedisCommand &ACommand) {
@@ -507,185 +343,6 @@ TRecordResult TRedisStore::Flush() {
   return Lost == NoLoss ? rrAccepted : static_cast<TRecordResult>(Lost);
 }
 
-std::optional<TLedgerTime> TRedisStore::StartTime() {
-  const auto Now = std::chrono::steady_clock::now();
-  {
-    const std::lock_guard<std::mutex> Lock(FFactsLock);
-    if (FStart && Now - FStartReadAt < StartTimeRefresh)
-      return FStart;
-    FStartReadAt = Now;  // one refresh at a time; the others take what is known
-  }
-  ReadFacts();
-  const std::lock_guard<std::mutex> Lock(FFactsLock);
-  return FStart;
-}
-
-std::optional<std::string> TRedisStore::ReadFacts() {
-  std::optional<std::string> Fingerprint;
-  Run(gRead, [&](TRedisLink &ALink, TDeadline ADeadline) {
-    const TRedisReplyPtr Reply = ALink.Exchange({"MGET", StartKey, FingerprintKey}, ADeadline);
-    if (Reply->type != REDIS_REPLY_ARRAY || Reply->elements != 2)
-      return;
-    NoticeFacts(*Reply->element[0], *Reply->element[1]);
-    if (Reply->element[1]->type == REDIS_REPLY_STRING)
-      Fingerprint = ReplyText(*Reply->element[1]);
-  });
-  return Fingerprint;
-}
-
-std::optional<TLedgerTime> TRedisStore::CoverSince() {
-  const TRedisReplyPtr Reply = Ask(gRead, {"GET", CoverKey});
-  return Reply ? TimeOf(*Reply) : std::nullopt;
-}
-
-TRecordResult TRedisStore::SetCoverSince(TLedgerTime ASince) {
-  return Written(Ask(gWrite, {"SET", CoverKey, SecondsText(ASince)}));
-}
-
-std::optional<std::string> TRedisStore::Fingerprint() { return ReadFacts(); }
-
-TRecordResult TRedisStore::SetFingerprint(std::string_view AFingerprint) {
-  const TRecordResult Result = Written(Ask(gWrite, {"SET", FingerprintKey, AFingerprint, "NX"}));
-  if (Result == rrAccepted)
-    ReadFacts();  // what it holds now is what this process goes by
-  return Result;
-}
-
-TRecordResult TRedisStore::Heartbeat(std::string_view ARecorder, TLedgerTime ANow) {
-  const std::string Name = StoredRecorderName(ARecorder);
-  if (Name.empty())
-    return rrUnavailable;
-  return Written(Ask(gWrite, {"HSET", BeatsKey, Name, SecondsText(ANow)}));
-}
-
-std::optional<TLedgerTime> TRedisStore::LastHeartbeat(std::string_view ARecorder) {
-  const TRedisReplyPtr Reply = Ask(gRead, {"HGET", BeatsKey, StoredRecorderName(ARecorder)});
-  return Reply ? TimeOf(*Reply) : std::nullopt;
-}
-
-std::optional<std::vector<TLedgerHeartbeat>> TRedisStore::Heartbeats() {
-  const TRedisReplyPtr Reply = Ask(gRead, {"HGETALL", BeatsKey});
-  if (!Reply || Reply->type != REDIS_REPLY_ARRAY)
-    return std::nullopt;
-  std::vector<TLedgerHeartbeat> Result;
-  for (std::size_t I = 0; I + 1 < Reply->elements; I += 2)
-    if (const std::optional<TLedgerTime> Time = TimeOf(*Reply->element[I + 1]))
-      Result.push_back({std::string(ReplyText(*Reply->element[I])), *Time});
-  std::sort(Result.begin(), Result.end(),
-            [](const TLedgerHeartbeat &A, const TLedgerHeartbeat &B) { return A.Recorder < B.Recorder; });
-  return Result;
-}
-
-TRecordResult TRedisStore::RetireRecorder(std::string_view ARecorder) {
-  return Written(Ask(gWrite, {"HDEL", BeatsKey, StoredRecorderName(ARecorder)}));
-}
-
-TRecordResult TRedisStore::RecordGap(const TLedgerGap &AGap) {
-  TLedgerGap Gap = AGap;
-  Gap.Recorder = StoredRecorderName(AGap.Recorder);
-  if (Gap.Recorder.empty())
-    return rrUnavailable;
-  const TLedgerTime Cutoff = RetentionCutoff(LedgerNow(), FOptions.Retention);
-  if (std::max(Gap.From, Gap.To) < Cutoff)
-    return rrExpired;
-  TRecordResult Result = rrUnavailable;
-  Run(gWrite, [&](TRedisLink &ALink, TDeadline ADeadline) {
-    // Another host may merge a gap of the same recorder at once: the field
-    // is written only if it did not change since it was read.
-    for (int Attempt = 0; Attempt < GapWriteAttempts; ++Attempt) {
-      const std::vector<TRedisCommand> Read{{"WATCH", GapsKey}, {"HGET", GapsKey, Gap.Recorder}};
-      const std::vector<TRedisReplyPtr> Known = ALink.Exchange(Read, ADeadline);
-      const std::string Text = GapsText(
-          MergeGap(ParseGapsText(Gap.Recorder, Known[1]->type == REDIS_REPLY_STRING ? ReplyText(*Known[1]) : ""), Gap,
-                   Cutoff));
-      const std::vector<TRedisCommand> Write{{"MULTI"}, {"HSET", GapsKey, Gap.Recorder, Text}, {"EXEC"}};
-      const std::vector<TRedisReplyPtr> Done = ALink.Exchange(Write, ADeadline);
-      if (Done[2]->type == REDIS_REPLY_ARRAY) {
-        Result = rrAccepted;
-        return;
-      }
-      if (Done[2]->type == REDIS_REPLY_ERROR) {  // EXECABORT: the HSET was refused (OOM)
-        Result = Written(Done[1]);
-        return;
-      }
-    }
-  });
-  return Result;
-}
-
-std::optional<std::vector<TLedgerGap>> TRedisStore::Gaps(TLedgerTime ASince) {
-  const TRedisReplyPtr Reply = Ask(gRead, {"HGETALL", GapsKey});
-  if (!Reply || Reply->type != REDIS_REPLY_ARRAY)
-    return std::nullopt;
-  std::vector<TLedgerGap> Result;
-  for (std::size_t I = 0; I + 1 < Reply->elements; I += 2)
-    for (TLedgerGap &Gap : ParseGapsText(ReplyText(*Reply->element[I]), ReplyText(*Reply->element[I + 1])))
-      if (Gap.To >= ASince)
-        Result.push_back(std::move(Gap));
-  std::stable_sort(Result.begin(), Result.end(), [](const TLedgerGap &A, const TLedgerGap &B) { return A.From < B.From; });
-  return Result;
-}
-
-TLedgerStats TRedisStore::Stats() {
-  TLedgerStats Result;
-  std::string Error;
-  // Each exchange has its own deadline: reading every entry is one exchange
-  // per page of SCAN.
-  const bool Read = Run(
-      gRead,
-      [&](TRedisLink &ALink, TDeadline) {
-        Result = {};
-        std::string Cursor = "0";
-        do {
-          const TRedisReplyPtr Page =
-              ALink.Exchange({"SCAN", Cursor, "MATCH", KeyPattern, "COUNT", "1000"}, Deadline());
-          if (Page->type != REDIS_REPLY_ARRAY || Page->elements != 2 || Page->element[0]->type != REDIS_REPLY_STRING ||
-              Page->element[1]->type != REDIS_REPLY_ARRAY)
-            throw ERedisError("unexpected reply to SCAN: " + std::string(ReplyText(*Page)));
-          Cursor = ReplyText(*Page->element[0]);
-          const redisReply &Keys = *Page->element[1];
-          if (Keys.elements == 0)
-            continue;
-          TRedisCommand Mget{"MGET"};
-          for (std::size_t I = 0; I < Keys.elements; ++I)
-            Mget.push_back(ReplyText(*Keys.element[I]));
-          const TRedisReplyPtr Values = ALink.Exchange(Mget, Deadline());
-          for (std::size_t I = 0; Values->type == REDIS_REPLY_ARRAY && I < Values->elements; ++I)
-            // A key that expired since SCAN listed it reads as nil, and is not counted.
-            if (const std::optional<TLedgerTime> Time = TimeOf(*Values->element[I])) {
-              ++Result.Entries;
-              Result.Oldest = std::min(Result.Oldest.value_or(*Time), *Time);
-              Result.Newest = std::max(Result.Newest.value_or(*Time), *Time);
-            }
-        } while (Cursor != "0");
-        const std::vector<TRedisCommand> Facts{
-            {"MGET", StartKey, CoverKey, FingerprintKey}, {"INFO", "memory"}, {"INFO", "keyspace"}};
-        const std::vector<TRedisReplyPtr> Replies = ALink.Exchange(Facts, Deadline());
-        if (Replies[0]->type == REDIS_REPLY_ARRAY && Replies[0]->elements == 3) {
-          Result.StartTime = TimeOf(*Replies[0]->element[0]);
-          Result.CoverSince = TimeOf(*Replies[0]->element[1]);
-          if (Replies[0]->element[2]->type == REDIS_REPLY_STRING)
-            Result.Fingerprint = std::string(ReplyText(*Replies[0]->element[2]));
-        }
-        // What the server holds above its empty state, shared out over all
-        // its keys: the hash tables and expiry of each entry included.
-        const std::string_view Memory = ReplyText(*Replies[1]);
-        const std::uint64_t Used = InfoNumber(Memory, "used_memory");
-        const std::uint64_t Empty = InfoNumber(Memory, "used_memory_startup");
-        const std::uint64_t Keys = InfoKeys(ReplyText(*Replies[2]));
-        if (Keys > 0 && Used > Empty)
-          Result.BytesUsed = static_cast<std::uint64_t>(static_cast<double>(Used - Empty) *
-                                                        static_cast<double>(Result.Entries) / static_cast<double>(Keys));
-        if (const std::uint64_t Most = InfoNumber(Memory, "maxmemory"); Most > 0)
-          Result.Fullness = static_cast<double>(Used) / static_cast<double>(Most);
-      },
-      Error, Deadline());
-  if (!Read)
-    throw ELedgerError("Cannot read the ledger \"" + FOptions.Uri + "\": " + Error);
-  return Result;
-}
-
-} // namespace
 
 std::unique_ptr<ILedgerStore> OpenRedisStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation,
                                              TLedgerLog ALog) {

@@ -22,7 +22,7 @@ struct THeaderField {
 
 // A value longer than this is cut: no ID or date is that long, and a
 // hostile block cannot make one field hold all of its bytes twice.
-inline constexpr std::size_t MaxHeaderValueSize = 64 * 1024;
+inline constexpr std::size_t MaxHeaderValueSize = std::size_t{64} * 1024;
 
 // Gathers the fields of one header block fed a line at a time (each line
 // without its LF; a CR before it stays part of the value). A line that is

@@ -9,6 +9,7 @@
 #include <syslog.h>
 #include <sysexits.h>
 
+#include <cmath>
 #include <iostream>
 
 namespace bw {
@@ -67,7 +68,7 @@ int TLedgerTool::Stats() {
     std::cout << " (" << Stats.BytesUsed / Stats.Entries << " per entry)";
   std::cout << "\n";
   if (Stats.Fullness) {
-    std::cout << "fullness: " << static_cast<int>(*Stats.Fullness * 100 + 0.5) << " %\n";
+    std::cout << "fullness: " << std::lround(*Stats.Fullness * 100) << " %\n";
     if (*Stats.Fullness >= NearlyFull)
       std::cout << "warning: the ledger is nearly full; once full, new records are lost and their bounces are "
                    "judged as for a gap: raise --ledger-map-size (or Redis's maxmemory), or prune it\n";

@@ -13,7 +13,7 @@ static constexpr const char *UnitName = "LedgerOpen_un";
 static constexpr int KindWithoutOpenerLine = 38;
 
 namespace {
-using TStoreOpener = std::unique_ptr<ILedgerStore> (*)(const TLedgerOptions &, const TLedgerLocation &, TLedgerLog);
+using TStoreOpener = std::unique_ptr<ILedgerStore> (*)(const TLedgerOptions &, const TLedgerLocation &, const TLedgerLog &);
 
 struct TStoreKind {
   TLedgerKind Kind;

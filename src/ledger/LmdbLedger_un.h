@@ -77,7 +77,7 @@ struct TOpenLedger {
 
 class TLmdbStore final : public ILedgerStore {
 public:
-  TLmdbStore(const TLedgerOptions &AOptions, const std::string &APath, TLedgerLog ALog);
+  TLmdbStore(const TLedgerOptions &AOptions, const std::string &APath, const TLedgerLog &ALog);
   ~TLmdbStore() override;
   TLmdbStore(const TLmdbStore &) = delete;
   TLmdbStore &operator=(const TLmdbStore &) = delete;

@@ -99,7 +99,7 @@ static std::shared_ptr<TOpenLedger> OpenLedgerFile(const std::string &APath, std
   return Result;
 }
 
-TLmdbStore::TLmdbStore(const TLedgerOptions &AOptions, const std::string &APath, TLedgerLog ALog)
+TLmdbStore::TLmdbStore(const TLedgerOptions &AOptions, const std::string &APath, const TLedgerLog &ALog)
     : FOptions(AOptions), FPath(APath), FRecorder(LedgerRecorderName(AOptions)),
       FReads(ALog, "ledger " + AOptions.Uri + " cannot be read, bounces are checked without it",
              "ledger " + AOptions.Uri + " can be read again"),
@@ -268,8 +268,8 @@ TLedgerStats TLmdbStore::Stats() {
 }
 
 std::unique_ptr<ILedgerStore> OpenLmdbStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation,
-                                            TLedgerLog ALog) {
-  return std::make_unique<TLmdbStore>(AOptions, ALocation.Path, std::move(ALog));
+                                            const TLedgerLog &ALog) {
+  return std::make_unique<TLmdbStore>(AOptions, ALocation.Path, ALog);
 }
 
 } // namespace bw

@@ -22,6 +22,6 @@ namespace bw {
 // path in one process. Other processes may open it at the same time (one
 // writes at a time; readers never wait).
 std::unique_ptr<ILedgerStore> OpenLmdbStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation,
-                                            TLedgerLog ALog);
+                                            const TLedgerLog &ALog);
 
 } // namespace bw

@@ -46,7 +46,7 @@ std::string SecondsText(TLedgerTime ATime);
 
 class TRedisStore final : public ILedgerStore {
 public:
-  TRedisStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation, TLedgerLog ALog);
+  TRedisStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation, const TLedgerLog &ALog);
 
   TLookupResult ContainsAny(std::span<const TLedgerKey> AKeys) override;
   TRecordResult Record(const TLedgerKey &AKey, TLedgerTime ATime) override;

@@ -62,7 +62,7 @@ static std::string ScriptSha(const char *AScript) {
   return Result;
 }
 
-TRedisStore::TRedisStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation, TLedgerLog ALog)
+TRedisStore::TRedisStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation, const TLedgerLog &ALog)
     : FOptions(AOptions), FLocation(ALocation), FLog(ALog), FRecorder(LedgerRecorderName(AOptions)),
       FCredentials(ReadRedisCredentials(AOptions.PasswordFile, ALocation.User)), FScriptSha(ScriptSha(RecordScript)),
       FOutage(ALog, "ledger " + AOptions.Uri + " cannot be reached, bounces are checked without it",
@@ -345,8 +345,8 @@ TRecordResult TRedisStore::Flush() {
 
 
 std::unique_ptr<ILedgerStore> OpenRedisStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation,
-                                             TLedgerLog ALog) {
-  return std::make_unique<TRedisStore>(AOptions, ALocation, std::move(ALog));
+                                             const TLedgerLog &ALog) {
+  return std::make_unique<TRedisStore>(AOptions, ALocation, ALog);
 }
 
 } // namespace bw

@@ -26,6 +26,6 @@ namespace bw {
 // a failover may promote any; a master with fewer replicas than it had is
 // not written to for 30 s, as it may be the old master in a failover.
 std::unique_ptr<ILedgerStore> OpenRedisStore(const TLedgerOptions &AOptions, const TLedgerLocation &ALocation,
-                                             TLedgerLog ALog);
+                                             const TLedgerLog &ALog);
 
 } // namespace bw

@@ -47,7 +47,7 @@ void TMilterLog::StartupFailure(std::string_view AText, int AExitCode) noexcept 
   }
 }
 
-void TMilterLog::Write(std::string ALine, bool AError) noexcept {
+void TMilterLog::Write(const std::string &ALine, bool AError) noexcept {
   try {
     // Peer fields are escaped where they are put into the line (PeerField);
     // this keeps any other text that might carry a control byte (an error's

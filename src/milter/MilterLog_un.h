@@ -42,7 +42,7 @@ protected:
   virtual void Emit(const std::string &ALine, bool AError = false) noexcept;
 
 private:
-  void Write(std::string ALine, bool AError = false) noexcept;
+  void Write(const std::string &ALine, bool AError = false) noexcept;
   TLogTarget FTarget;
 };
 

@@ -11,7 +11,7 @@ namespace bw {
 
 static constexpr const char *TooLargeError = "The address list \"%s\" is larger than 64 MiB";
 static constexpr const char *LineError = "%s:%s: %s";
-static constexpr std::size_t MaxListFileSize = 64 * 1024 * 1024;
+static constexpr std::size_t MaxListFileSize = std::size_t{64} * 1024 * 1024;
 
 static bool IsBlank(char C) { return C == ' ' || C == '\t' || C == '\r'; }
 

@@ -221,7 +221,7 @@ public:
   TNullLog() : TMilterLog(bw::ltStderr) {}
 
 protected:
-  void Emit(const std::string &) noexcept override {}
+  void Emit(const std::string &, bool) noexcept override {}
 };
 
 // A bounce decided at RCPT against one judged by its content, through the

@@ -182,7 +182,10 @@ else
   }
   redis_start
   Redis="redis+unix:$Scratch/redis/redis.sock"
-  start redis --pattern="$Pattern" --ledger="$Redis" --record-from=10.0.0.0/8 --on-error=tempfail --ledger-recorder=stream
+  # A stopped Redis is refused at once; the timeout only keeps a busy
+  # machine's slow answer from counting as a second outage.
+  start redis --pattern="$Pattern" --ledger="$Redis" --record-from=10.0.0.0/8 --on-error=tempfail --ledger-recorder=stream \
+    --ledger-timeout=1000
   run redis record.lua IP=10.0.0.1 COUNT=1 PREFIX=stream
   run redis stream.lua RECORDED=stream.1@example.com "STOP=$Scratch/stop" >"$Scratch/stream.out" &
   Stream=$!

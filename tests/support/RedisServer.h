@@ -14,11 +14,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,16 +31,27 @@ namespace bwtest {
 
 // AHowMany distinct 127.0.0.1 ports that nothing listened on a moment ago.
 inline std::vector<int> FreeTcpPorts(int AHowMany) {
+  // Below the range the kernel hands out to outgoing connections and to
+  // bind(0): a port chosen there can be taken by any client of the suite's
+  // tests running beside this one before the server binds it.
+  int Low = 32768;
+  if (std::ifstream Range("/proc/sys/net/ipv4/ip_local_port_range"); !(Range >> Low) || Low <= 12000)
+    Low = 32768;
+  std::random_device Seed;
+  std::mt19937 Random(Seed());
+  std::uniform_int_distribution<int> Pick(10000, Low - 1);
   std::vector<int> Ports, Fds;
-  for (int I = 0; I < AHowMany; ++I) {
+  for (int Try = 0; Try < 200 && static_cast<int>(Ports.size()) < AHowMany; ++Try) {
+    const int Port = Pick(Random);
+    if (std::find(Ports.begin(), Ports.end(), Port) != Ports.end())
+      continue;
     const int Fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in Address{};
     Address.sin_family = AF_INET;
+    Address.sin_port = htons(static_cast<std::uint16_t>(Port));
     Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t Size = sizeof Address;
-    if (Fd >= 0 && ::bind(Fd, reinterpret_cast<sockaddr *>(&Address), sizeof Address) == 0 &&
-        ::getsockname(Fd, reinterpret_cast<sockaddr *>(&Address), &Size) == 0)
-      Ports.push_back(ntohs(Address.sin_port));
+    if (Fd >= 0 && ::bind(Fd, reinterpret_cast<sockaddr *>(&Address), sizeof Address) == 0)
+      Ports.push_back(Port);
     Fds.push_back(Fd);  // kept open until all are chosen, so that none is chosen twice
   }
   for (const int Fd : Fds)
@@ -95,8 +108,15 @@ protected:
     Argv.push_back(nullptr);
     if (::posix_spawnp(&FPid, AProgram, nullptr, nullptr, Argv.data(), environ) != 0)
       FPid = -1;
-    for (int Try = 0; Try < 100 && FPid > 0 && !Listening(); ++Try)
+    for (int Try = 0; Try < 100 && FPid > 0 && !Listening(); ++Try) {
+      // One that ended (its port taken, say) is not started: another
+      // process's server on that port must not pass for it.
+      if (::waitpid(FPid, nullptr, WNOHANG) == FPid) {
+        FPid = -1;
+        break;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
   }
 
   std::filesystem::path FFolder;
@@ -139,11 +159,13 @@ class TRedisSentinel : public TRedisServer {
 public:
   TRedisSentinel(std::filesystem::path AFolder, int APort, const std::string &AMaster, int AMasterPort)
       : TRedisServer(std::move(AFolder), APort) {
+    // Failovers are asked for (SENTINEL failover): a busy machine's slow
+    // answer must not start one of its own.
     const std::string Config = (FFolder / "sentinel.conf").string();
     std::ofstream(Config) << "port " << APort << "\nbind 127.0.0.1\ndir " << FFolder.string() << "\nlogfile "
                           << (FFolder / "sentinel.log").string() << "\nsentinel monitor " << AMaster << " 127.0.0.1 "
                           << AMasterPort << " 1\nsentinel down-after-milliseconds " << AMaster
-                          << " 1000\nsentinel failover-timeout " << AMaster << " 10000\n";
+                          << " 30000\nsentinel failover-timeout " << AMaster << " 10000\n";
     std::vector<std::string> Args = {"redis-sentinel", Config};
     Spawn("redis-sentinel", Args);
   }

@@ -197,13 +197,15 @@ TRedisLink::TRedisLink(const TLedgerLocation &ALocation, const TRedisCredentials
     FEvictionPolicy = std::string(ReplyText(*Config.element[1]));
   else
     FConfigRefusal = Config.type == REDIS_REPLY_ERROR ? ReplyText(Config) : "no answer";
-  if (ALocation.Kind == lkRedisSentinel) {
-    const redisReply &Role = *Replies[Next++];
-    if (Role.type != REDIS_REPLY_ARRAY || Role.elements < 1 || ReplyText(*Role.element[0]) != "master")
-      throw ERedisError(FAddress + " is not the master (yet): the sentinels' news is older than the failover");
-    if (Role.elements >= 3 && Role.element[2]->type == REDIS_REPLY_ARRAY)
-      FReplicas = static_cast<int>(Role.element[2]->elements);
-  }
+  if (ALocation.Kind == lkRedisSentinel)
+    NoteRole(*Replies[Next++]);
+}
+
+void TRedisLink::NoteRole(const redisReply &ARole) {
+  if (ARole.type != REDIS_REPLY_ARRAY || ARole.elements < 1 || ReplyText(*ARole.element[0]) != "master")
+    throw ERedisError(FAddress + " is not the master (yet): the sentinels' news is older than the failover");
+  if (ARole.elements >= 3 && ARole.element[2]->type == REDIS_REPLY_ARRAY)
+    FReplicas = static_cast<int>(ARole.element[2]->elements);
 }
 
 } // namespace bw

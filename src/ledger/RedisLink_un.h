@@ -83,8 +83,12 @@ public:
   // without +config, a renamed command), with the reply in ConfigRefusal.
   const std::optional<std::string> &EvictionPolicy() const noexcept { return FEvictionPolicy; }
   const std::string &ConfigRefusal() const noexcept { return FConfigRefusal; }
-  // Behind sentinels, the replicas the master had when connected.
+  // Behind sentinels, the replicas the master had at the last ROLE: when
+  // connected, or as NoteRole last read.
   int Replicas() const noexcept { return FReplicas; }
+  // Reads the reply to ROLE: raises ERedisError when the server is no master
+  // (the sentinels' news is older than a failover), and counts its replicas.
+  void NoteRole(const redisReply &ARole);
   // Where it went, for a message ("10.0.0.5:6379", a socket's path).
   const std::string &Address() const noexcept { return FAddress; }
 

@@ -259,33 +259,52 @@ TRecordResult TRedisStore::WriteEntry(const TLedgerKey &AKey, TLedgerTime ATime,
   const bool Ran = Run(
       gWrite,
       [&](TRedisLink &ALink, TDeadline ADeadline) {
-        const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - std::chrono::steady_clock::now());
-        const std::string WaitMs = std::to_string(std::max<std::int64_t>(1, Left.count()));
-        const bool Waits = FLocation.Kind == lkRedisSentinel && ALink.Replicas() > 0;
-        const std::string Replicas = std::to_string(ALink.Replicas());
-        if (FLocation.Kind == lkRedisSentinel)
+        const auto WaitMs = [&] {
+          const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - std::chrono::steady_clock::now());
+          return std::to_string(std::max<std::int64_t>(1, Left.count()));
+        };
+        // Behind sentinels the master's replicas are asked for with every
+        // record (ROLE, in the same round trip): a count learned only when
+        // the connection was made would stay 0 on a connection made before
+        // the replicas attached, and no record on it would ever wait for one.
+        const bool Sentinel = FLocation.Kind == lkRedisSentinel;
+        if (Sentinel)
           CheckReplicas(ALink);
-        std::vector<TRedisCommand> Commands{
-            {"EVALSHA", FScriptSha, "3", Key, StartKey, FingerprintKey, Value, Ttl, NowText, Fingerprint}};
-        if (Waits)
-          Commands.push_back({"WAIT", Replicas, WaitMs});
+        const int Waited = Sentinel ? ALink.Replicas() : 0;
+        std::vector<TRedisCommand> Commands;
+        if (Sentinel)
+          Commands.push_back({"ROLE"});
+        const std::size_t Script = Commands.size();
+        Commands.push_back({"EVALSHA", FScriptSha, "3", Key, StartKey, FingerprintKey, Value, Ttl, NowText, Fingerprint});
+        if (Waited > 0)
+          Commands.push_back({"WAIT", std::to_string(Waited), WaitMs()});
         std::vector<TRedisReplyPtr> Replies = ALink.Exchange(Commands, ADeadline);
-        if (IsErrorReply(*Replies[0], "NOSCRIPT")) {  // a restarted or new master: send the script itself
-          Commands[0] = {"EVAL", RecordScript, "3", Key, StartKey, FingerprintKey, Value, Ttl, NowText, Fingerprint};
+        if (IsErrorReply(*Replies[Script], "NOSCRIPT")) {  // a restarted or new master: send the script itself
+          Commands[Script] = {"EVAL", RecordScript, "3", Key, StartKey, FingerprintKey, Value, Ttl, NowText, Fingerprint};
           Replies = ALink.Exchange(Commands, ADeadline);
         }
-        if (IsErrorReply(*Replies[0], "READONLY"))
-          throw ERedisError(ALink.Address() + " is a replica now: " + std::string(ReplyText(*Replies[0])));
-        Result = Written(Replies[0]);
+        if (IsErrorReply(*Replies[Script], "READONLY"))
+          throw ERedisError(ALink.Address() + " is a replica now: " + std::string(ReplyText(*Replies[Script])));
+        Result = Written(Replies[Script]);
         if (Result == rrUnavailable) {
-          AError = ReplyText(*Replies[0]);
+          AError = ReplyText(*Replies[Script]);
           return;
         }
+        if (Result != rrAccepted || !Sentinel)
+          return;
         // Acknowledged by fewer than every replica, a record is lost if one
-        // that lacks it is promoted.
-        if (Result == rrAccepted && Waits &&
-            (Replies[1]->type != REDIS_REPLY_INTEGER || Replies[1]->integer < ALink.Replicas()))
+        // that lacks it is promoted; so is one written while the master has
+        // fewer replicas than before (a failover may be under way).
+        ALink.NoteRole(*Replies[0]);
+        CheckReplicas(ALink);
+        if (Waited > 0 && (Replies[Script + 1]->type != REDIS_REPLY_INTEGER || Replies[Script + 1]->integer < Waited))
           throw ERedisError("not every replica of " + ALink.Address() + " took the record in time");
+        // Replicas that attached since the last record have not been waited for yet.
+        if (ALink.Replicas() > Waited) {
+          const TRedisReplyPtr More = ALink.Exchange({"WAIT", std::to_string(ALink.Replicas()), WaitMs()}, ADeadline);
+          if (More->type != REDIS_REPLY_INTEGER || More->integer < ALink.Replicas())
+            throw ERedisError("not every replica of " + ALink.Address() + " took the record in time");
+        }
       },
       AError, Deadline());
   return Ran ? Result : rrUnavailable;

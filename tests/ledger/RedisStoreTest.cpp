@@ -463,8 +463,6 @@ TEST(RedisStoreTest, SentinelFailoverLosesNothing) {
     return std::vector<std::string>{"--port", std::to_string(APort), "--replicaof", "127.0.0.1", MasterPort,
                                     "--repl-diskless-sync-delay", "0"};
   };
-  const TRedisServer Replica(Scratch, ReplicaArgs(Ports[1]), "replica");
-  const TRedisServer OtherReplica(Scratch, ReplicaArgs(Ports[2]), "other");
   std::filesystem::create_directory(Scratch / "sentinel");
   const bwtest::TRedisSentinel Sentinel(Scratch / "sentinel", Ports[3], "bwmaster", Ports[0]);
   const auto AskSentinel = [&](std::vector<std::string> ACommand) {
@@ -491,6 +489,11 @@ TEST(RedisStoreTest, SentinelFailoverLosesNothing) {
     }
     return Done;
   };
+  // The store's connections are made before the replicas attach: what they
+  // learned of the replicas then must not be what later records wait for.
+  ASSERT_TRUE(RecordUntil([&] { return Accepted.size() >= 50; }));
+  const TRedisServer Replica(Scratch, ReplicaArgs(Ports[1]), "replica");
+  const TRedisServer OtherReplica(Scratch, ReplicaArgs(Ports[2]), "other");
   ASSERT_TRUE(RecordUntil([&] { return Accepted.size() >= 200; }));
   // The sentinel learns of the replicas from the master within seconds.
   ASSERT_TRUE(RecordUntil([&] { return AskSentinel({"SENTINEL", "failover", "bwmaster"}) == "OK"; }));

@@ -271,13 +271,15 @@ TRecordResult TRedisStore::WriteEntry(const TLedgerKey &AKey, TLedgerTime ATime,
         if (Sentinel)
           CheckReplicas(ALink);
         const int Waited = Sentinel ? ALink.Replicas() : 0;
+        // The commands hold views: every text they name lives to the end.
+        const std::string WaitedText = std::to_string(Waited), WaitedMs = WaitMs();
         std::vector<TRedisCommand> Commands;
         if (Sentinel)
           Commands.push_back({"ROLE"});
         const std::size_t Script = Commands.size();
         Commands.push_back({"EVALSHA", FScriptSha, "3", Key, StartKey, FingerprintKey, Value, Ttl, NowText, Fingerprint});
         if (Waited > 0)
-          Commands.push_back({"WAIT", std::to_string(Waited), WaitMs()});
+          Commands.push_back({"WAIT", WaitedText, WaitedMs});
         std::vector<TRedisReplyPtr> Replies = ALink.Exchange(Commands, ADeadline);
         if (IsErrorReply(*Replies[Script], "NOSCRIPT")) {  // a restarted or new master: send the script itself
           Commands[Script] = {"EVAL", RecordScript, "3", Key, StartKey, FingerprintKey, Value, Ttl, NowText, Fingerprint};
@@ -301,7 +303,8 @@ TRecordResult TRedisStore::WriteEntry(const TLedgerKey &AKey, TLedgerTime ATime,
           throw ERedisError("not every replica of " + ALink.Address() + " took the record in time");
         // Replicas that attached since the last record have not been waited for yet.
         if (ALink.Replicas() > Waited) {
-          const TRedisReplyPtr More = ALink.Exchange({"WAIT", std::to_string(ALink.Replicas()), WaitMs()}, ADeadline);
+          const std::string MoreText = std::to_string(ALink.Replicas()), MoreMs = WaitMs();
+          const TRedisReplyPtr More = ALink.Exchange({"WAIT", MoreText, MoreMs}, ADeadline);
           if (More->type != REDIS_REPLY_INTEGER || More->integer < ALink.Replicas())
             throw ERedisError("not every replica of " + ALink.Address() + " took the record in time");
         }

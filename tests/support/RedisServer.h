@@ -6,6 +6,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -106,8 +107,16 @@ protected:
     for (std::string &Arg : AArgs)
       Argv.push_back(Arg.data());
     Argv.push_back(nullptr);
-    if (::posix_spawnp(&FPid, AProgram, nullptr, nullptr, Argv.data(), environ) != 0)
+    // Its output goes to its log file: one left behind by a test that died
+    // must not hold the test runner's pipe open (ctest waits for it).
+    posix_spawn_file_actions_t Actions;
+    ::posix_spawn_file_actions_init(&Actions);
+    ::posix_spawn_file_actions_addopen(&Actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    ::posix_spawn_file_actions_addopen(&Actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    ::posix_spawn_file_actions_addopen(&Actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (::posix_spawnp(&FPid, AProgram, &Actions, nullptr, Argv.data(), environ) != 0)
       FPid = -1;
+    ::posix_spawn_file_actions_destroy(&Actions);
     for (int Try = 0; Try < 100 && FPid > 0 && !Listening(); ++Try) {
       // One that ended (its port taken, say) is not started: another
       // process's server on that port must not pass for it.

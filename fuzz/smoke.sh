@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # smoke.sh FUZZER KIND SOURCE_DIR: runs one libFuzzer target for FUZZ_SECONDS
-# (default 45), seeded from its minimised corpus, the test fixtures and, when
+# (default 30), seeded from its minimised corpus, the test fixtures and, when
 # present, the real bounce corpus. Any crash, leak, time-out or sanitizer
 # report fails. Registered as a test of the fuzz build (ctest --preset fuzz).
 set -euo pipefail
 Fuzzer=$1 Kind=$2 Source=$3
-Seconds=${FUZZ_SECONDS:-45}
+Seconds=${FUZZ_SECONDS:-30}
 
 Work=$(mktemp -d)
 trap 'rm -rf "$Work"' EXIT

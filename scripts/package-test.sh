@@ -66,7 +66,7 @@ Version=$(dpkg-parsechangelog -S Version)
 Arch=$(dpkg --print-architecture)
 Old=$Version~old
 build() {
-  dpkg-buildpackage -us -uc -b "$@" >>"$Scratch/build.log" 2>&1 ||
+  dpkg-buildpackage -us -uc -b -j"$(nproc)" "$@" >>"$Scratch/build.log" 2>&1 ||
     { tail -40 "$Scratch/build.log"; echo "FAIL: dpkg-buildpackage $*"; exit 1; }
 }
 build

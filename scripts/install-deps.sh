@@ -38,6 +38,7 @@ TestPackages=(
   redis-sentinel              # and sentinels of their own, for a failover (RedisStoreTest, LedgerBench)
   prometheus curl             # the milter's metrics scraped by a Prometheus of the test's own (milter-prometheus-test.sh)
   faketime                    # an expired BATV tag made days back; an hour in seconds for the hourly summary
+  python3                     # the cut link between two hosts and the socket-swap race in the milter's tests (skipped without it)
 )
 case $Variant in
   build) Packages=("${BuildPackages[@]}") ;;

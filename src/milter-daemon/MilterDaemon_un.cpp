@@ -47,12 +47,13 @@ template <class TAction> static void RunDetached(TAction AAction) {
 // with _exit, which no destructor survives; a store that hangs costs it at
 // most ALimit.
 static bool FlushLedger(TMilterContext &AContext, std::chrono::seconds ALimit) {
-  TLedgerJudge *Ledger = AContext.Ledger();
+  // Held, not borrowed: the thread may outlive this call.
+  std::shared_ptr<TLedgerJudge> Ledger = AContext.Settings()->Ledger;
   if (!Ledger)
     return true;
   auto Done = std::make_shared<std::promise<void>>();
   std::future<void> Flushed = Done->get_future();
-  RunDetached([Ledger, Done] {
+  RunDetached([Ledger = std::move(Ledger), Done] {
     Ledger->Store().Flush();
     Done->set_value();
   });
